@@ -1,0 +1,10 @@
+// Program entry.
+#include <QApplication>
+#include <QLabel>
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QLabel placeholder(QStringLiteral("Varnley"));
+  placeholder.show();
+  return app.exec();
+}

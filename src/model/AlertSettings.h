@@ -1,0 +1,25 @@
+// The alert settings held in memory for the whole run.
+#pragma once
+
+#include <string>
+
+namespace varnley {
+
+inline constexpr int kMinInterval = 1;
+inline constexpr int kMaxInterval = 2147483;  // seconds; x1000 still fits 32 bits
+
+struct AlertSettings {
+  bool showMessage = false;
+  bool sendEmail = false;
+  bool runAtLogon = false;
+  int interval = 1;  // seconds between probes, kept within kMinInterval..kMaxInterval
+  std::string smtpServer;
+  std::string userName;
+  std::string password;  // plain in memory, coded in the file
+  std::string receiveEmail;
+  bool authentication = false;
+
+  bool operator==(const AlertSettings&) const = default;
+};
+
+}  // namespace varnley

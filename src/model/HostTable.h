@@ -1,0 +1,48 @@
+// The host table: the rows shared by the window, the settings file and the port worker,
+// held under one mutex.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/MonitoredHost.h"
+
+namespace varnley {
+
+class HostTable {
+ public:
+  // Told after a row's content changed (row index) or after rows were added, removed or
+  // replaced (kAllRows). Called on the thread that made the change, outside the lock.
+  static constexpr std::size_t kAllRows = static_cast<std::size_t>(-1);
+  using ChangeCallback = std::function<void(std::size_t row)>;
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  std::optional<MonitoredHost> row(std::size_t index) const;
+  std::vector<MonitoredHost> snapshot() const;
+  // Index of the first row whose host is exactly this text.
+  std::optional<std::size_t> find(const std::string& host) const;
+
+  void append(MonitoredHost host);
+  bool remove(std::size_t index);
+  void replaceAll(std::vector<MonitoredHost> rows);
+  // Runs fn on the row under the lock; false when the row does not exist.
+  bool update(std::size_t index, const std::function<void(MonitoredHost&)>& fn);
+  void clearDeactivated();
+
+  void setChangeCallback(ChangeCallback callback);
+
+ private:
+  void notify(std::size_t row) const;
+
+  mutable std::mutex mutex_;
+  std::vector<MonitoredHost> rows_;
+  mutable std::mutex callbackMutex_;
+  ChangeCallback callback_;
+};
+
+}  // namespace varnley
