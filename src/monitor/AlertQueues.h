@@ -1,0 +1,40 @@
+// The DOWN, UP and email queues, each guarded by its own busy flag used as a try-lock.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace varnley {
+
+class AlertQueues {
+ public:
+  // Append unless an entry equal without regard to case is there; false when the flag is held.
+  bool AddDownEntry(const std::string& text);
+  bool AddUpEntry(const std::string& text);
+  // Waits 200 ms once when the flag is held, then drops the text if it still is.
+  void AddEmailEntry(const std::string& text);
+  bool ClearDownQueue();
+  bool ClearUpQueue();
+  bool ClearEmailQueue();
+
+  // Reads and empties the queue in one hold of its flag; nullopt-like false when busy.
+  bool DrainDown(std::vector<std::string>& out);
+  bool DrainUp(std::vector<std::string>& out);
+  // Takes entry 0 of the email queue when the flag is free and the queue not empty.
+  bool TakeEmailEntry(std::string& out);
+
+  // Copies for tests and display (taken under the flag; empty when busy).
+  std::vector<std::string> downEntries();
+  std::vector<std::string> upEntries();
+  std::vector<std::string> emailEntries();
+
+ private:
+  struct Queue {
+    std::atomic<bool> busy{false};
+    std::vector<std::string> entries;
+  };
+  Queue down_, up_, email_;
+};
+
+}  // namespace varnley

@@ -1,0 +1,56 @@
+// Start and stop of monitoring and the 2-second dispatch that turns queued changes into alerts.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "model/AlertSettings.h"
+#include "model/HostTable.h"
+#include "monitor/AlertQueues.h"
+
+namespace varnley {
+
+class StopSource;
+
+// What one dispatch tick gives the window to show ("" when nothing is to be shown).
+struct DispatchTexts {
+  std::string down;  // "\"10.0.0.5:80,10.0.0.5:443\" is DOWN."
+  std::string up;    // "\"10.0.0.5:80\" is UP."
+};
+
+// A worker that runs while monitoring is on (the port worker, the email sender).
+class Worker {
+ public:
+  virtual ~Worker() = default;
+  virtual void requestStop() = 0;  // returns at once
+  virtual void join() = 0;         // waits for the thread to end
+};
+
+class Monitor {
+ public:
+  using ProbeFn = std::function<bool(const std::string& host, int port, const StopSource& stop)>;
+  // Makes the email sender when monitoring starts (nullptr: no sender).
+  using EmailWorkerFactory =
+      std::function<std::unique_ptr<Worker>(AlertQueues& queues, const AlertSettings& settings)>;
+
+  Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues);
+  ~Monitor();  // stops monitoring if it runs
+
+  void SetProbe(ProbeFn probe);  // default: CheckPort
+  void SetEmailWorkerFactory(EmailWorkerFactory factory);
+
+  // Clears every row's deactivated ports and the queues, resets the position, starts the
+  // workers. No effect when already running.
+  void Start();
+  // Stops both workers and returns within about a second whatever they wait on; the queues
+  // are cleared, the deactivated ports stay. No effect when not running.
+  void Stop();
+  bool Running() const;
+
+  // The timer's work: drain DOWN and UP, hand the message texts to the email queue when
+  // sending is on, and return them for display when showing is on.
+  DispatchTexts Tick();
+};
+
+}  // namespace varnley

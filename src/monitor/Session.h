@@ -1,0 +1,46 @@
+// Everything the main window owns for the whole run, without widgets: the host table, the
+// alert settings, the queues and the monitor, with the program's creation and shutdown steps.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "model/AlertSettings.h"
+#include "model/HostTable.h"
+#include "model/Settings.h"
+#include "monitor/AlertQueues.h"
+#include "monitor/Monitor.h"
+
+namespace varnley {
+
+// "-s" as the first or second argument (args[0] is the program), compared exactly.
+bool StartedWithS(const std::vector<std::string>& args);
+
+class Session {
+ public:
+  Session(std::string settingsPath, bool startedHidden);
+
+  // Settings to their defaults, empty table, load the settings file; start monitoring when
+  // started with "-s".
+  void Create();
+  // Stop monitoring if it runs, then save the hosts. The result says whether the save worked.
+  SaveResult Destroy();
+
+  HostTable& hosts() { return hosts_; }
+  AlertSettings& settings() { return settings_; }
+  AlertQueues& queues() { return queues_; }
+  Monitor& monitor() { return monitor_; }
+  const std::string& settingsPath() const { return settingsPath_; }
+  bool startedHidden() const { return startedHidden_; }
+  void clearStartedHidden() { startedHidden_ = false; }
+
+ private:
+  std::string settingsPath_;
+  bool startedHidden_;
+  HostTable hosts_;
+  AlertSettings settings_;
+  AlertQueues queues_;
+  Monitor monitor_{hosts_, settings_, queues_};
+};
+
+}  // namespace varnley
