@@ -28,31 +28,40 @@ class FlagHold {
   bool held_;
 };
 
-bool addUnique(std::atomic<bool>& busy, std::vector<std::string>& entries,
-               const std::string& text) {
-  FlagHold hold(busy);
+}  // namespace
+
+bool AlertQueues::addUnique(Queue& queue, const std::string& text) {
+  FlagHold hold(queue.busy);
   if (!hold) return false;
-  for (const auto& e : entries)
-    if (EqualsIgnoreCase(e, text)) return true;
-  entries.push_back(text);
+  const auto [key, added] = queue.keys.insert(ToLowerAscii(text));
+  if (!added) return true;
+  try {
+    queue.entries.push_back(text);
+  } catch (...) {
+    queue.keys.erase(key);  // keep the two in step, or the text could never be queued again
+    throw;
+  }
   return true;
 }
 
-bool clear(std::atomic<bool>& busy, std::vector<std::string>& entries) {
-  FlagHold hold(busy);
+bool AlertQueues::clear(Queue& queue) {
+  FlagHold hold(queue.busy);
   if (!hold) return false;
-  entries.clear();
+  queue.entries.clear();
+  queue.keys.clear();
   return true;
 }
 
-bool drain(std::atomic<bool>& busy, std::vector<std::string>& entries,
-           std::vector<std::string>& out) {
-  FlagHold hold(busy);
+bool AlertQueues::drain(Queue& queue, std::vector<std::string>& out) {
+  FlagHold hold(queue.busy);
   if (!hold) return false;
-  out = std::move(entries);
-  entries.clear();
+  out = std::move(queue.entries);
+  queue.entries.clear();
+  queue.keys.clear();
   return true;
 }
+
+namespace {
 
 std::vector<std::string> copy(std::atomic<bool>& busy, const std::vector<std::string>& entries) {
   FlagHold hold(busy);
@@ -62,13 +71,8 @@ std::vector<std::string> copy(std::atomic<bool>& busy, const std::vector<std::st
 
 }  // namespace
 
-bool AlertQueues::AddDownEntry(const std::string& text) {
-  return addUnique(down_.busy, down_.entries, text);
-}
-
-bool AlertQueues::AddUpEntry(const std::string& text) {
-  return addUnique(up_.busy, up_.entries, text);
-}
+bool AlertQueues::AddDownEntry(const std::string& text) { return addUnique(down_, text); }
+bool AlertQueues::AddUpEntry(const std::string& text) { return addUnique(up_, text); }
 
 void AlertQueues::AddEmailEntry(const std::string& text) {
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -83,15 +87,12 @@ void AlertQueues::AddEmailEntry(const std::string& text) {
   }
 }
 
-bool AlertQueues::ClearDownQueue() { return clear(down_.busy, down_.entries); }
-bool AlertQueues::ClearUpQueue() { return clear(up_.busy, up_.entries); }
-bool AlertQueues::ClearEmailQueue() { return clear(email_.busy, email_.entries); }
+bool AlertQueues::ClearDownQueue() { return clear(down_); }
+bool AlertQueues::ClearUpQueue() { return clear(up_); }
+bool AlertQueues::ClearEmailQueue() { return clear(email_); }
 
-bool AlertQueues::DrainDown(std::vector<std::string>& out) {
-  return drain(down_.busy, down_.entries, out);
-}
-
-bool AlertQueues::DrainUp(std::vector<std::string>& out) { return drain(up_.busy, up_.entries, out); }
+bool AlertQueues::DrainDown(std::vector<std::string>& out) { return drain(down_, out); }
+bool AlertQueues::DrainUp(std::vector<std::string>& out) { return drain(up_, out); }
 
 bool AlertQueues::TakeEmailEntry(std::string& out) {
   FlagHold hold(email_.busy);
