@@ -17,6 +17,7 @@
 #include "monitor/Session.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
+#include "platform/TerminationSignals.h"
 
 namespace varnley {
 namespace {
@@ -91,14 +92,16 @@ int main(int argc, char** argv) {
   // Read before the toolkit sees them: it removes the options it knows from argv.
   const std::vector<std::string> args(argv, argv + argc);
 
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Varnley"));
   // Installed before the lock is taken: once another process can see this one, a signal
-  // already takes the orderly way out.
-  SignalBridge signalBridge;
-
+  // already takes the orderly way out (it waits in the pipe until the event loop runs).
+  InstallTerminationSignalPipe();
+  // Taken before the toolkit starts, so a second copy ends without a window or a word.
   InstanceLock lock;
   if (lock.acquire() == InstanceLock::Result::HeldElsewhere) return 0;
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Varnley"));
+  SignalBridge signalBridge;
 
   Session session(SettingsPathFor(ExecutablePath()), StartedWithS(args));
   {
