@@ -1,0 +1,120 @@
+#include "support/ScriptedSmtpServer.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace varnley::testing {
+
+namespace {
+constexpr std::size_t kFloodLimit = 64 * 1024 * 1024;
+constexpr auto kSessionDeadline = std::chrono::seconds(10);
+}  // namespace
+
+ScriptedReply Reply(std::string line) { return {line + "\r\n"}; }
+
+ScriptedReply Reply(std::initializer_list<std::string> lines) {
+  ScriptedReply r;
+  for (const auto& l : lines) r.bytes += l + "\r\n";
+  return r;
+}
+
+ScriptedReply Raw(std::string bytes, bool closeAfter) { return {std::move(bytes), closeAfter}; }
+ScriptedReply Flood(std::string line) { return {line + "\r\n", false, true}; }
+ScriptedReply Silent() { return {"", false, false, true}; }
+
+ScriptedSmtpServer::ScriptedSmtpServer(ScriptedReply greeting, std::vector<ScriptedReply> replies)
+    : greeting_(std::move(greeting)), replies_(std::move(replies)) {
+  if (listener_.listenLoopback(8) != 0) throw std::runtime_error("cannot listen on loopback");
+  thread_ = std::thread([this] { run(); });
+}
+
+ScriptedSmtpServer::~ScriptedSmtpServer() {
+  stop_.requestStop();
+  thread_.join();
+}
+
+void ScriptedSmtpServer::run() {
+  while (!stop_.stopRequested()) {
+    TcpSocket socket;
+    if (listener_.accept(socket, -1, &stop_).status != IoStatus::ok) return;
+    {
+      std::lock_guard lock(mutex_);
+      inSession_ = true;
+    }
+    serve(socket);
+    socket.close();
+    {
+      std::lock_guard lock(mutex_);
+      inSession_ = false;
+    }
+    changed_.notify_all();
+  }
+}
+
+bool ScriptedSmtpServer::readLine(TcpSocket& socket, std::string& pending, std::string& line) {
+  for (;;) {
+    const std::size_t lf = pending.find('\n');
+    if (lf != std::string::npos) {
+      line = pending.substr(0, lf);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      pending.erase(0, lf + 1);
+      return true;
+    }
+    char buf[4096];
+    const IoResult r = socket.receive(buf, sizeof buf, -1, &stop_);
+    if (r.status != IoStatus::ok || r.bytes == 0) return false;
+    pending.append(buf, r.bytes);
+  }
+}
+
+void ScriptedSmtpServer::serve(TcpSocket& socket) {
+  if (socket.sendAll(greeting_.bytes, &stop_).status != IoStatus::ok) return;
+  std::string pending;
+  std::string line;
+  bool inData = false;
+  while (readLine(socket, pending, line)) {
+    {
+      std::lock_guard lock(mutex_);
+      if (inData && line != ".") {
+        data_.push_back(line);
+        continue;
+      }
+      inData = false;
+      commands_.push_back(line);
+    }
+    ScriptedReply reply;
+    {
+      std::lock_guard lock(mutex_);
+      if (nextReply_ >= replies_.size()) return;
+      reply = replies_[nextReply_++];
+    }
+    if (reply.silent) {
+      while (readLine(socket, pending, line)) {
+      }
+      return;
+    }
+    if (reply.flood) {
+      for (std::size_t sent = 0; sent < kFloodLimit; sent += reply.bytes.size()) {
+        if (socket.sendAll(reply.bytes, &stop_).status != IoStatus::ok) return;
+      }
+      return;
+    }
+    if (socket.sendAll(reply.bytes, &stop_).status != IoStatus::ok) return;
+    if (reply.closeAfter) return;
+    if (reply.bytes.rfind("354", 0) == 0) inData = true;
+  }
+}
+
+std::vector<std::string> ScriptedSmtpServer::commands() {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, kSessionDeadline, [this] { return !inSession_; });
+  return commands_;
+}
+
+std::vector<std::string> ScriptedSmtpServer::data() {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, kSessionDeadline, [this] { return !inSession_; });
+  return data_;
+}
+
+}  // namespace varnley::testing
