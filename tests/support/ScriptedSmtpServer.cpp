@@ -111,6 +111,11 @@ std::vector<std::string> ScriptedSmtpServer::commands() {
   return commands_;
 }
 
+std::size_t ScriptedSmtpServer::commandCount() {
+  std::lock_guard lock(mutex_);
+  return commands_.size();
+}
+
 std::vector<std::string> ScriptedSmtpServer::data() {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, kSessionDeadline, [this] { return !inSession_; });

@@ -44,6 +44,8 @@ class ScriptedSmtpServer {
   // Waits (up to a deadline) until the current connection has ended, then returns every
   // command line received so far (the data's final "." included).
   std::vector<std::string> commands();
+  // Command lines received so far, without waiting.
+  std::size_t commandCount();
   // Message data lines as received (still dot-stuffed), without the final ".".
   std::vector<std::string> data();
 
