@@ -74,12 +74,16 @@ void BM_SmtpByteReplay(benchmark::State& state) {
   // The same bytes the session writes, one send per command and the message with its ".".
   testing::MemoryIOHandler composed;
   WriteMessage(composed, BenchMessage(static_cast<int>(state.range(0))));
-  const std::vector<std::string> sends = {
-      "EHLO bench\r\n",  "AUTH LOGIN\r\n",
-      EncodeBase64LowBytes("user") + "\r\n", EncodeBase64LowBytes("password") + "\r\n",
-      "RSET\r\n",        "MAIL FROM: <varnley@127.0.0.1>\r\n",
-      "RCPT TO:<admin@example.org>\r\n", "DATA\r\n",
-      composed.written + ".\r\n", "QUIT\r\n"};
+  const std::vector<std::string> sends = {"EHLO bench\r\n",
+                                          "AUTH LOGIN\r\n",
+                                          EncodeBase64LowBytes("user") + "\r\n",
+                                          EncodeBase64LowBytes("password") + "\r\n",
+                                          "RSET\r\n",
+                                          "MAIL FROM: <varnley@127.0.0.1>\r\n",
+                                          "RCPT TO:<admin@example.org>\r\n",
+                                          "DATA\r\n",
+                                          composed.written + ".\r\n",
+                                          "QUIT\r\n"};
   std::uint32_t loopback = 0;
   ParseDottedIPv4("127.0.0.1", loopback);
   std::string reply;

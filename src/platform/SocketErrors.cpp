@@ -7,115 +7,142 @@
 
 namespace varnley {
 
-int WinsockCodeFromErrno(int err) {
-  switch (err) {
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES:
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE:
-    case ENFILE: return 10024;
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS:
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
+namespace {
+
+struct ErrnoCode {
+  int err;
+  int code;
+};
+
+constexpr ErrnoCode kErrnoCodes[] = {
+    {EINTR, 10004},
+    {EBADF, 10009},
+    {EACCES, 10013},
+    {EPERM, 10013},
+    {EFAULT, 10014},
+    {EINVAL, 10022},
+    {EMFILE, 10024},
+    {ENFILE, 10024},
+    {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},
+    {EALREADY, 10037},
+    {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},
+    {ENETRESET, 10052},
+    {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},
+    {ENOBUFS, 10055},
+    {ENOMEM, 10055},
+    {EISCONN, 10056},
+    {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},
+    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},
+    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+    {ENOTEMPTY, 10066},
     // Writing to a peer that has gone: the closest Winsock report is "after socket is closed".
-    case EPIPE:
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    default: return err;
+    {EPIPE, 10058},
+};
+
+struct CodeText {
+  int code;
+  const char* text;
+};
+
+constexpr CodeText kCodeTexts[] = {
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Buffer fault."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block."},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+    {11001, "Host not found."},
+};
+
+}  // namespace
+
+int WinsockCodeFromErrno(int err) {
+  // EAGAIN and EWOULDBLOCK may be one value or two.
+  if (err == EAGAIN) return 10035;
+  for (const auto& e : kErrnoCodes) {
+    if (e.err == err) return e.code;
   }
+  return err;
 }
 
 int WinsockCodeFromLookup(int gaiResult, int savedErrno) {
   switch (gaiResult) {
-    case 0: return 0;
-    case EAI_SYSTEM: return WinsockCodeFromErrno(savedErrno);
-    case EAI_MEMORY: return 10055;
-    case EAI_FAMILY: return 10047;
-    case EAI_SOCKTYPE: return 10044;
+    case 0:
+      return 0;
+    case EAI_SYSTEM:
+      return WinsockCodeFromErrno(savedErrno);
+    case EAI_MEMORY:
+      return 10055;
+    case EAI_FAMILY:
+      return 10047;
+    case EAI_SOCKTYPE:
+      return 10044;
     case EAI_SERVICE:
-    case EAI_BADFLAGS: return 10022;
+    case EAI_BADFLAGS:
+      return 10022;
     // Unknown name, no address, a resolver that is unreachable or refuses: all mean the user's
     // server name cannot be used, which the Winsock table calls "Host not found.".
-    default: return kWsaHostNotFound;
+    default:
+      return kWsaHostNotFound;
   }
 }
 
 std::string SocketErrorText(int code) {
-  switch (code) {
-    case 10004: return "Interrupted system call.";
-    case 10009: return "Bad file number.";
-    case 10013: return "Access denied.";
-    case 10014: return "Buffer fault.";
-    case 10022: return "Invalid argument.";
-    case 10024: return "Too many open files.";
-    case 10035: return "Operation would block.";
-    case 10036: return "Operation now in progress.";
-    case 10037: return "Operation already in progress.";
-    case 10038: return "Socket operation on non-socket.";
-    case 10039: return "Destination address required.";
-    case 10040: return "Message too long.";
-    case 10041: return "Protocol wrong type for socket.";
-    case 10042: return "Bad protocol option.";
-    case 10043: return "Protocol not supported.";
-    case 10044: return "Socket type not supported.";
-    case 10045: return "Operation not supported on socket.";
-    case 10046: return "Protocol family not supported.";
-    case 10047: return "Address family not supported by protocol family.";
-    case 10048: return "Address already in use.";
-    case 10049: return "Cannot assign requested address.";
-    case 10050: return "Network is down.";
-    case 10051: return "Network is unreachable.";
-    case 10052: return "Net dropped connection or reset.";
-    case 10053: return "Software caused connection abort.";
-    case 10054: return "Connection reset by peer.";
-    case 10055: return "No buffer space available.";
-    case 10056: return "Socket is already connected.";
-    case 10057: return "Socket is not connected.";
-    case 10058: return "Cannot send or receive after socket is closed.";
-    case 10059: return "Too many references, cannot splice.";
-    case 10060: return "Connection timed out.";
-    case 10061: return "Connection refused.";
-    case 10062: return "Too many levels of symbolic links.";
-    case 10063: return "File name too long.";
-    case 10064: return "Host is down.";
-    case 10065: return "No route to host.";
-    case 10066: return "Directory not empty";
-    case 11001: return "Host not found.";
-    default: break;
+  for (const auto& t : kCodeTexts) {
+    if (t.code == code) return t.text;
   }
   if (code > 0 && code < 10000) return std::strerror(code);
   return {};

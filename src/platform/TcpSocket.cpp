@@ -188,8 +188,7 @@ IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeo
   return {};
 }
 
-IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs,
-                            const StopSource* stop) {
+IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop) {
   if (fd_ < 0) return Failed(10038);
   for (;;) {
     const ssize_t n = ::recv(fd_, buffer, size, 0);

@@ -16,7 +16,7 @@ enum class IoStatus { ok, timedOut, stopped, failed };
 
 struct IoResult {
   IoStatus status = IoStatus::ok;
-  int error = 0;  // Winsock code when status is failed
+  int error = 0;          // Winsock code when status is failed
   std::size_t bytes = 0;  // bytes moved by receive(); 0 with status ok means the peer closed
 };
 

@@ -21,9 +21,8 @@ std::string Unquote(std::string_view s) {
 bool IsAtomText(std::string_view s) {
   for (char c : s) {
     const auto u = static_cast<unsigned char>(c);
-    const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
-                       (u >= '0' && u <= '9') || std::string_view(" !#$%&'*+-/=?^_`{|}~").find(c) !=
-                                                     std::string_view::npos;
+    const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+                       std::string_view(" !#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
     if (!plain) return false;
   }
   return true;

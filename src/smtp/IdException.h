@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace varnley {
 
@@ -18,10 +19,10 @@ class EIdException : public std::exception {
 };
 
 // Declares a subclass whose message is fixed (or empty).
-#define VARNLEY_ID_EXCEPTION(Name, Base, Text) \
-  class Name : public Base {                   \
-   public:                                     \
-    Name() : Base(Text) {}                     \
+#define VARNLEY_ID_EXCEPTION(Name, Base, Text)           \
+  class Name : public Base {                             \
+   public:                                               \
+    Name() : Base(Text) {}                               \
     explicit Name(std::string m) : Base(std::move(m)) {} \
   };
 

@@ -227,10 +227,14 @@ void TIdIOHandlerStack::Open() {
     if (code != 0) RaiseSocketError(code);
     const IoResult r = binding_.Socket().connect(address, Port, ConnectTimeout, stop_);
     switch (r.status) {
-      case IoStatus::ok: break;
-      case IoStatus::timedOut: throw EIdConnectTimeout();
-      case IoStatus::stopped: throw EIdOperationCancelled();
-      case IoStatus::failed: RaiseSocketError(r.error);
+      case IoStatus::ok:
+        break;
+      case IoStatus::timedOut:
+        throw EIdConnectTimeout();
+      case IoStatus::stopped:
+        throw EIdOperationCancelled();
+      case IoStatus::failed:
+        RaiseSocketError(r.error);
     }
     binding_.UpdateBindingLocal();
     binding_.UpdateBindingPeer();
@@ -246,8 +250,10 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
   if (recvChunk_.size() != size) recvChunk_.resize(size);
   const IoResult r = binding_.Socket().receive(recvChunk_.data(), size, timeoutMs, stop_);
   switch (r.status) {
-    case IoStatus::timedOut: return -1;
-    case IoStatus::stopped: RaiseCancelled();
+    case IoStatus::timedOut:
+      return -1;
+    case IoStatus::stopped:
+      RaiseCancelled();
     case IoStatus::failed:
       if (r.error == kWsaShutdown || r.error == kWsaConnAborted) {
         MarkClosedGracefully();
@@ -255,7 +261,8 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
         if (!InputBuffer().Empty()) return 0;
       }
       RaiseSocketError(r.error);
-    case IoStatus::ok: break;
+    case IoStatus::ok:
+      break;
   }
   if (r.bytes == 0) {
     MarkClosedGracefully();
@@ -268,8 +275,10 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
 void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
   const IoResult r = binding_.Socket().sendAll(bytes, stop_);
   switch (r.status) {
-    case IoStatus::ok: return;
-    case IoStatus::stopped: RaiseCancelled();
+    case IoStatus::ok:
+      return;
+    case IoStatus::stopped:
+      RaiseCancelled();
     case IoStatus::timedOut:
     case IoStatus::failed:
       MarkClosedGracefully();

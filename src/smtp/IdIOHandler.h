@@ -39,8 +39,7 @@ class TIdIOHandler {
   // The line without its terminator (and without one CR before an LF terminator), read as
   // 7-bit text. timeoutMs -1 means ReadTimeout; maxLength -1 means MaxLineLength. A timed-out
   // read returns "" with ReadLnTimedOut() set.
-  std::string ReadLine(std::string_view terminator = "\n", int timeoutMs = -1,
-                       int maxLength = -1);
+  std::string ReadLine(std::string_view terminator = "\n", int timeoutMs = -1, int maxLength = -1);
   // Reads up to maxAttempts lines; the first non-empty one after trimming.
   std::string ReadNonEmptyLine(int maxAttempts);
 

@@ -173,9 +173,8 @@ void TIdSMTP::RunTransaction(TIdMessage& message, const std::vector<std::string>
   SendCommand("MAIL FROM: <" + message.From.Address + ">", {250});
   try {
     for (const auto& address : recipients) {
-      SendCommand("RCPT TO:<" + address + ">");
-      const int code = lastCmdResult_.NumericCode();
-      if (code != 250 && code != 251) CheckReplyAllowed(lastCmdResult_, {250, 251});
+      // No failed-recipient handler is installed: the first refusal ends the send.
+      SendCommand("RCPT TO:<" + address + ">", {250, 251});
     }
     SendCommand("DATA", {354});
     // The message and its closing "." leave in one write: no second small segment waits for

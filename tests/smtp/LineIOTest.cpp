@@ -29,14 +29,15 @@ TEST_P(ReadLineTable, ReadsEachLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Terminators, ReadLineTable,
-    ::testing::Values(
-        LineCase{"CrLfAndLfReadTheSame", {"250 a\r\n250 b\n"}, {"250 a", "250 b"}},
-        LineCase{"LoneCrStays", {"a\rb\r\n"}, {"a\rb"}},
-        LineCase{"OnlyOneCrDropped", {"x\r\r\n"}, {"x\r"}},
-        LineCase{"LineSplitAcrossReceives", {"25", "0 he", "llo\r", "\nnext\n"}, {"250 hello", "next"}},
-        LineCase{"TerminatorSplitBetweenCrAndLf", {"abc\r", "\n"}, {"abc"}},
-        LineCase{"EmptyLines", {"\r\n\n"}, {"", ""}},
-        LineCase{"HighBytesReadAsQuestionMarks", {"caf\xC3\xA9\n"}, {"caf??"}}),
+    ::testing::Values(LineCase{"CrLfAndLfReadTheSame", {"250 a\r\n250 b\n"}, {"250 a", "250 b"}},
+                      LineCase{"LoneCrStays", {"a\rb\r\n"}, {"a\rb"}},
+                      LineCase{"OnlyOneCrDropped", {"x\r\r\n"}, {"x\r"}},
+                      LineCase{"LineSplitAcrossReceives",
+                               {"25", "0 he", "llo\r", "\nnext\n"},
+                               {"250 hello", "next"}},
+                      LineCase{"TerminatorSplitBetweenCrAndLf", {"abc\r", "\n"}, {"abc"}},
+                      LineCase{"EmptyLines", {"\r\n\n"}, {"", ""}},
+                      LineCase{"HighBytesReadAsQuestionMarks", {"caf\xC3\xA9\n"}, {"caf??"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReadLine, LongestAllowedLineIsReadAndOneMoreRaises) {

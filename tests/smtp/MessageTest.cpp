@@ -29,17 +29,16 @@ TEST_P(AddressListTable, Parses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, AddressListTable,
-    ::testing::Values(
-        AddressCase{"a@x.org", {{"", "a@x.org"}}},
-        AddressCase{" a@x.org ,b@y.org;c@z.org ", {{"", "a@x.org"}, {"", "b@y.org"}, {"", "c@z.org"}}},
-        AddressCase{"Jo Doe <jo@x.org>", {{"Jo Doe", "jo@x.org"}}},
-        AddressCase{"\"Doe, Jo\" <jo@x.org>; b@y.org", {{"Doe, Jo", "jo@x.org"}, {"", "b@y.org"}}},
-        AddressCase{"\"Say \\\"hi\\\"\" <q@x.org>", {{"Say \"hi\"", "q@x.org"}}},
-        AddressCase{"<bare@x.org>", {{"", "bare@x.org"}}},
-        AddressCase{",, ;", {}},
-        AddressCase{"", {}},
-        AddressCase{"x <a,b@x.org>", {{"x", "a,b@x.org"}}},
-        AddressCase{"broken <a@x.org", {{"broken", "a@x.org"}}}));
+    ::testing::Values(AddressCase{"a@x.org", {{"", "a@x.org"}}},
+                      AddressCase{" a@x.org ,b@y.org;c@z.org ",
+                                  {{"", "a@x.org"}, {"", "b@y.org"}, {"", "c@z.org"}}},
+                      AddressCase{"Jo Doe <jo@x.org>", {{"Jo Doe", "jo@x.org"}}},
+                      AddressCase{"\"Doe, Jo\" <jo@x.org>; b@y.org",
+                                  {{"Doe, Jo", "jo@x.org"}, {"", "b@y.org"}}},
+                      AddressCase{"\"Say \\\"hi\\\"\" <q@x.org>", {{"Say \"hi\"", "q@x.org"}}},
+                      AddressCase{"<bare@x.org>", {{"", "bare@x.org"}}}, AddressCase{",, ;", {}},
+                      AddressCase{"", {}}, AddressCase{"x <a,b@x.org>", {{"x", "a,b@x.org"}}},
+                      AddressCase{"broken <a@x.org", {{"broken", "a@x.org"}}}));
 
 TEST(AddressItem, FromTextSplitsNameAndAddress) {
   TIdEmailAddressItem from;
@@ -109,7 +108,8 @@ TEST(Message, BodyDotsDoubledAndEmbeddedBreaksCannotEndTheData) {
   testing::MemoryIOHandler io;
   WriteMessage(io, m);
   const std::string body = io.written.substr(io.written.find("\r\n\r\n") + 4);
-  EXPECT_EQ(body, "..starts with dot\r\none\r\n..\r\nMAIL FROM:<evil>\r\nbare\r\ncr\r\nend\r\n\r\n");
+  EXPECT_EQ(body,
+            "..starts with dot\r\none\r\n..\r\nMAIL FROM:<evil>\r\nbare\r\ncr\r\nend\r\n\r\n");
 }
 
 TEST(Message, LineBreaksInHeadersAreRefusedBeforeAnythingIsWritten) {
@@ -127,7 +127,9 @@ TEST(Message, LineBreaksInHeadersAreRefusedBeforeAnythingIsWritten) {
 
 TEST(Message, NonAsciiGoesOutAsQuestionMarks) {
   TIdMessage m = AlertMessage();
-  m.Subject = "Stra\xC3\x9F" "e";
+  m.Subject =
+      "Stra\xC3\x9F"
+      "e";
   testing::MemoryIOHandler io;
   WriteMessage(io, m);
   EXPECT_NE(io.written.find("Subject: Stra?e\r\n"), std::string::npos);

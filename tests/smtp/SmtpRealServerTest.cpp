@@ -80,8 +80,7 @@ TEST_F(RealServer, MessageArrivesWithHeadersAndBody) {
   const std::string text = ReadFile(eml);
   const std::size_t from = text.find("From: Varnley <varnley@127.0.0.1>\r\n");
   const std::size_t subject = text.find("Subject: 127.0.0.1:8080 is DOWN.\r\n");
-  const std::size_t to =
-      text.find("To: admin@example.org, \"Second, Op\" <ops@example.org>\r\n");
+  const std::size_t to = text.find("To: admin@example.org, \"Second, Op\" <ops@example.org>\r\n");
   const std::size_t date = text.find("\r\nDate: ");
   ASSERT_NE(from, std::string::npos) << text;
   ASSERT_NE(subject, std::string::npos) << text;

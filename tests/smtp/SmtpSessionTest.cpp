@@ -25,7 +25,8 @@ using testing::Silent;
 using Lines = std::vector<std::string>;
 
 const ScriptedReply kGreeting = Reply("220 mail ready");
-const ScriptedReply kEhloWithLogin = Reply({"250-mail hello", "250-AUTH PLAIN LOGIN", "250 SIZE 1000"});
+const ScriptedReply kEhloWithLogin =
+    Reply({"250-mail hello", "250-AUTH PLAIN LOGIN", "250 SIZE 1000"});
 
 class Session : public ::testing::Test {
  protected:
@@ -45,11 +46,11 @@ class Session : public ::testing::Test {
 };
 
 TEST_F(Session, FullSendWithLogin) {
-  ScriptedSmtpServer server(kGreeting, {kEhloWithLogin, Reply("334 VXNlcm5hbWU6"),
-                                        Reply("334 UGFzc3dvcmQ6"), Reply("235 2.7.0 ok"),
-                                        Reply("250 reset"), Reply("250 2.1.0 sender ok"),
-                                        Reply("250 rcpt ok"), Reply("251 forwarded"),
-                                        Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
+  ScriptedSmtpServer server(
+      kGreeting,
+      {kEhloWithLogin, Reply("334 VXNlcm5hbWU6"), Reply("334 UGFzc3dvcmQ6"), Reply("235 2.7.0 ok"),
+       Reply("250 reset"), Reply("250 2.1.0 sender ok"), Reply("250 rcpt ok"),
+       Reply("251 forwarded"), Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
   Client(server);
   smtp.Username = "user";
   smtp.Password = "p\xC3\xA9ss";  // é goes out as its low byte 0xE9
@@ -61,10 +62,9 @@ TEST_F(Session, FullSendWithLogin) {
   EXPECT_TRUE(smtp.DidAuthenticate());
   smtp.Disconnect();
   EXPECT_FALSE(smtp.Connected());
-  EXPECT_EQ(server.commands(),
-            (Lines{"EHLO probe", "AUTH LOGIN", "dXNlcg==", "cOlzcw==", "RSET",
-                   "MAIL FROM: <ops@x.org>", "RCPT TO:<a@y.org>", "RCPT TO:<b@far.org>", "DATA",
-                   ".", "QUIT"}));
+  EXPECT_EQ(server.commands(), (Lines{"EHLO probe", "AUTH LOGIN", "dXNlcg==", "cOlzcw==", "RSET",
+                                      "MAIL FROM: <ops@x.org>", "RCPT TO:<a@y.org>",
+                                      "RCPT TO:<b@far.org>", "DATA", ".", "QUIT"}));
   const Lines data = server.data();
   ASSERT_GE(data.size(), 5u);
   EXPECT_EQ(data[0], "From: Varnley <ops@x.org>");
@@ -75,9 +75,9 @@ TEST_F(Session, FullSendWithLogin) {
 }
 
 TEST_F(Session, EhloRefusedFallsBackToHeloAndSkipsAuth) {
-  ScriptedSmtpServer server(kGreeting, {Reply("502 no ehlo"), Reply("250 hi"), Reply("250 ok"),
-                                        Reply("250 ok"), Reply("250 ok"), Reply("354 go"),
-                                        Reply("250 ok")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply("502 no ehlo"), Reply("250 hi"), Reply("250 ok"), Reply("250 ok"),
+                  Reply("250 ok"), Reply("354 go"), Reply("250 ok")});
   Client(server);
   smtp.Username = "user";
   smtp.Password = "pw";
@@ -93,10 +93,10 @@ TEST_F(Session, EhloRefusedFallsBackToHeloAndSkipsAuth) {
 
 TEST_F(Session, AuthWithEqualsSignAndSecondSendAuthenticatesOnce) {
   ScriptedSmtpServer server(
-      kGreeting, {Reply({"250-mail", "250 AUTH=LOGIN"}), Reply("334 a"), Reply("334 b"),
-                  Reply("235 ok"), Reply("250 ok"), Reply("250 ok"), Reply("250 ok"),
-                  Reply("354 go"), Reply("250 ok"), Reply("250 ok"), Reply("250 ok"),
-                  Reply("250 ok"), Reply("354 go"), Reply("250 ok")});
+      kGreeting,
+      {Reply({"250-mail", "250 AUTH=LOGIN"}), Reply("334 a"), Reply("334 b"), Reply("235 ok"),
+       Reply("250 ok"), Reply("250 ok"), Reply("250 ok"), Reply("354 go"), Reply("250 ok"),
+       Reply("250 ok"), Reply("250 ok"), Reply("250 ok"), Reply("354 go"), Reply("250 ok")});
   Client(server);
   smtp.Username = "u";
   smtp.Connect();
@@ -113,7 +113,10 @@ TEST_F(Session, AuthWithEqualsSignAndSecondSendAuthenticatesOnce) {
 
 TEST_F(Session, NoLoginWithoutUserNameOrWithSatNone) {
   for (auto configure : {+[](TIdSMTP& s) { s.Username.clear(); },
-                         +[](TIdSMTP& s) { s.Username = "u"; s.AuthType = satNone; }}) {
+                         +[](TIdSMTP& s) {
+                           s.Username = "u";
+                           s.AuthType = satNone;
+                         }}) {
     ScriptedSmtpServer server(kGreeting, {kEhloWithLogin, Reply("250 ok"), Reply("250 ok"),
                                           Reply("354 go"), Reply("250 ok")});
     TIdSMTP client;

@@ -55,8 +55,8 @@ TEST(DottedAddress, DecimalOctetsOnly) {
   EXPECT_EQ(FormatIPv4(a), "10.0.0.5");
   ASSERT_TRUE(ParseDottedIPv4("127.0.0.1", a));
   EXPECT_EQ(a, 0x7F000001u);
-  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "0x7f.0.0.1",
-                          "1.2.3.4 ", "0001.2.3.4", "localhost"}) {
+  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "0x7f.0.0.1", "1.2.3.4 ",
+                          "0001.2.3.4", "localhost"}) {
     EXPECT_FALSE(ParseDottedIPv4(bad, a)) << bad;
   }
 }
@@ -232,7 +232,9 @@ TEST_F(SilentPeer, PeerCloseAfterPartialLine) {
 
 TEST_F(SilentPeer, WritesAreSevenBitBytes) {
   Open();
-  client.IOHandler()->WriteLine("Gr\xC3\xBC\xC3\x9F" "e");
+  client.IOHandler()->WriteLine(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e");
   char buf[16];
   const IoResult r = peer.receive(buf, sizeof buf, 5000, nullptr);
   ASSERT_EQ(r.status, IoStatus::ok);

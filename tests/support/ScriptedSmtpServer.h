@@ -15,10 +15,10 @@
 namespace varnley::testing {
 
 struct ScriptedReply {
-  std::string bytes;     // sent as they stand
+  std::string bytes;        // sent as they stand
   bool closeAfter = false;  // close the connection after sending
-  bool flood = false;    // send `bytes` again and again until the client goes (bounded)
-  bool silent = false;   // send nothing and keep the connection open
+  bool flood = false;       // send `bytes` again and again until the client goes (bounded)
+  bool silent = false;      // send nothing and keep the connection open
 };
 
 // "250 OK" -> the line with CR LF.
