@@ -100,13 +100,6 @@ TEST(ReadLine, TimeoutReturnsEmptyWithFlag) {
   EXPECT_FALSE(io.ReadLnTimedOut());
 }
 
-TEST(ReadLine, OtherTerminator) {
-  MemoryIOHandler io;
-  io.AddChunk("a;;b;;");
-  EXPECT_EQ(io.ReadLine(";;"), "a");
-  EXPECT_EQ(io.ReadLine(";;"), "b");
-}
-
 TEST(ReadNonEmptyLine, SkipsBlankLinesAndCountsAttempts) {
   MemoryIOHandler io;
   io.AddChunk("\n   \n  hello \n\n\n\n");

@@ -89,19 +89,6 @@ TEST(Message, OptionalHeadersOnlyWhenSet) {
   EXPECT_TRUE(m.ExtraHeaders.empty());
 }
 
-TEST(Message, ClearEmptiesEverything) {
-  TIdMessage m = AlertMessage();
-  m.Priority = mpLow;
-  m.Date = 12345;
-  m.Clear();
-  EXPECT_TRUE(m.From.Empty());
-  EXPECT_EQ(m.Recipients.Count(), 0u);
-  EXPECT_TRUE(m.Subject.empty());
-  EXPECT_TRUE(m.Body.empty());
-  EXPECT_EQ(m.Priority, mpNormal);
-  EXPECT_EQ(m.Date, 0);
-}
-
 TEST(Message, BodyDotsDoubledAndEmbeddedBreaksCannotEndTheData) {
   TIdMessage m = AlertMessage();
   m.Body = {".starts with dot", "one\r\n.\r\nMAIL FROM:<evil>", "bare\ncr\rend"};
@@ -123,16 +110,6 @@ TEST(Message, LineBreaksInHeadersAreRefusedBeforeAnythingIsWritten) {
     EXPECT_THROW(WriteMessage(io, m), EIdLineBreakInText);
     EXPECT_EQ(io.written, "");
   }
-}
-
-TEST(Message, NonAsciiGoesOutAsQuestionMarks) {
-  TIdMessage m = AlertMessage();
-  m.Subject =
-      "Stra\xC3\x9F"
-      "e";
-  testing::MemoryIOHandler io;
-  WriteMessage(io, m);
-  EXPECT_NE(io.written.find("Subject: Stra?e\r\n"), std::string::npos);
 }
 
 }  // namespace

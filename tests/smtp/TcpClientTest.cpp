@@ -91,15 +91,6 @@ TEST(TcpClient, RefusedConnectReadsAsWinsockError) {
   EXPECT_FALSE(client.Connected());
 }
 
-TEST(TcpClient, RequiredParameters) {
-  TIdTCPClient client;
-  client.Port = 25;
-  EXPECT_THROW(client.OpenConnection(), EIdHostRequired);
-  client.Host = "127.0.0.1";
-  client.Port = 0;
-  EXPECT_THROW(client.OpenConnection(), EIdPortRequired);
-}
-
 TEST(TcpClient, OpensReopensAndRefusesASecondOpen) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
