@@ -1,5 +1,6 @@
 #include "smtp/IdMessage.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "platform/InternetDate.h"
@@ -24,10 +25,8 @@ void AddHeader(std::vector<std::string>& out, std::string_view name, const std::
 // Writes each part of a body line split at CR LF, LF or a lone CR as its own data line.
 void WriteBodyLine(TIdIOHandler& io, std::string_view s) {
   for (;;) {
-    // A plain scan: find_first_of would call memchr on the two-byte set for every byte.
-    std::size_t brk = 0;
-    while (brk < s.size() && s[brk] != '\r' && s[brk] != '\n') ++brk;
-    if (brk == s.size()) {
+    const std::size_t brk = std::min(s.find('\n'), s.find('\r'));
+    if (brk == std::string_view::npos) {
       io.WriteDataLine(s);
       return;
     }
@@ -78,7 +77,11 @@ std::vector<std::string> TIdMessage::GenerateHeader() const {
 
 void WriteMessage(TIdIOHandler& io, const TIdMessage& message) {
   // Headers are checked before anything is queued, so a refused message sends nothing.
-  const std::vector<std::string> header = message.GenerateHeader();
+  WriteMessage(io, message, message.GenerateHeader());
+}
+
+void WriteMessage(TIdIOHandler& io, const TIdMessage& message,
+                  const std::vector<std::string>& header) {
   const bool ownBuffer = !io.WriteBufferIsOpen();
   if (ownBuffer) io.WriteBufferOpen();
   try {

@@ -53,5 +53,8 @@ class TIdMessage {
 // through the handler's write buffer (the final "." is the session's). A body line holding
 // line breaks goes out as several lines, each dot-doubled, so no text ends the data early.
 void WriteMessage(TIdIOHandler& io, const TIdMessage& message);
+// The same with the header block already generated.
+void WriteMessage(TIdIOHandler& io, const TIdMessage& message,
+                  const std::vector<std::string>& header);
 
 }  // namespace varnley

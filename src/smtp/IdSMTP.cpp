@@ -161,14 +161,15 @@ void TIdSMTP::Send(TIdMessage& message) {
   }
   RefuseLineBreak(message.From.Address, "sender address");
   if (!Connected()) throw EIdNotConnected();
-  // A header the message could not carry fails now, before the server sees any command.
-  message.GenerateHeader();
-  Authenticate();
   message.SetExtraHeader("X-Mailer", MailAgent);
-  RunTransaction(message, recipients);
+  // A header the message could not carry fails now, before the server sees any command.
+  const std::vector<std::string> header = message.GenerateHeader();
+  Authenticate();
+  RunTransaction(message, header, recipients);
 }
 
-void TIdSMTP::RunTransaction(TIdMessage& message, const std::vector<std::string>& recipients) {
+void TIdSMTP::RunTransaction(const TIdMessage& message, const std::vector<std::string>& header,
+                             const std::vector<std::string>& recipients) {
   SendCommand("RSET");
   SendCommand("MAIL FROM: <" + message.From.Address + ">", {250});
   try {
@@ -182,7 +183,7 @@ void TIdSMTP::RunTransaction(TIdMessage& message, const std::vector<std::string>
     TIdIOHandler& io = CheckedIOHandler();
     io.WriteBufferOpen();
     try {
-      WriteMessage(io, message);
+      WriteMessage(io, message, header);
       io.WriteLine(".");
       io.WriteBufferClose();
     } catch (...) {

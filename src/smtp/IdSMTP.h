@@ -67,7 +67,8 @@ class TIdSMTP : public TIdTCPClient {
  private:
   void SendGreeting();
   void Authenticate();
-  void RunTransaction(TIdMessage& message, const std::vector<std::string>& recipients);
+  void RunTransaction(const TIdMessage& message, const std::vector<std::string>& header,
+                      const std::vector<std::string>& recipients);
 
   std::vector<std::string> capabilities_;
   TIdReplySMTP lastCmdResult_;
