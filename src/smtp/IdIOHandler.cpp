@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "platform/SocketErrors.h"
+#include "platform/StopSource.h"
 #include "platform/Text.h"
 #include "smtp/IdException.h"
 
@@ -219,6 +220,8 @@ void TIdIOHandlerStack::RaiseCancelled() {
 void TIdIOHandlerStack::Open() {
   binding_.Reset();
   ResetState();
+  // A loopback connect can finish without waiting, so an earlier stop is checked here too.
+  if (stop_ && stop_->stopRequested()) throw EIdOperationCancelled();
   try {
     int code = binding_.Socket().create(ReuseSocket, BoundIP, BoundPort, !UseNagle);
     if (code != 0) RaiseSocketError(code);
