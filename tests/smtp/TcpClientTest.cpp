@@ -91,6 +91,21 @@ TEST(TcpClient, RefusedConnectReadsAsWinsockError) {
   EXPECT_FALSE(client.Connected());
 }
 
+TEST(TcpClient, NameThatDoesNotResolve) {
+  TIdTCPClient client;
+  // A label over 63 characters is refused by the resolver itself: no query leaves the machine.
+  client.Host = std::string(70, 'x') + ".invalid";
+  client.Port = 25;
+  try {
+    client.OpenConnection();
+    FAIL() << "connected";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.LastError(), 11001);
+    EXPECT_STREQ(e.what(), "Socket Error # 11001\r\nHost not found.");
+  }
+  EXPECT_FALSE(client.Connected());
+}
+
 TEST(TcpClient, OpensReopensAndRefusesASecondOpen) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
@@ -164,6 +179,11 @@ TEST(TcpClient, StopRequestCutsAHangingConnectShort) {
   }
   stopper.join();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  // Once stopped, the client does not open again, even where the connect would not wait.
+  TcpListener open;
+  ASSERT_EQ(open.listenLoopback(1), 0);
+  client.Port = open.port();
+  EXPECT_THROW(client.OpenConnection(), EIdOperationCancelled);
 }
 
 class SilentPeer : public ::testing::Test {
