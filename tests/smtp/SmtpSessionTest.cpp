@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/StopSource.h"
+#include "platform/TcpSocket.h"
 #include "smtp/IdException.h"
 #include "smtp/IdSMTP.h"
 #include "support/MemoryIOHandler.h"
@@ -72,6 +73,15 @@ TEST_F(Session, FullSendWithLogin) {
   EXPECT_EQ(data[2], "To: a@y.org, b@far.org");
   EXPECT_EQ(data.back(), "");
   EXPECT_EQ(data[data.size() - 2], "b");
+}
+
+TEST_F(Session, WithoutHeloNameTheLocalHostNameIsGiven) {
+  ScriptedSmtpServer server(kGreeting, {Reply("250 hi")});
+  smtp.Host = server.address();
+  smtp.Connect();
+  smtp.Disconnect(false);
+  ASSERT_FALSE(LocalHostName().empty());
+  EXPECT_EQ(server.commands(), (Lines{"EHLO " + LocalHostName()}));
 }
 
 TEST_F(Session, EhloRefusedFallsBackToHeloAndSkipsAuth) {
