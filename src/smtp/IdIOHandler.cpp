@@ -1,0 +1,293 @@
+#include "smtp/IdIOHandler.h"
+
+#include <chrono>
+#include <exception>
+
+#include "platform/SocketErrors.h"
+#include "platform/StopSource.h"
+#include "platform/Text.h"
+#include "smtp/IdException.h"
+
+namespace varnley {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Incoming text is 7-bit: a byte outside US-ASCII cannot be told apart, so it reads as "?".
+std::string Decode7Bit(std::string bytes) {
+  for (char& c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  return bytes;
+}
+
+// The 7-bit encoding, with plain ASCII (nearly every line) copied as it stands.
+void AppendAscii7(std::string& out, std::string_view utf8) {
+  unsigned char seen = 0;  // an OR over all bytes: the compiler vectorises it
+  for (char c : utf8) seen |= static_cast<unsigned char>(c);
+  if (seen & 0x80) {
+    out += ToAscii7(utf8);
+  } else {
+    out.append(utf8);
+  }
+}
+
+}  // namespace
+
+void TIdIOHandler::ResetState() {
+  input_.Clear();
+  writeBuffer_.clear();
+  writeBufferOpen_ = false;
+  closedGracefully_ = false;
+  readLnTimedOut_ = false;
+  readLnSplit_ = false;
+}
+
+std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, int maxLength) {
+  if (terminator.empty()) terminator = "\n";
+  if (maxLength < 0) maxLength = MaxLineLength;
+  const bool lfTerminator = terminator == "\n";
+  readLnSplit_ = false;
+  readLnTimedOut_ = false;
+  // The whole line shares one time budget, so a peer that trickles bytes cannot stretch it.
+  const int budget = timeoutMs < 0 ? ReadTimeout : timeoutMs;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(budget > 0 ? budget : 0);
+  const std::size_t limit = maxLength > 0 ? static_cast<std::size_t>(maxLength) : 0;
+  std::size_t searchStart = 0;
+  for (;;) {
+    std::size_t found = std::string_view::npos;
+    if (!input_.Empty()) {
+      found = input_.IndexOf(terminator, searchStart);
+      const std::size_t size = input_.Size();
+      searchStart = size >= terminator.size() ? size - terminator.size() + 1 : 0;
+    }
+    if (limit > 0) {
+      bool tooLong = false;
+      if (found != std::string_view::npos) {
+        // A CR before the LF belongs to the terminator, so a line of exactly the maximum
+        // length still reads whole.
+        std::size_t length = found;
+        if (lfTerminator && length > 0 && input_.Peek()[length - 1] == '\r') --length;
+        tooLong = length > limit;
+      } else {
+        tooLong = input_.Size() > limit + (lfTerminator ? 1 : 0) + terminator.size() - 1;
+      }
+      if (tooLong) {
+        if (MaxLineAction == maException) throw EIdReadLnMaxLineLengthExceeded();
+        readLnSplit_ = true;
+        return Decode7Bit(input_.Extract(limit));
+      }
+    }
+    if (found != std::string_view::npos) {
+      std::string line = input_.Extract(found + terminator.size());
+      line.resize(found);
+      if (lfTerminator && !line.empty() && line.back() == '\r') line.pop_back();
+      return Decode7Bit(std::move(line));
+    }
+    CheckForDisconnect(true, true);
+    int waitMs = -1;
+    if (budget > 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      waitMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+    const int received = waitMs == 0 ? -1 : ReadFromSource(waitMs);
+    if (received < 0) {
+      readLnTimedOut_ = true;
+      return {};
+    }
+  }
+}
+
+std::string TIdIOHandler::ReadNonEmptyLine(int maxAttempts) {
+  for (int attempt = 0; attempt < maxAttempts; ++attempt) {
+    std::string line = Trim(ReadLine());
+    if (ReadLnTimedOut()) throw EIdReadTimeout();
+    if (!line.empty()) return line;
+  }
+  throw EIdReadLnWaitMaxAttemptsExceeded();
+}
+
+void TIdIOHandler::CheckForDisconnect(bool raiseIfDisconnected, bool ignoreBuffer) {
+  if (!closedGracefully_) return;
+  if (Connected()) Close();
+  if (raiseIfDisconnected && (ignoreBuffer || input_.Empty())) throw EIdConnClosedGracefully();
+}
+
+void TIdIOHandler::WriteBytes(std::string_view bytes) {
+  if (writeBufferOpen_) {
+    writeBuffer_.append(bytes);
+    return;
+  }
+  CheckForDisconnect(true, true);
+  if (!Connected()) throw EIdNotConnected();
+  WriteDirect(bytes);
+}
+
+void TIdIOHandler::WriteEncoded(std::string_view prefix, std::string_view text,
+                                std::string_view suffix) {
+  // With a write buffer open the bytes go straight into it: a message body is many lines.
+  std::string direct;
+  std::string& out = writeBufferOpen_ ? writeBuffer_ : direct;
+  out.append(prefix);
+  AppendAscii7(out, text);
+  out.append(suffix);
+  if (!writeBufferOpen_) WriteBytes(direct);
+}
+
+void TIdIOHandler::Write(std::string_view text) { WriteEncoded({}, text, {}); }
+
+void TIdIOHandler::WriteLine(std::string_view text) { WriteEncoded({}, text, "\r\n"); }
+
+void TIdIOHandler::WriteDataLine(std::string_view text) {
+  WriteEncoded(!text.empty() && text.front() == '.' ? "." : "", text, "\r\n");
+}
+
+void TIdIOHandler::WriteLines(const std::vector<std::string>& lines) {
+  const bool ownBuffer = !writeBufferOpen_;
+  if (ownBuffer) WriteBufferOpen();
+  try {
+    for (const auto& line : lines) WriteLine(line);
+    if (ownBuffer) WriteBufferClose();
+  } catch (...) {
+    if (ownBuffer) WriteBufferCancel();
+    throw;
+  }
+}
+
+void TIdIOHandler::WriteDataLines(const std::vector<std::string>& lines, bool writeEnd) {
+  for (const auto& line : lines) WriteDataLine(line);
+  if (writeEnd) WriteLine(".");
+}
+
+void TIdIOHandler::WriteBufferOpen() {
+  writeBufferOpen_ = true;
+  writeBuffer_.clear();
+}
+
+void TIdIOHandler::WriteBufferClose() {
+  if (!writeBufferOpen_) return;
+  writeBufferOpen_ = false;
+  // Sent from the buffer itself, which keeps its capacity for the next message.
+  try {
+    if (!writeBuffer_.empty()) WriteBytes(writeBuffer_);
+  } catch (...) {
+    writeBuffer_.clear();
+    throw;
+  }
+  writeBuffer_.clear();
+}
+
+void TIdIOHandler::WriteBufferCancel() {
+  writeBufferOpen_ = false;
+  writeBuffer_.clear();
+}
+
+bool TIdSocketHandle::HandleAllocated() const {
+  std::lock_guard lock(mutex_);
+  return socket_.isOpen();
+}
+
+void TIdSocketHandle::Reset() {
+  CloseSocket();
+  IP.clear();
+  PeerIP.clear();
+  Port = PeerPort = 0;
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+  std::lock_guard lock(mutex_);
+  socket_.localEndpoint(IP, Port);
+}
+
+void TIdSocketHandle::UpdateBindingPeer() {
+  std::lock_guard lock(mutex_);
+  socket_.peerEndpoint(PeerIP, PeerPort);
+}
+
+void TIdSocketHandle::CloseSocket() {
+  std::lock_guard lock(mutex_);
+  socket_.close();
+}
+
+void TIdIOHandlerStack::RaiseCancelled() {
+  // Whatever was half read or half written leaves the dialogue out of step: close it.
+  Close();
+  throw EIdOperationCancelled();
+}
+
+void TIdIOHandlerStack::Open() {
+  binding_.Reset();
+  ResetState();
+  // A loopback connect can finish without waiting, so an earlier stop is checked here too.
+  if (stop_ && stop_->stopRequested()) throw EIdOperationCancelled();
+  try {
+    int code = binding_.Socket().create(ReuseSocket, BoundIP, BoundPort, !UseNagle);
+    if (code != 0) RaiseSocketError(code);
+    std::uint32_t address = 0;
+    code = ResolveIPv4(Host, address);
+    if (code != 0) RaiseSocketError(code);
+    const IoResult r = binding_.Socket().connect(address, Port, ConnectTimeout, stop_);
+    switch (r.status) {
+      case IoStatus::ok:
+        break;
+      case IoStatus::timedOut:
+        throw EIdConnectTimeout();
+      case IoStatus::stopped:
+        throw EIdOperationCancelled();
+      case IoStatus::failed:
+        RaiseSocketError(r.error);
+    }
+    binding_.UpdateBindingLocal();
+    binding_.UpdateBindingPeer();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
+  if (!Connected()) throw EIdNotConnected();
+  const std::size_t size = RecvBufferSize > 0 ? static_cast<std::size_t>(RecvBufferSize) : 32768;
+  if (recvChunk_.size() != size) recvChunk_.resize(size);
+  const IoResult r = binding_.Socket().receive(recvChunk_.data(), size, timeoutMs, stop_);
+  switch (r.status) {
+    case IoStatus::timedOut:
+      return -1;
+    case IoStatus::stopped:
+      RaiseCancelled();
+    case IoStatus::failed:
+      if (r.error == kWsaShutdown || r.error == kWsaConnAborted) {
+        MarkClosedGracefully();
+        Close();
+        if (!InputBuffer().Empty()) return 0;
+      }
+      RaiseSocketError(r.error);
+    case IoStatus::ok:
+      break;
+  }
+  if (r.bytes == 0) {
+    MarkClosedGracefully();
+    return 0;
+  }
+  AppendInput(std::string_view(recvChunk_.data(), r.bytes));
+  return static_cast<int>(r.bytes);
+}
+
+void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
+  const IoResult r = binding_.Socket().sendAll(bytes, stop_);
+  switch (r.status) {
+    case IoStatus::ok:
+      return;
+    case IoStatus::stopped:
+      RaiseCancelled();
+    case IoStatus::timedOut:
+    case IoStatus::failed:
+      MarkClosedGracefully();
+      Close();
+      RaiseSocketError(r.error != 0 ? r.error : kWsaShutdown);
+  }
+}
+
+}  // namespace varnley

@@ -1,0 +1,143 @@
+// Line and string I/O of a connection: the input buffer and line reader over a byte source,
+// 7-bit writing through an optional write buffer, and the socket-backed handler.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/TcpSocket.h"
+#include "smtp/IdBuffer.h"
+
+namespace varnley {
+
+class StopSource;
+
+enum TIdMaxLineAction { maException, maSplit };
+
+class TIdIOHandler {
+ public:
+  static constexpr int kDefaultMaxLineLength = 16384;
+
+  TIdIOHandler() = default;
+  virtual ~TIdIOHandler() = default;
+  TIdIOHandler(const TIdIOHandler&) = delete;
+  TIdIOHandler& operator=(const TIdIOHandler&) = delete;
+
+  int RecvBufferSize = 32768;
+  int SendBufferSize = 32768;
+  int MaxLineLength = kDefaultMaxLineLength;
+  TIdMaxLineAction MaxLineAction = maException;
+  // Milliseconds a line read may take in all; -1 or 0 waits without limit.
+  int ReadTimeout = -1;
+
+  virtual bool Connected() const = 0;
+  virtual void Close() = 0;
+
+  // The line without its terminator (and without one CR before an LF terminator), read as
+  // 7-bit text. timeoutMs -1 means ReadTimeout; maxLength -1 means MaxLineLength. A timed-out
+  // read returns "" with ReadLnTimedOut() set.
+  std::string ReadLine(std::string_view terminator = "\n", int timeoutMs = -1, int maxLength = -1);
+  // Reads up to maxAttempts lines; the first non-empty one after trimming.
+  std::string ReadNonEmptyLine(int maxAttempts);
+
+  void Write(std::string_view text);
+  void WriteLine(std::string_view text = {});
+  void WriteDataLine(std::string_view text);
+  void WriteLines(const std::vector<std::string>& lines);
+  void WriteDataLines(const std::vector<std::string>& lines, bool writeEnd);
+
+  // Collects writes until closed (sent together) or cancelled (dropped).
+  void WriteBufferOpen();
+  void WriteBufferClose();
+  void WriteBufferCancel();
+  bool WriteBufferIsOpen() const { return writeBufferOpen_; }
+
+  // With the peer gone, closes and (when asked, and the buffer is used up or ignored) raises
+  // "Connection Closed Gracefully.".
+  void CheckForDisconnect(bool raiseIfDisconnected = true, bool ignoreBuffer = false);
+
+  bool ClosedGracefully() const { return closedGracefully_; }
+  bool ReadLnTimedOut() const { return readLnTimedOut_; }
+  bool ReadLnSplit() const { return readLnSplit_; }
+  TIdBuffer& InputBuffer() { return input_; }
+
+ protected:
+  // Waits up to timeoutMs (< 0: no limit) and appends what arrives to the input buffer.
+  // Returns the bytes appended, 0 when the peer closed (ClosedGracefully set), -1 on timeout.
+  virtual int ReadFromSource(int timeoutMs) = 0;
+  virtual void WriteDirect(std::string_view bytes) = 0;
+  void AppendInput(std::string_view bytes) { input_.Write(bytes); }
+  void MarkClosedGracefully() { closedGracefully_ = true; }
+  void ResetState();
+
+ private:
+  void WriteBytes(std::string_view bytes);
+  void WriteEncoded(std::string_view prefix, std::string_view text, std::string_view suffix);
+
+  TIdBuffer input_;
+  std::string writeBuffer_;
+  bool writeBufferOpen_ = false;
+  bool closedGracefully_ = false;
+  bool readLnTimedOut_ = false;
+  bool readLnSplit_ = false;
+};
+
+// One socket with its addresses; the lock keeps a close from racing the bookkeeping.
+class TIdSocketHandle {
+ public:
+  bool HandleAllocated() const;
+  TcpSocket& Socket() { return socket_; }
+  void Reset();
+  // Reads the addresses back from the connected socket.
+  void UpdateBindingLocal();
+  void UpdateBindingPeer();
+  void CloseSocket();
+
+  std::string IP, PeerIP;
+  std::uint16_t Port = 0, PeerPort = 0;
+
+ private:
+  mutable std::mutex mutex_;
+  TcpSocket socket_;
+};
+
+// A handler over one socket handle and its options.
+class TIdIOHandlerSocket : public TIdIOHandler {
+ public:
+  std::string Host;
+  std::uint16_t Port = 0;
+  int ConnectTimeout = 0;
+  std::string BoundIP;
+  std::uint16_t BoundPort = 0;
+  bool ReuseSocket = false;
+  bool UseNagle = true;
+
+  TIdSocketHandle& Binding() { return binding_; }
+  bool Connected() const override { return binding_.HandleAllocated(); }
+  void Close() override { binding_.CloseSocket(); }
+  // Connect, reads and writes end with "Operation cancelled." once this source is stopped.
+  void SetStopSource(StopSource* stop) { stop_ = stop; }
+
+ protected:
+  TIdSocketHandle binding_;
+  StopSource* stop_ = nullptr;
+};
+
+// The concrete handler: resolve, connect, wait, receive and send over the platform's sockets.
+class TIdIOHandlerStack : public TIdIOHandlerSocket {
+ public:
+  void Open();
+
+ protected:
+  int ReadFromSource(int timeoutMs) override;
+  void WriteDirect(std::string_view bytes) override;
+
+ private:
+  [[noreturn]] void RaiseCancelled();
+  std::string recvChunk_;
+};
+
+}  // namespace varnley

@@ -1,0 +1,67 @@
+// A client connection: the I/O handler it holds (its own unless one is given), the connection
+// parameters and the open and close sequences.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "smtp/IdIOHandler.h"
+
+namespace varnley {
+
+class StopSource;
+
+enum TIdIPVersion { Id_IPv4, Id_IPv6 };
+
+class TIdTCPConnection {
+ public:
+  TIdTCPConnection() = default;
+  virtual ~TIdTCPConnection();
+  TIdTCPConnection(const TIdTCPConnection&) = delete;
+  TIdTCPConnection& operator=(const TIdTCPConnection&) = delete;
+
+  // The handler in use (null before the first open unless one was given).
+  TIdIOHandler* IOHandler() const { return ioHandler_; }
+  // A handler owned by the caller; it replaces the managed one.
+  void SetIOHandler(TIdIOHandler* handler);
+
+  bool Connected() const;
+  // With notify the peer hears the farewell first (when still connected); the socket is
+  // closed in every case, and an error from the farewell is raised after that.
+  void CloseConnection(bool notifyPeer) { Disconnect(notifyPeer); }
+  virtual void Disconnect(bool notifyPeer = true);
+
+  // Connect, reads and writes end with "Operation cancelled." once this source is stopped.
+  // Owned by the caller, who keeps it alive while the connection is used.
+  void SetStopSource(StopSource* stop);
+  StopSource* GetStopSource() const { return stop_; }
+
+ protected:
+  virtual void DisconnectNotifyPeer() {}
+  TIdIOHandler& CheckedIOHandler() const;
+
+  TIdIOHandler* ioHandler_ = nullptr;
+  std::unique_ptr<TIdIOHandlerStack> managedHandler_;
+  StopSource* stop_ = nullptr;
+};
+
+class TIdTCPClient : public TIdTCPConnection {
+ public:
+  std::string Host;
+  std::uint16_t Port = 0;
+  int ConnectTimeout = 0;  // ms; 0 = the system's own connect wait
+  int ReadTimeout = -1;    // ms; -1 or 0 = no limit
+  TIdIPVersion IPVersion = Id_IPv4;
+  std::string BoundIP;
+  std::uint16_t BoundPort = 0;
+  bool ReuseSocket = false;
+
+  // Opens to Host:Port.
+  void OpenConnection() { OpenConnectionTo(Host, Port); }
+
+ protected:
+  void OpenConnectionTo(const std::string& host, std::uint16_t port);
+};
+
+}  // namespace varnley
