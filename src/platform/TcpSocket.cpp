@@ -234,28 +234,25 @@ void TcpSocket::close() {
 
 namespace {
 template <typename Getter>
-bool ReadName(int fd, Getter getter, sockaddr_in& sa) {
+bool ReadEndpoint(int fd, Getter getter, std::string& address, std::uint16_t& port) {
+  sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  return fd >= 0 && getter(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 &&
-         sa.sin_family == AF_INET;
+  if (fd < 0 || getter(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  address = FormatIPv4(ntohl(sa.sin_addr.s_addr));
+  port = ntohs(sa.sin_port);
+  return true;
 }
 }  // namespace
 
-std::string TcpSocket::localAddress() const {
-  sockaddr_in sa{};
-  return ReadName(fd_, ::getsockname, sa) ? FormatIPv4(ntohl(sa.sin_addr.s_addr)) : "";
+bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
+  return ReadEndpoint(fd_, ::getsockname, address, port);
 }
-std::uint16_t TcpSocket::localPort() const {
-  sockaddr_in sa{};
-  return ReadName(fd_, ::getsockname, sa) ? ntohs(sa.sin_port) : 0;
-}
-std::string TcpSocket::peerAddress() const {
-  sockaddr_in sa{};
-  return ReadName(fd_, ::getpeername, sa) ? FormatIPv4(ntohl(sa.sin_addr.s_addr)) : "";
-}
-std::uint16_t TcpSocket::peerPort() const {
-  sockaddr_in sa{};
-  return ReadName(fd_, ::getpeername, sa) ? ntohs(sa.sin_port) : 0;
+
+bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
+  return ReadEndpoint(fd_, ::getpeername, address, port);
 }
 
 TcpListener::~TcpListener() { close(); }

@@ -59,10 +59,9 @@ class TcpSocket {
   // Shuts the sending side, then closes. Safe to call twice.
   void close();
 
-  std::string localAddress() const;
-  std::uint16_t localPort() const;
-  std::string peerAddress() const;
-  std::uint16_t peerPort() const;
+  // The socket's own and its peer's address and port; false when the system cannot tell.
+  bool localEndpoint(std::string& address, std::uint16_t& port) const;
+  bool peerEndpoint(std::string& address, std::uint16_t& port) const;
 
  private:
   friend class TcpListener;

@@ -21,6 +21,17 @@ std::string Decode7Bit(std::string bytes) {
   return bytes;
 }
 
+// The 7-bit encoding, with plain ASCII (nearly every line) copied as it stands.
+void AppendAscii7(std::string& out, std::string_view utf8) {
+  unsigned char seen = 0;  // an OR over all bytes: the compiler vectorises it
+  for (char c : utf8) seen |= static_cast<unsigned char>(c);
+  if (seen & 0x80) {
+    out += ToAscii7(utf8);
+  } else {
+    out.append(utf8);
+  }
+}
+
 }  // namespace
 
 void TIdIOHandler::ResetState() {
@@ -113,21 +124,23 @@ void TIdIOHandler::WriteBytes(std::string_view bytes) {
   WriteDirect(bytes);
 }
 
-void TIdIOHandler::Write(std::string_view text) { WriteBytes(ToAscii7(text)); }
-
-void TIdIOHandler::WriteLine(std::string_view text) {
-  std::string bytes = ToAscii7(text);
-  bytes += "\r\n";
-  WriteBytes(bytes);
+void TIdIOHandler::WriteEncoded(std::string_view prefix, std::string_view text,
+                                std::string_view suffix) {
+  // With a write buffer open the bytes go straight into it: a message body is many lines.
+  std::string direct;
+  std::string& out = writeBufferOpen_ ? writeBuffer_ : direct;
+  out.append(prefix);
+  AppendAscii7(out, text);
+  out.append(suffix);
+  if (!writeBufferOpen_) WriteBytes(direct);
 }
 
+void TIdIOHandler::Write(std::string_view text) { WriteEncoded({}, text, {}); }
+
+void TIdIOHandler::WriteLine(std::string_view text) { WriteEncoded({}, text, "\r\n"); }
+
 void TIdIOHandler::WriteDataLine(std::string_view text) {
-  std::string bytes;
-  bytes.reserve(text.size() + 3);
-  if (!text.empty() && text.front() == '.') bytes += '.';
-  bytes += ToAscii7(text);
-  bytes += "\r\n";
-  WriteBytes(bytes);
+  WriteEncoded(!text.empty() && text.front() == '.' ? "." : "", text, "\r\n");
 }
 
 void TIdIOHandler::WriteLines(const std::vector<std::string>& lines) {
@@ -154,10 +167,15 @@ void TIdIOHandler::WriteBufferOpen() {
 
 void TIdIOHandler::WriteBufferClose() {
   if (!writeBufferOpen_) return;
-  std::string pending;
-  pending.swap(writeBuffer_);
   writeBufferOpen_ = false;
-  if (!pending.empty()) WriteBytes(pending);
+  // Sent from the buffer itself, which keeps its capacity for the next message.
+  try {
+    if (!writeBuffer_.empty()) WriteBytes(writeBuffer_);
+  } catch (...) {
+    writeBuffer_.clear();
+    throw;
+  }
+  writeBuffer_.clear();
 }
 
 void TIdIOHandler::WriteBufferCancel() {
@@ -179,14 +197,12 @@ void TIdSocketHandle::Reset() {
 
 void TIdSocketHandle::UpdateBindingLocal() {
   std::lock_guard lock(mutex_);
-  IP = socket_.localAddress();
-  Port = socket_.localPort();
+  socket_.localEndpoint(IP, Port);
 }
 
 void TIdSocketHandle::UpdateBindingPeer() {
   std::lock_guard lock(mutex_);
-  PeerIP = socket_.peerAddress();
-  PeerPort = socket_.peerPort();
+  socket_.peerEndpoint(PeerIP, PeerPort);
 }
 
 void TIdSocketHandle::CloseSocket() {

@@ -76,6 +76,7 @@ class TIdIOHandler {
 
  private:
   void WriteBytes(std::string_view bytes);
+  void WriteEncoded(std::string_view prefix, std::string_view text, std::string_view suffix);
 
   TIdBuffer input_;
   std::string writeBuffer_;

@@ -161,6 +161,8 @@ void TIdSMTP::Send(TIdMessage& message) {
   }
   RefuseLineBreak(message.From.Address, "sender address");
   if (!Connected()) throw EIdNotConnected();
+  // A header the message could not carry fails now, before the server sees any command.
+  message.GenerateHeader();
   Authenticate();
   message.SetExtraHeader("X-Mailer", MailAgent);
   RunTransaction(message, recipients);

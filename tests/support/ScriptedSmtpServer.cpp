@@ -22,8 +22,9 @@ ScriptedReply Raw(std::string bytes, bool closeAfter) { return {std::move(bytes)
 ScriptedReply Flood(std::string line) { return {line + "\r\n", false, true}; }
 ScriptedReply Silent() { return {"", false, false, true}; }
 
-ScriptedSmtpServer::ScriptedSmtpServer(ScriptedReply greeting, std::vector<ScriptedReply> replies)
-    : greeting_(std::move(greeting)), replies_(std::move(replies)) {
+ScriptedSmtpServer::ScriptedSmtpServer(ScriptedReply greeting, std::vector<ScriptedReply> replies,
+                                       ScriptOptions options)
+    : greeting_(std::move(greeting)), replies_(std::move(replies)), options_(options) {
   if (listener_.listenLoopback(8) != 0) throw std::runtime_error("cannot listen on loopback");
   thread_ = std::thread([this] { run(); });
 }
@@ -40,6 +41,7 @@ void ScriptedSmtpServer::run() {
     {
       std::lock_guard lock(mutex_);
       inSession_ = true;
+      if (options_.replayPerConnection) nextReply_ = 0;
     }
     serve(socket);
     socket.close();
@@ -53,14 +55,17 @@ void ScriptedSmtpServer::run() {
 
 bool ScriptedSmtpServer::readLine(TcpSocket& socket, std::string& pending, std::string& line) {
   for (;;) {
-    const std::size_t lf = pending.find('\n');
+    const std::size_t lf = pending.find('\n', consumed_);
     if (lf != std::string::npos) {
-      line = pending.substr(0, lf);
+      line.assign(pending, consumed_, lf - consumed_);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      pending.erase(0, lf + 1);
+      consumed_ = lf + 1;
       return true;
     }
-    char buf[4096];
+    // Consumed bytes go only when more must be read, so a long message is not moved per line.
+    pending.erase(0, consumed_);
+    consumed_ = 0;
+    char buf[16384];
     const IoResult r = socket.receive(buf, sizeof buf, -1, &stop_);
     if (r.status != IoStatus::ok || r.bytes == 0) return false;
     pending.append(buf, r.bytes);
@@ -70,17 +75,18 @@ bool ScriptedSmtpServer::readLine(TcpSocket& socket, std::string& pending, std::
 void ScriptedSmtpServer::serve(TcpSocket& socket) {
   if (socket.sendAll(greeting_.bytes, &stop_).status != IoStatus::ok) return;
   std::string pending;
+  consumed_ = 0;
   std::string line;
   bool inData = false;
   while (readLine(socket, pending, line)) {
     {
       std::lock_guard lock(mutex_);
       if (inData && line != ".") {
-        data_.push_back(line);
+        if (options_.record) data_.push_back(line);
         continue;
       }
       inData = false;
-      commands_.push_back(line);
+      if (options_.record) commands_.push_back(line);
     }
     ScriptedReply reply;
     {
@@ -109,6 +115,11 @@ std::vector<std::string> ScriptedSmtpServer::commands() {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, kSessionDeadline, [this] { return !inSession_; });
   return commands_;
+}
+
+std::size_t ScriptedSmtpServer::commandCount() {
+  std::lock_guard lock(mutex_);
+  return commands_.size();
 }
 
 std::vector<std::string> ScriptedSmtpServer::data() {

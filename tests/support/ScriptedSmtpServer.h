@@ -29,11 +29,18 @@ ScriptedReply Raw(std::string bytes, bool closeAfter);
 ScriptedReply Flood(std::string line);
 ScriptedReply Silent();
 
+struct ScriptOptions {
+  bool replayPerConnection = false;  // every connection starts the replies from the first
+  bool record = true;                // keep the lines received (off for long benchmark runs)
+};
+
 class ScriptedSmtpServer {
  public:
-  // The greeting goes out on every connection; the replies are used in order across them.
-  // Once they are used up, the server closes the connection.
-  ScriptedSmtpServer(ScriptedReply greeting, std::vector<ScriptedReply> replies);
+  // The greeting goes out on every connection; the replies are used in order across them
+  // (or anew on each, see ScriptOptions). Once they are used up, the server closes the
+  // connection.
+  ScriptedSmtpServer(ScriptedReply greeting, std::vector<ScriptedReply> replies,
+                     ScriptOptions options = {});
   ~ScriptedSmtpServer();
   ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
   ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
@@ -44,6 +51,8 @@ class ScriptedSmtpServer {
   // Waits (up to a deadline) until the current connection has ended, then returns every
   // command line received so far (the data's final "." included).
   std::vector<std::string> commands();
+  // Command lines received so far, without waiting.
+  std::size_t commandCount();
   // Message data lines as received (still dot-stuffed), without the final ".".
   std::vector<std::string> data();
 
@@ -54,7 +63,9 @@ class ScriptedSmtpServer {
 
   ScriptedReply greeting_;
   std::vector<ScriptedReply> replies_;
+  ScriptOptions options_;
   std::size_t nextReply_ = 0;
+  std::size_t consumed_ = 0;  // bytes of the pending input already returned as lines
   TcpListener listener_;
   StopSource stop_;
   std::mutex mutex_;
