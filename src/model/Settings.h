@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include <string_view>
+
 #include "model/AlertSettings.h"
+#include "model/IniFile.h"
 #include "model/MonitoredHost.h"
 
 namespace varnley {
@@ -23,5 +26,15 @@ void LoadSettings(const std::string& path, AlertSettings& settings,
 // Both writers rewrite the whole file atomically and keep every line they do not own.
 SaveResult SaveHosts(const std::string& path, const std::vector<MonitoredHost>& hosts);
 SaveResult SaveAlertSettings(const std::string& path, const AlertSettings& settings);
+
+// The same rules over a file already in memory (the writers above read, change and replace).
+void LoadSettingsFromIni(const IniFile& ini, AlertSettings& settings,
+                         std::vector<MonitoredHost>& hosts);
+void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts);
+void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings);
+
+// A ports text as loading keeps it: each entry read as an integer, those within 1..65535
+// written back in decimal, each followed by ",". "80,abc,0,443" gives "80,443,".
+std::string NormalisePorts(std::string_view text);
 
 }  // namespace varnley

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace varnley {
@@ -33,7 +34,13 @@ class AlertQueues {
   struct Queue {
     std::atomic<bool> busy{false};
     std::vector<std::string> entries;
+    // Lower-cased entries of DOWN and UP, so the duplicate check costs the same at any length.
+    std::unordered_set<std::string> keys;
   };
+  static bool addUnique(Queue& queue, const std::string& text);
+  static bool clear(Queue& queue);
+  static bool drain(Queue& queue, std::vector<std::string>& out);
+
   Queue down_, up_, email_;
 };
 

@@ -51,6 +51,16 @@ class Monitor {
   // The timer's work: drain DOWN and UP, hand the message texts to the email queue when
   // sending is on, and return them for display when showing is on.
   DispatchTexts Tick();
+
+ private:
+  HostTable& hosts_;
+  const AlertSettings& settings_;
+  AlertQueues& queues_;
+  ProbeFn probe_;
+  EmailWorkerFactory emailWorkerFactory_;
+  std::unique_ptr<Worker> portThread_;
+  std::unique_ptr<Worker> emailThread_;
+  bool running_ = false;  // GUI thread only, like Start and Stop
 };
 
 }  // namespace varnley

@@ -1,0 +1,95 @@
+#include "monitor/Monitor.h"
+
+#include <utility>
+#include <vector>
+
+#include "monitor/Probe.h"
+#include "monitor/TPortThread.h"
+#include "platform/StopSource.h"
+
+namespace varnley {
+
+namespace {
+
+// Quotation mark, the entries joined by ",", quotation mark, then " is DOWN." or " is UP.".
+std::string messageText(const std::vector<std::string>& entries, const char* state) {
+  std::string text = "\"";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) text += ',';
+    text += entries[i];
+  }
+  text += "\" is ";
+  text += state;
+  text += '.';
+  return text;
+}
+
+}  // namespace
+
+Monitor::Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues)
+    : hosts_(hosts),
+      settings_(settings),
+      queues_(queues),
+      probe_([](const std::string& host, int port, const StopSource& stop) {
+        return CheckPort(host, port, &stop);
+      }) {}
+
+Monitor::~Monitor() { Stop(); }
+
+void Monitor::SetProbe(ProbeFn probe) { probe_ = std::move(probe); }
+
+void Monitor::SetEmailWorkerFactory(EmailWorkerFactory factory) {
+  emailWorkerFactory_ = std::move(factory);
+}
+
+void Monitor::Start() {
+  if (running_) return;
+  hosts_.clearDeactivated();
+  queues_.ClearDownQueue();
+  queues_.ClearUpQueue();
+  queues_.ClearEmailQueue();
+  // A fresh worker always begins at row 0, port 0.
+  portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_);
+  if (emailWorkerFactory_) emailThread_ = emailWorkerFactory_(queues_, settings_);
+  running_ = true;
+}
+
+void Monitor::Stop() {
+  if (!running_) return;
+  // Both are asked first so their waits end together; each wait is cut short by the request,
+  // so the joins take no longer than the workers' current step.
+  if (portThread_) portThread_->requestStop();
+  if (emailThread_) emailThread_->requestStop();
+  if (portThread_) portThread_->join();
+  if (emailThread_) emailThread_->join();
+  portThread_.reset();
+  emailThread_.reset();
+  running_ = false;
+  queues_.ClearDownQueue();
+  queues_.ClearUpQueue();
+  queues_.ClearEmailQueue();
+}
+
+bool Monitor::Running() const { return running_; }
+
+DispatchTexts Monitor::Tick() {
+  std::vector<std::string> down, up;
+  // A queue whose flag is held right now is left for the next tick, entries and all.
+  queues_.DrainDown(down);
+  queues_.DrainUp(up);
+  const std::string downText = down.empty() ? std::string() : messageText(down, "DOWN");
+  const std::string upText = up.empty() ? std::string() : messageText(up, "UP");
+
+  if (settings_.sendEmail) {
+    if (!downText.empty()) queues_.AddEmailEntry(downText);
+    if (!upText.empty()) queues_.AddEmailEntry(upText);
+  }
+  DispatchTexts texts;
+  if (settings_.showMessage) {
+    texts.down = downText;
+    texts.up = upText;
+  }
+  return texts;
+}
+
+}  // namespace varnley

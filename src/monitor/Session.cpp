@@ -1,0 +1,36 @@
+#include "monitor/Session.h"
+
+#include <utility>
+
+namespace varnley {
+
+bool StartedWithS(const std::vector<std::string>& args) {
+  return (args.size() > 1 && args[1] == "-s") || (args.size() > 2 && args[2] == "-s");
+}
+
+Session::Session(std::string settingsPath, bool startedHidden)
+    : settingsPath_(std::move(settingsPath)), startedHidden_(startedHidden) {}
+
+void Session::Create() {
+  settings_ = AlertSettings{};
+  hosts_.replaceAll({});
+  std::vector<MonitoredHost> rows;
+  LoadSettings(settingsPath_, settings_, rows);
+  hosts_.replaceAll(std::move(rows));
+  if (startedHidden_) monitor_.Start();
+}
+
+SaveResult Session::Destroy() {
+  try {
+    if (monitor_.Running()) monitor_.Stop();
+  } catch (...) {
+    // Whatever stopping ran into, the host list must still reach the file.
+  }
+  try {
+    return SaveHosts(settingsPath_, hosts_.snapshot());
+  } catch (...) {
+    return SaveResult{false, "Unable to write to " + settingsPath_};
+  }
+}
+
+}  // namespace varnley

@@ -1,0 +1,122 @@
+#include "platform/FileAccess.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace varnley {
+
+namespace {
+
+void SetReason(std::string* reason, const std::string& what, int err) {
+  if (reason) *reason = what + ": " + std::strerror(err);
+}
+
+// Retries on EINTR and short writes; false with errno set on a real failure.
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::string* reason) {
+  content.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return ReadStatus::Missing;
+    SetReason(reason, "open", errno);
+    return ReadStatus::Failed;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    content.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetReason(reason, "read", errno);
+      ::close(fd);
+      content.clear();
+      return ReadStatus::Failed;
+    }
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return ReadStatus::Ok;
+}
+
+bool ReplaceFileAtomically(const std::string& path, std::string_view content,
+                           std::string* reason) {
+  // Replacing a link itself would silently detach the file the user pointed it at.
+  std::string target = path;
+  struct stat linkSt {};
+  if (::lstat(path.c_str(), &linkSt) == 0 && S_ISLNK(linkSt.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved)) target = resolved;
+  }
+
+  mode_t mode = 0600;
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+
+  std::string temp = FolderOf(target) + "/.varnley-XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    SetReason(reason, "create temporary file", errno);
+    return false;
+  }
+  const auto fail = [&](const char* what) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    SetReason(reason, what, err);
+    return false;
+  };
+  if (::fchmod(fd, mode) != 0) return fail("chmod");
+  if (!WriteAll(fd, content)) return fail("write");
+  if (::fsync(fd) != 0) return fail("fsync");
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    SetReason(reason, "close", err);
+    return false;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    SetReason(reason, "rename", err);
+    return false;
+  }
+  // The rename itself reaches the disk only with the folder; losing that costs only the
+  // new version, never the old one, so a failure here is not reported.
+  const int dirFd = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return true;
+}
+
+}  // namespace varnley

@@ -1,0 +1,93 @@
+#include "monitor/AlertQueues.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+namespace varnley {
+namespace {
+
+using Entries = std::vector<std::string>;
+
+TEST(AlertQueues, DownAndUpTakeNoDuplicateWhateverItsCase) {
+  AlertQueues q;
+  for (auto add : {&AlertQueues::AddDownEntry, &AlertQueues::AddUpEntry}) {
+    EXPECT_TRUE((q.*add)("10.0.0.1:80"));
+    EXPECT_TRUE((q.*add)("10.0.0.1:80"));  // not busy, just already there
+    EXPECT_TRUE((q.*add)("host:AbC"));
+    EXPECT_TRUE((q.*add)("HOST:abc"));
+    EXPECT_TRUE((q.*add)("10.0.0.1:443"));
+  }
+  const Entries expected = {"10.0.0.1:80", "host:AbC", "10.0.0.1:443"};
+  EXPECT_EQ(q.downEntries(), expected);
+  EXPECT_EQ(q.upEntries(), expected);
+  EXPECT_TRUE(q.emailEntries().empty());
+}
+
+TEST(AlertQueues, DrainEmptiesAndForgetsSoTheTextCanComeAgain) {
+  AlertQueues q;
+  q.AddDownEntry("10.0.0.1:80");
+  q.AddDownEntry("10.0.0.1:443");
+  Entries out = {"stale"};
+  ASSERT_TRUE(q.DrainDown(out));
+  EXPECT_EQ(out, (Entries{"10.0.0.1:80", "10.0.0.1:443"}));
+  EXPECT_TRUE(q.downEntries().empty());
+  q.AddDownEntry("10.0.0.1:80");
+  EXPECT_EQ(q.downEntries(), (Entries{"10.0.0.1:80"}));
+
+  EXPECT_TRUE(q.ClearDownQueue());
+  q.AddDownEntry("10.0.0.1:80");  // cleared texts are forgotten too
+  EXPECT_EQ(q.downEntries(), (Entries{"10.0.0.1:80"}));
+
+  q.AddUpEntry("10.0.0.2:22");
+  ASSERT_TRUE(q.DrainUp(out));
+  EXPECT_EQ(out, (Entries{"10.0.0.2:22"}));
+  ASSERT_TRUE(q.DrainUp(out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(AlertQueues, EmailQueueKeepsDuplicatesInOrder) {
+  AlertQueues q;
+  std::string taken;
+  EXPECT_FALSE(q.TakeEmailEntry(taken));
+  q.AddEmailEntry("\"a\" is DOWN.");
+  q.AddEmailEntry("\"a\" is DOWN.");
+  q.AddEmailEntry("\"a\" is UP.");
+  EXPECT_EQ(q.emailEntries().size(), 3u);
+  ASSERT_TRUE(q.TakeEmailEntry(taken));
+  EXPECT_EQ(taken, "\"a\" is DOWN.");
+  ASSERT_TRUE(q.ClearEmailQueue());
+  EXPECT_FALSE(q.TakeEmailEntry(taken));
+}
+
+// Producers retry a busy add as a caller that must not lose its text would; the drainer
+// runs meanwhile. Every text must come out exactly once.
+TEST(AlertQueues, ConcurrentAddsAndDrainsLoseAndDoubleNothing) {
+  AlertQueues q;
+  constexpr int kProducers = 4, kEach = 2000;
+  std::atomic<int> running{kProducers};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string text = "127.0.0." + std::to_string(p) + ":" + std::to_string(i);
+        while (!q.AddDownEntry(text)) std::this_thread::yield();
+      }
+      --running;
+    });
+  }
+  std::multiset<std::string> seen;
+  Entries batch;
+  for (bool last = false; !last;) {
+    last = running.load() == 0;
+    if (q.DrainDown(batch)) seen.insert(batch.begin(), batch.end());
+  }
+  for (auto& t : producers) t.join();
+  if (q.DrainDown(batch)) seen.insert(batch.begin(), batch.end());
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kProducers * kEach));
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
+}
+
+}  // namespace
+}  // namespace varnley

@@ -1,0 +1,170 @@
+// One pass at a time, driven by hand with a scripted probe: the walk order and the state
+// changes of the port-check worker.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+#include <utility>
+
+#include "monitor/TPortThread.h"
+
+namespace varnley {
+namespace {
+
+struct Probed {
+  std::string host;
+  int port;
+  bool operator==(const Probed&) const = default;
+};
+
+class WorkerPass : public ::testing::Test {
+ protected:
+  // Every probe is recorded; a port answers unless the test marked it closed.
+  Monitor::ProbeFn probe = [this](const std::string& host, int port, const StopSource&) {
+    probed.push_back({host, port});
+    if (duringProbe) duringProbe();
+    return !closed[host + ":" + std::to_string(port)];
+  };
+
+  HostTable hosts;
+  AlertSettings settings;
+  AlertQueues queues;
+  std::vector<Probed> probed;
+  std::map<std::string, bool> closed;
+  std::function<void()> duringProbe;
+};
+
+TEST_F(WorkerPass, ProbesOnePortPerPassInTableOrderAndWraps) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  hosts.append({"127.0.0.2", "22,", ""});
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  for (int i = 0; i < 4; ++i) worker.runPass();
+  const std::vector<Probed> expected = {
+      {"127.0.0.1", 80}, {"127.0.0.1", 443}, {"127.0.0.2", 22}, {"127.0.0.1", 80}};
+  EXPECT_EQ(probed, expected);
+}
+
+TEST_F(WorkerPass, EntriesThatAreNoPortCostAPassWithoutAProbe) {
+  hosts.append({"127.0.0.1", "0,abc,70000,,80,", ""});
+  hosts.append({"127.0.0.2", "", ""});  // no ports: one pass to step over it
+  hosts.append({"127.0.0.3", "22,", ""});
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  EXPECT_EQ(probed, (std::vector<Probed>{{"127.0.0.1", 80}}));
+  worker.runPass();  // the empty row
+  EXPECT_EQ(probed.size(), 1u);
+  worker.runPass();
+  EXPECT_EQ(probed.back(), (Probed{"127.0.0.3", 22}));
+}
+
+TEST_F(WorkerPass, EmptyTableProbesNothing) {
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  for (int i = 0; i < 3; ++i) worker.runPass();
+  EXPECT_TRUE(probed.empty());
+  hosts.append({"127.0.0.1", "80,", ""});  // the walk picks up a row added later
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 1u);
+}
+
+TEST_F(WorkerPass, DownOnceWhileDownNothingThenUpOnce) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  int changes = 0;
+  hosts.setChangeCallback([&](std::size_t row) {
+    EXPECT_EQ(row, 0u);
+    ++changes;
+  });
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+
+  closed["127.0.0.1:443"] = true;
+  for (int i = 0; i < 6; ++i) worker.runPass();  // three rounds over both ports
+  EXPECT_EQ(hosts.row(0)->deactivated, "443,");
+  EXPECT_EQ(queues.downEntries(), (std::vector<std::string>{"127.0.0.1:443"}));
+  EXPECT_EQ(changes, 1);
+
+  // A drained DOWN queue stays empty while the port stays down.
+  queues.ClearDownQueue();
+  for (int i = 0; i < 4; ++i) worker.runPass();
+  EXPECT_TRUE(queues.downEntries().empty());
+
+  closed["127.0.0.1:80"] = true;
+  closed["127.0.0.1:443"] = false;
+  for (int i = 0; i < 4; ++i) worker.runPass();
+  EXPECT_EQ(hosts.row(0)->deactivated, "80,");
+  EXPECT_EQ(queues.downEntries(), (std::vector<std::string>{"127.0.0.1:80"}));
+  EXPECT_EQ(queues.upEntries(), (std::vector<std::string>{"127.0.0.1:443"}));
+  EXPECT_EQ(changes, 3);
+
+  closed["127.0.0.1:80"] = false;
+  worker.runPass();
+  EXPECT_EQ(hosts.row(0)->deactivated, "");
+  EXPECT_EQ(queues.upEntries(), (std::vector<std::string>{"127.0.0.1:443", "127.0.0.1:80"}));
+}
+
+TEST_F(WorkerPass, QueueTextKeepsTheEntryAsStored) {
+  hosts.append({"127.0.0.1", "0080,", ""});
+  closed["127.0.0.1:80"] = true;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  worker.runPass();
+  EXPECT_EQ(probed, (std::vector<Probed>{{"127.0.0.1", 80}}));
+  EXPECT_EQ(queues.downEntries(), (std::vector<std::string>{"127.0.0.1:0080"}));
+  EXPECT_EQ(hosts.row(0)->deactivated, "0080,");
+}
+
+TEST_F(WorkerPass, ResultForARowEditedDuringTheProbeIsDropped) {
+  hosts.append({"127.0.0.1", "80,", ""});
+  closed["127.0.0.1:80"] = true;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  const std::pair<std::string, std::string> edits[] = {{"127.0.0.9", "80,"},
+                                                       {"127.0.0.1", "80,22,"}};
+  for (const auto& [host, ports] : edits) {
+    duringProbe = [&] {
+      hosts.update(0, [&](MonitoredHost& row) {
+        row.host = host;
+        row.ports = ports;
+      });
+    };
+    worker.runPass();
+    EXPECT_EQ(hosts.row(0)->deactivated, "") << host << ' ' << ports;
+    EXPECT_TRUE(queues.downEntries().empty()) << host << ' ' << ports;
+    hosts.update(0, [](MonitoredHost& row) { row = {"127.0.0.1", "80,", ""}; });
+  }
+}
+
+TEST_F(WorkerPass, ProbeCutShortByStopChangesNothing) {
+  hosts.append({"127.0.0.1", "80,", ""});
+  closed["127.0.0.1:80"] = true;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  duringProbe = [&] { worker.requestStop(); };
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 1u);
+  EXPECT_EQ(hosts.row(0)->deactivated, "");
+  EXPECT_TRUE(queues.downEntries().empty());
+}
+
+TEST_F(WorkerPass, AThrowingProbeEndsOnlyThatPass) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  bool fail = true;
+  duringProbe = [&] {
+    if (std::exchange(fail, false)) throw std::runtime_error("probe failed");
+  };
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  worker.runPass();
+  worker.runPass();
+  EXPECT_EQ(probed, (std::vector<Probed>{{"127.0.0.1", 80}, {"127.0.0.1", 443}}));
+}
+
+TEST_F(WorkerPass, ATableThatShrankWrapsToTheFirstRow) {
+  hosts.append({"127.0.0.1", "80,", ""});
+  hosts.append({"127.0.0.2", "80,", ""});
+  hosts.append({"127.0.0.3", "80,", ""});
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  worker.runPass();
+  worker.runPass();
+  hosts.remove(2);
+  hosts.remove(1);
+  worker.runPass();
+  EXPECT_EQ(probed.back(), (Probed{"127.0.0.1", 80}));
+}
+
+}  // namespace
+}  // namespace varnley
