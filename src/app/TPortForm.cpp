@@ -115,7 +115,9 @@ void TPortForm::buildWindow() {
     b->setText(q(caption));
     b->setIcon(ImageListIcon(image));
     b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    b->setFixedSize(78, 44);
+    // 78 x 44 at the least; wider where the desktop's font needs room for the caption.
+    b->setMinimumSize(78, 44);
+    b->setFixedHeight(44);
     connect(b, &QToolButton::clicked, this, handler);
     ToolBar->addWidget(b);
     return b;
