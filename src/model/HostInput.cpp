@@ -9,7 +9,11 @@ namespace varnley {
 std::optional<int> ParseDecimal(std::string_view text) {
   const std::string trimmed = Trim(text);
   std::string_view s = trimmed;
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (!s.empty() && s.front() == '+') {
+    s.remove_prefix(1);
+    // from_chars takes a "-" of its own; "+-1" is no number.
+    if (!s.empty() && s.front() == '-') return std::nullopt;
+  }
   if (s.empty() || s.front() == '+') return std::nullopt;
   int value = 0;
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
