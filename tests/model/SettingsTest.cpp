@@ -1,0 +1,218 @@
+#include "model/Settings.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "model/PasswordCoding.h"
+#include "model/TempDir.h"
+
+namespace varnley {
+namespace {
+
+using test::ReadText;
+using test::WriteText;
+
+struct Loaded {
+  AlertSettings settings;
+  std::vector<MonitoredHost> hosts;
+};
+
+Loaded Load(const std::string& path) {
+  Loaded l;
+  LoadSettings(path, l.settings, l.hosts);
+  return l;
+}
+
+TEST(Settings, MissingFileKeepsSettingsAndEmptiesHosts) {
+  test::TempDir dir;
+  AlertSettings settings;
+  settings.showMessage = true;
+  settings.interval = 30;
+  std::vector<MonitoredHost> hosts{{"10.0.0.5", "80,", ""}};
+  LoadSettings(dir.file("none.ini"), settings, hosts);
+  EXPECT_TRUE(settings.showMessage);
+  EXPECT_EQ(settings.interval, 30);
+  EXPECT_TRUE(hosts.empty());
+}
+
+TEST(Settings, HostCountBoundsTheRowsAndLaterSectionsSurviveASave) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  WriteText(path,
+            "[config]\nhostcount=2\n"
+            "[host1]\nhost=10.0.0.5\nport=80,\n"
+            "[host2]\nhost=10.0.0.6\nport=443,\n"
+            "[host3]\nhost=10.0.0.7\nport=22,\n");
+  const auto loaded = Load(path);
+  ASSERT_EQ(loaded.hosts.size(), 2u);
+  EXPECT_EQ(loaded.hosts[1], (MonitoredHost{"10.0.0.6", "443,", ""}));
+
+  ASSERT_TRUE(SaveHosts(path, {{"10.0.0.9", "21,", "21,"}}).ok);
+  EXPECT_EQ(ReadText(path),
+            "[config]\nhostcount=1\n"
+            "[host1]\nhost=10.0.0.9\nport=21,\n"  // deactivated ports are never stored
+            "[host2]\nhost=10.0.0.6\nport=443,\n"
+            "[host3]\nhost=10.0.0.7\nport=22,\n");
+  EXPECT_EQ(Load(path).hosts, (std::vector<MonitoredHost>{{"10.0.0.9", "21,", ""}}));
+}
+
+TEST(Settings, HostRowsSkipInvalidAndMissingSectionsInOrder) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  WriteText(path,
+            "[HOST3]\nHOST=10.0.0.3\n"
+            "[host01]\nhost=10.0.0.99\n"  // not "host"+1: never read
+            "[host1]\nhost=10.0.0.1\n"
+            "[host2]\nhost=not.an.ip.address\nport=80,\n"
+            "[host9]\nhost=10.0.0.9\n"
+            "[config]\nhostcount=2147483647\n");
+  const auto loaded = Load(path);
+  ASSERT_EQ(loaded.hosts.size(), 3u);
+  EXPECT_EQ(loaded.hosts[0].host, "10.0.0.1");
+  EXPECT_EQ(loaded.hosts[1].host, "10.0.0.3");
+  EXPECT_EQ(loaded.hosts[2].host, "10.0.0.9");
+}
+
+struct PortsCase {
+  const char* stored;
+  const char* loaded;
+};
+
+TEST(Settings, PortsAreNormalisedOnLoad) {
+  const PortsCase cases[] = {
+      {"80,abc,0,443", "80,443,"},
+      {"21,80,443,", "21,80,443,"},
+      {"", ""},
+      {",,,", ""},
+      {"80,80", "80,80,"},          // duplicates stay
+      {"65535,65536,70000", "65535,"},  // beyond a port number: dropped like 0
+      {"-5,0x50, 22 ,$16", "80,22,22,"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NormalisePorts(c.stored), c.loaded) << c.stored;
+}
+
+TEST(Settings, AlertSettingsRoundTripAndKeepForeignLines) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  const std::string foreign =
+      "; kept\r\n[Config]\r\nHostCount = 1\r\ntheme=dark\r\n"
+      "[Host1]\r\nHost = \"127.0.0.1\"\r\nPort=80,\r\n[plugins]\r\nx=1\r\n";
+  WriteText(path, foreign);
+  AlertSettings s;
+  s.showMessage = true;
+  s.sendEmail = true;
+  s.interval = 60;
+  s.smtpServer = "mail.example.org:2525";
+  s.userName = "bob";
+  s.password = "s\xC3\xA9kret";
+  s.receiveEmail = "ops@example.org";
+  s.authentication = true;
+  ASSERT_TRUE(SaveAlertSettings(path, s).ok);
+  const auto loaded = Load(path);
+  EXPECT_EQ(loaded.settings, s);
+  EXPECT_EQ(loaded.hosts, (std::vector<MonitoredHost>{{"127.0.0.1", "80,", ""}}));
+  const std::string text = ReadText(path);
+  EXPECT_NE(text.find("password=" + EncodePassword(s.password) + "\r\n"), std::string::npos);
+  EXPECT_EQ(text.rfind("; kept\r\n[Config]\r\nHostCount = 1\r\ntheme=dark\r\n", 0), 0u);
+
+  // Saving the same hosts leaves another program's spelling of them alone.
+  ASSERT_TRUE(SaveHosts(path, loaded.hosts).ok);
+  EXPECT_EQ(ReadText(path), text);
+}
+
+TEST(Settings, BrokenValuesCostOnlyThemselves) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  WriteText(path,
+            "[config]\nmessage=yes\nemail=1\ninterval=0\nhostcount=1\n"
+            "[email]\npassword=zz-not-hex\nmail=ops@example.org\nauth=1\n"
+            "[host1]\nhost=10.0.0.5\nport=80,\n");
+  AlertSettings s;
+  s.showMessage = true;  // "yes" is no number: the current value stays
+  std::vector<MonitoredHost> hosts;
+  LoadSettings(path, s, hosts);
+  EXPECT_TRUE(s.showMessage);
+  EXPECT_TRUE(s.sendEmail);
+  EXPECT_EQ(s.password, "");
+  EXPECT_EQ(s.receiveEmail, "ops@example.org");
+  EXPECT_TRUE(s.authentication);
+  EXPECT_EQ(s.interval, kMinInterval);
+  EXPECT_EQ(hosts.size(), 1u);
+}
+
+TEST(Settings, IntervalIsKeptInRange) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  const std::pair<const char*, int> cases[] = {
+      {"-5", 1}, {"0", 1}, {"1", 1}, {"2147483", 2147483}, {"2147484", 2147483},
+      {"$7FFFFFFF", 2147483}, {"junk", 1}};
+  for (const auto& [stored, expected] : cases) {
+    WriteText(path, std::string("[config]\ninterval=") + stored + "\n");
+    EXPECT_EQ(Load(path).settings.interval, expected) << stored;
+  }
+}
+
+TEST(Settings, NewFileIsPrivateAndExistingModeIsKept) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  ASSERT_TRUE(SaveHosts(path, {}).ok);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ::chmod(path.c_str(), 0640);
+  ASSERT_TRUE(SaveAlertSettings(path, {}).ok);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // Nothing but the settings file is left in the folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(Settings, SaveThroughALinkReplacesItsTarget) {
+  test::TempDir dir;
+  const auto real = dir.file("real.ini");
+  const auto link = dir.file("link.ini");
+  WriteText(real, "[config]\nhostcount=0\n");
+  std::filesystem::create_symlink(real, link);
+  ASSERT_TRUE(SaveHosts(link, {{"10.0.0.5", "80,", ""}}).ok);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(Load(real).hosts.size(), 1u);
+}
+
+TEST(Settings, FailedWriteIsReportedAndLeavesTheOldFileWhole) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  std::vector<MonitoredHost> hosts(2, {"10.0.0.5", "80,", ""});
+  ASSERT_TRUE(SaveHosts(path, hosts).ok);
+  const std::string before = ReadText(path);
+
+  // A file size limit makes the write fail part way, even for root.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = before.size() + 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const SaveResult result = SaveHosts(path, std::vector<MonitoredHost>(1000, hosts[0]));
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, "Unable to write to " + path);
+  EXPECT_EQ(ReadText(path), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(Settings, MissingFolderIsReported) {
+  test::TempDir dir;
+  const auto path = dir.file("no/such/folder/s.ini");
+  const auto result = SaveAlertSettings(path, {});
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, "Unable to write to " + path);
+}
+
+}  // namespace
+}  // namespace varnley

@@ -1,0 +1,215 @@
+// Start, stop and the dispatch tick, with the real probe on loopback and with the seam.
+#include "monitor/Monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "monitor/Probe.h"
+#include "platform/StopSource.h"
+#include "support/HangingListener.h"
+#include "support/LoopbackPeers.h"
+#include "support/WaitFor.h"
+
+namespace varnley {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Entries = std::vector<std::string>;
+
+struct Engine {
+  HostTable hosts;
+  AlertSettings settings;
+  AlertQueues queues;
+  Monitor monitor{hosts, settings, queues};
+};
+
+TEST(MonitorTick, BuildsTheTextsAndRoutesThemBySettings) {
+  struct Case {
+    bool show, email;
+    Entries down, up;
+    DispatchTexts shown;
+    Entries mailed;
+  };
+  const std::string twoDown = "\"10.0.0.5:80,10.0.0.5:443\" is DOWN.";
+  const std::string oneUp = "\"10.0.0.5:22\" is UP.";
+  const Case cases[] = {
+      {true, false, {"10.0.0.5:80", "10.0.0.5:443"}, {"10.0.0.5:22"}, {twoDown, oneUp}, {}},
+      {false, true, {"10.0.0.5:80", "10.0.0.5:443"}, {"10.0.0.5:22"}, {}, {twoDown, oneUp}},
+      {true, true, {"10.0.0.5:80", "10.0.0.5:443"}, {}, {twoDown, ""}, {twoDown}},
+      {true, true, {}, {"10.0.0.5:22"}, {"", oneUp}, {oneUp}},
+      {false, false, {"10.0.0.5:80"}, {"10.0.0.5:22"}, {}, {}},
+      {true, true, {}, {}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    Engine e;
+    e.settings.showMessage = c.show;
+    e.settings.sendEmail = c.email;
+    for (const auto& t : c.down) e.queues.AddDownEntry(t);
+    for (const auto& t : c.up) e.queues.AddUpEntry(t);
+    const DispatchTexts shown = e.monitor.Tick();
+    SCOPED_TRACE(::testing::Message() << "show " << c.show << " email " << c.email);
+    EXPECT_EQ(shown.down, c.shown.down);
+    EXPECT_EQ(shown.up, c.shown.up);
+    EXPECT_EQ(e.queues.emailEntries(), c.mailed);
+    // Whatever the settings, a tick takes what it found.
+    EXPECT_TRUE(e.queues.downEntries().empty());
+    EXPECT_TRUE(e.queues.upEntries().empty());
+  }
+}
+
+// The worker's side of a change: add, and once more after a pause if the queue was busy.
+bool addLikeTheWorker(AlertQueues& q, const std::string& text) {
+  if (q.AddDownEntry(text)) return true;
+  std::this_thread::sleep_for(1ms);
+  return q.AddDownEntry(text);
+}
+
+TEST(MonitorTick, ManyProducersAgainstTheTickLoseAndDoubleNothing) {
+  Engine e;
+  e.settings.showMessage = true;
+  constexpr int kProducers = 4, kEach = 500;
+  std::atomic<int> running{kProducers};
+  std::atomic<int> dropped{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i)
+        if (!addLikeTheWorker(e.queues, "127.0.0." + std::to_string(p + 1) + ":" +
+                                            std::to_string(i + 1)))
+          ++dropped;
+      --running;
+    });
+  }
+  std::multiset<std::string> seen;
+  const std::string suffix = "\" is DOWN.";
+  auto collect = [&] {
+    const std::string text = e.monitor.Tick().down;
+    if (text.empty()) return;
+    ASSERT_EQ(text.front(), '"');
+    ASSERT_EQ(text.substr(text.size() - suffix.size()), suffix);
+    const std::string list = text.substr(1, text.size() - 1 - suffix.size());
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t comma = list.find(',', start);
+      seen.insert(list.substr(start, comma - start));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  };
+  while (running.load() > 0) collect();
+  for (auto& t : producers) t.join();
+  collect();
+  EXPECT_EQ(seen.size() + dropped.load(), static_cast<std::size_t>(kProducers * kEach));
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
+}
+
+TEST(Monitor, StartClearsTheStateAndStopKeepsTheDeactivatedPorts) {
+  Engine e;
+  e.settings.interval = 3600;
+  e.monitor.SetProbe([](const std::string&, int, const StopSource&) { return false; });
+  e.hosts.append({"127.0.0.1", "80,", "443,"});
+  e.queues.AddDownEntry("stale:1");
+  e.queues.AddEmailEntry("stale mail");
+  EXPECT_FALSE(e.monitor.Running());
+
+  e.monitor.Start();
+  EXPECT_TRUE(e.monitor.Running());
+  EXPECT_TRUE(e.queues.emailEntries().empty());
+  ASSERT_TRUE(test::WaitFor([&] { return !e.queues.downEntries().empty(); }));
+  EXPECT_EQ(e.queues.downEntries(), (Entries{"127.0.0.1:80"}));  // the stale entry went first
+  EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");                  // and so did "443,"
+  e.monitor.Start();  // already running: no second worker, no reset
+  EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");
+
+  e.monitor.Stop();
+  EXPECT_FALSE(e.monitor.Running());
+  EXPECT_TRUE(e.queues.downEntries().empty());
+  EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");
+  e.monitor.Stop();  // not running: nothing to do
+}
+
+class FakeSender : public Worker {
+ public:
+  explicit FakeSender(std::vector<std::string>& log) : log_(log) { log_.push_back("made"); }
+  void requestStop() override { log_.push_back("stop"); }
+  void join() override { log_.push_back("join"); }
+
+ private:
+  std::vector<std::string>& log_;
+};
+
+TEST(Monitor, TheEmailSenderRunsOnlyWhenAFactoryIsSet) {
+  Engine e;
+  e.monitor.SetProbe([](const std::string&, int, const StopSource&) { return true; });
+  e.monitor.Start();  // no factory: no sender, and nothing fails
+  e.monitor.Stop();
+
+  std::vector<std::string> log;
+  const AlertSettings* seenSettings = nullptr;
+  e.monitor.SetEmailWorkerFactory([&](AlertQueues& q, const AlertSettings& s) {
+    EXPECT_EQ(&q, &e.queues);
+    seenSettings = &s;
+    return std::make_unique<FakeSender>(log);
+  });
+  e.monitor.Start();
+  EXPECT_EQ(seenSettings, &e.settings);
+  e.monitor.Stop();
+  EXPECT_EQ(log, (Entries{"made", "stop", "join"}));
+}
+
+TEST(Monitor, RealProbeFindsTheClosedLoopbackPortAndNotTheOpenOne) {
+  test::AcceptingListener open;
+  test::RefusingPort closed;
+  Engine e;
+  e.settings.showMessage = true;
+  e.hosts.append({"127.0.0.1", std::to_string(open.port()) + "," +
+                                   std::to_string(closed.port()) + ",", ""});
+  e.monitor.Start();
+  const std::string entry = "127.0.0.1:" + std::to_string(closed.port());
+  std::string shown;
+  ASSERT_TRUE(test::WaitFor([&] {
+    shown += e.monitor.Tick().down;
+    return !shown.empty();
+  }));
+  EXPECT_EQ(shown, "\"" + entry + "\" is DOWN.");
+  EXPECT_EQ(e.hosts.row(0)->deactivated, std::to_string(closed.port()) + ",");
+  e.monitor.Stop();
+}
+
+TEST(Monitor, StopDuringAHangingConnectReturnsWithinASecond) {
+  test::HangingListener hanging;
+  Engine e;
+  std::atomic<int> probes{0};
+  e.monitor.SetProbe([&](const std::string& host, int port, const StopSource& stop) {
+    ++probes;
+    return CheckPort(host, port, &stop);
+  });
+  e.hosts.append({"127.0.0.1", std::to_string(hanging.port()) + ",", ""});
+  e.monitor.Start();
+  ASSERT_TRUE(test::WaitFor([&] { return probes.load() == 1; }));
+  const auto start = Clock::now();
+  e.monitor.Stop();
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_EQ(e.hosts.row(0)->deactivated, "");  // a cut-short probe says nothing
+  EXPECT_EQ(e.monitor.Tick().down, "");
+}
+
+TEST(Monitor, StopDuringAnHourLongIntervalReturnsWithinASecond) {
+  test::RefusingPort closed;
+  Engine e;
+  e.settings.interval = 3600;
+  e.hosts.append({"127.0.0.1", std::to_string(closed.port()) + ",", ""});
+  e.monitor.Start();
+  ASSERT_TRUE(test::WaitFor([&] { return !e.hosts.row(0)->deactivated.empty(); }));
+  const auto start = Clock::now();
+  e.monitor.Stop();
+  EXPECT_LT(Clock::now() - start, 1s);
+}
+
+}  // namespace
+}  // namespace varnley
