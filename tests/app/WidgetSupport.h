@@ -16,12 +16,9 @@
 
 namespace varnley::test {
 
+// WidgetMain.cpp makes the application; a test program without it fails here, not later.
 inline void EnsureApplication() {
-  if (QApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "widget-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
+  if (!QApplication::instance()) std::abort();
 }
 
 // Records every box and answers confirmations with the next scripted button (Yes by default).
