@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "alert/AlertInput.h"
@@ -166,6 +167,12 @@ void TAlertDlg::OKBtnClick() {
 
 void TAlertDlg::TestButtonClick() {
   // The test mail is sent by the email sender, which does not exist yet.
+}
+
+void TAlertDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Centred on the desktop rather than over the main window, which may be hidden in the tray.
+  if (QScreen* desktop = screen()) move(desktop->availableGeometry().center() - rect().center());
 }
 
 }  // namespace varnley

@@ -31,6 +31,9 @@ class TAlertDlg : public QDialog {
   // Where the start-up entry's Exec line points (default: this executable).
   void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void EmailCheckBoxClick();
   void OKBtnClick();

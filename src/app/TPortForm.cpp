@@ -232,9 +232,13 @@ void TPortForm::setMonitoring(bool running) {
   }
 }
 
-int TPortForm::selectedRow() const {
+std::optional<MonitoredHost> TPortForm::selectedHost(int& row) {
+  if (session_.hosts().empty()) return std::nullopt;
   const auto rows = ListView->selectionModel()->selectedRows();
-  return rows.isEmpty() ? -1 : rows.front().row();
+  row = rows.isEmpty() ? -1 : rows.front().row();
+  auto current = row < 0 ? std::nullopt : session_.hosts().row(static_cast<std::size_t>(row));
+  if (!current) boxes_.show(BoxKind::Information, kSelectHostText);
+  return current;
 }
 
 void TPortForm::focusRow(int row) {
@@ -261,13 +265,9 @@ void TPortForm::AddToolButtonClick() {
 }
 
 void TPortForm::EditToolButtonClick() {
-  if (session_.hosts().empty()) return;
-  const int row = selectedRow();
-  const auto current = row < 0 ? std::nullopt : session_.hosts().row(static_cast<std::size_t>(row));
-  if (!current) {
-    boxes_.show(BoxKind::Information, kSelectHostText);
-    return;
-  }
+  int row = -1;
+  const auto current = selectedHost(row);
+  if (!current) return;
   HostPortDlg->fill(*current);
   if (HostPortDlg->exec() != QDialog::Accepted) return;
   const std::string host = HostPortDlg->host();
@@ -287,13 +287,9 @@ void TPortForm::ListViewDblClick() {
 }
 
 void TPortForm::RemoveToolButtonClick() {
-  if (session_.hosts().empty()) return;
-  const int row = selectedRow();
-  const auto current = row < 0 ? std::nullopt : session_.hosts().row(static_cast<std::size_t>(row));
-  if (!current) {
-    boxes_.show(BoxKind::Information, kSelectHostText);
-    return;
-  }
+  int row = -1;
+  const auto current = selectedHost(row);
+  if (!current) return;
   if (boxes_.show(BoxKind::Confirm, ConfirmRemoveText(current->host)) == BoxButton::Yes)
     session_.hosts().remove(static_cast<std::size_t>(row));
 }

@@ -4,6 +4,9 @@
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
+#include <optional>
+
+#include "model/MonitoredHost.h"
 
 class QAction;
 class QFrame;
@@ -65,7 +68,9 @@ class TPortForm : public QMainWindow {
   void buildWindow();
   void setMonitoring(bool running);
   void ListViewDblClick();
-  int selectedRow() const;
+  // The selected row (its index in `row`); with none selected, says so in a box. An empty
+  // table gives nullopt without a word.
+  std::optional<MonitoredHost> selectedHost(int& row);
   void focusRow(int row);
 
   Session& session_;

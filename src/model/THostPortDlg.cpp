@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
@@ -160,6 +161,12 @@ void THostPortDlg::OKBtnClick() {
     }
   }
   accept();
+}
+
+void THostPortDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Centred on the desktop rather than over the main window, which may be hidden in the tray.
+  if (QScreen* desktop = screen()) move(desktop->availableGeometry().center() - rect().center());
 }
 
 }  // namespace varnley

@@ -274,6 +274,13 @@ TEST_F(PortFormTest, AboutAndTrayRestore) {
   form->TrayIconClick();  // visible: nothing changes
   EXPECT_TRUE(form->isVisible());
 
+  // Minimising hides into the tray; the tray click restores it at its normal state.
+  form->showMinimized();
+  EXPECT_TRUE(test::ProcessUntil([&] { return !form->isVisible(); }));
+  form->TrayIconClick();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(form->isMinimized());
+
   form->About1Click();
   EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information,
                                             "Varnley 1.0\r\nFreeware\r\nhttps://varnley.example.org/"}}));
