@@ -50,8 +50,13 @@ void Monitor::Start() {
   queues_.ClearEmailQueue();
   // A fresh worker always begins at row 0, port 0.
   portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_);
-  if (emailWorkerFactory_) emailThread_ = emailWorkerFactory_(queues_, settings_);
   running_ = true;
+  try {
+    if (emailWorkerFactory_) emailThread_ = emailWorkerFactory_(queues_, settings_);
+  } catch (...) {
+    // The port watch is worth more than the mail: it keeps running, the texts stay queued.
+    emailThread_.reset();
+  }
 }
 
 void Monitor::Stop() {

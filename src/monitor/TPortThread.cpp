@@ -148,8 +148,7 @@ bool TPortThread::recordDown(std::size_t row, const MonitoredHost& probed,
   return written;
 }
 
-bool TPortThread::recordUp(std::size_t row, const MonitoredHost& probed,
-                           const std::string& entry) {
+bool TPortThread::recordUp(std::size_t row, const MonitoredHost& probed, const std::string& entry) {
   bool written = false;
   hosts_.update(row, [&](MonitoredHost& now) {
     if (!sameRow(now, probed)) return;

@@ -1,11 +1,10 @@
-#include "platform/InstanceLock.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 
-#include "support/TempDir.h"
+#include "model/TempDir.h"
+#include "platform/InstanceLock.h"
 
 namespace varnley {
 namespace {

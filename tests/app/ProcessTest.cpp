@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "support/TempDir.h"
+#include "model/TempDir.h"
 #include "support/WaitFor.h"
 
 extern char** environ;
@@ -91,7 +91,7 @@ class Program {
   // The process holds the instance lock: it is past the point where a second copy would
   // leave, and its signal handlers are in place.
   bool holdsInstanceLock() const {
-    std::istringstream locks(test::ReadFile("/proc/locks"));
+    std::istringstream locks(test::ReadText("/proc/locks"));
     std::string pid = " ";
     pid += std::to_string(pid_);
     pid += ' ';
@@ -101,8 +101,8 @@ class Program {
     return false;
   }
 
-  std::string err() const { return test::ReadFile(errPath_); }
-  std::string out() const { return test::ReadFile(outPath_); }
+  std::string err() const { return test::ReadText(errPath_); }
+  std::string out() const { return test::ReadText(outPath_); }
 
  private:
   bool poll() {
@@ -165,9 +165,9 @@ class ProcessTest : public ::testing::Test {
     fs::permissions(dir.file("run"), fs::perms::owner_all);
   }
   void writeSettings(const std::string& ports) {
-    test::WriteFile(dir.file("varnley.ini"),
-                    "[config]\ninterval=1\nhostcount=1\n[host1]\nhost=127.0.0.1\nport=" + ports +
-                        "\n");
+    test::WriteText(
+        dir.file("varnley.ini"),
+        "[config]\ninterval=1\nhostcount=1\n[host1]\nhost=127.0.0.1\nport=" + ports + "\n");
   }
   test::TempDir dir;
 };
@@ -235,7 +235,7 @@ TEST_F(ProcessTest, TerminationSignalsSaveTheHostsAndExitZero) {
     ASSERT_TRUE(watch.connectedWithin(kStartDeadline));  // monitoring runs at the signal
     ::kill(p.pid(), signo);
     EXPECT_TRUE(ExitedWithZero(p.waitExit()));
-    const std::string saved = test::ReadFile(dir.file("varnley.ini"));
+    const std::string saved = test::ReadText(dir.file("varnley.ini"));
     EXPECT_NE(saved.find("port=" + port + ",\n"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("abc"), std::string::npos) << saved;
   }

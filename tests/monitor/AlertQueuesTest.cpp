@@ -1,9 +1,9 @@
-#include "monitor/AlertQueues.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 #include <thread>
+
+#include "monitor/AlertQueues.h"
 
 namespace varnley {
 namespace {

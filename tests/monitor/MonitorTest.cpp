@@ -1,13 +1,13 @@
 // Start, stop and the dispatch tick, with the real probe on loopback and with the seam.
-#include "monitor/Monitor.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
+#include "monitor/Monitor.h"
 #include "monitor/Probe.h"
 #include "platform/StopSource.h"
 #include "support/HangingListener.h"
@@ -79,8 +79,8 @@ TEST(MonitorTick, ManyProducersAgainstTheTickLoseAndDoubleNothing) {
   for (int p = 0; p < kProducers; ++p) {
     producers.emplace_back([&, p] {
       for (int i = 0; i < kEach; ++i)
-        if (!addLikeTheWorker(e.queues, "127.0.0." + std::to_string(p + 1) + ":" +
-                                            std::to_string(i + 1)))
+        if (!addLikeTheWorker(e.queues,
+                              "127.0.0." + std::to_string(p + 1) + ":" + std::to_string(i + 1)))
           ++dropped;
       --running;
     });
@@ -122,7 +122,7 @@ TEST(Monitor, StartClearsTheStateAndStopKeepsTheDeactivatedPorts) {
   EXPECT_TRUE(e.queues.emailEntries().empty());
   ASSERT_TRUE(test::WaitFor([&] { return !e.queues.downEntries().empty(); }));
   EXPECT_EQ(e.queues.downEntries(), (Entries{"127.0.0.1:80"}));  // the stale entry went first
-  EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");                  // and so did "443,"
+  EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");                 // and so did "443,"
   e.monitor.Start();  // already running: no second worker, no reset
   EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");
 
@@ -160,6 +160,16 @@ TEST(Monitor, TheEmailSenderRunsOnlyWhenAFactoryIsSet) {
   EXPECT_EQ(seenSettings, &e.settings);
   e.monitor.Stop();
   EXPECT_EQ(log, (Entries{"made", "stop", "join"}));
+
+  // A sender that cannot be made leaves the port watch running, and stoppable.
+  e.monitor.SetEmailWorkerFactory(
+      [](AlertQueues&, const AlertSettings&) -> std::unique_ptr<Worker> {
+        throw std::runtime_error("no sender");
+      });
+  e.monitor.Start();
+  EXPECT_TRUE(e.monitor.Running());
+  e.monitor.Stop();
+  EXPECT_FALSE(e.monitor.Running());
 }
 
 TEST(Monitor, RealProbeFindsTheClosedLoopbackPortAndNotTheOpenOne) {
@@ -167,8 +177,8 @@ TEST(Monitor, RealProbeFindsTheClosedLoopbackPortAndNotTheOpenOne) {
   test::RefusingPort closed;
   Engine e;
   e.settings.showMessage = true;
-  e.hosts.append({"127.0.0.1", std::to_string(open.port()) + "," +
-                                   std::to_string(closed.port()) + ",", ""});
+  e.hosts.append(
+      {"127.0.0.1", std::to_string(open.port()) + "," + std::to_string(closed.port()) + ",", ""});
   e.monitor.Start();
   const std::string entry = "127.0.0.1:" + std::to_string(closed.port());
   std::string shown;

@@ -28,9 +28,20 @@ TEST(PortList, SplitsAsLinesAndJoinsBack) {
 
 TEST(PortList, EntryValueIsPlainDecimalOrZero) {
   const std::pair<std::string, long long> cases[] = {
-      {"80", 80},       {"080", 80},     {" 443 ", 443}, {"65535", 65535}, {"65536", 65536},
-      {"0", 0},         {"", 0},         {"abc", 0},     {"8o", 0},        {"-80", 0},
-      {"+80", 0},       {"$50", 0},      {"0x50", 0},    {"1.5", 0},
+      {"80", 80},
+      {"080", 80},
+      {" 443 ", 443},
+      {"65535", 65535},
+      {"65536", 65536},
+      {"0", 0},
+      {"", 0},
+      {"abc", 0},
+      {"8o", 0},
+      {"-80", 0},
+      {"+80", 0},
+      {"$50", 0},
+      {"0x50", 0},
+      {"1.5", 0},
       {"99999999999999999999", 0},  // too long for any port, and no overflow either
   };
   for (const auto& [entry, value] : cases) EXPECT_EQ(PortEntryValue(entry), value) << entry;

@@ -1,9 +1,8 @@
 // The run's creation and shutdown steps without a window.
-#include "monitor/Session.h"
-
 #include <gtest/gtest.h>
 
-#include "support/TempDir.h"
+#include "model/TempDir.h"
+#include "monitor/Session.h"
 #include "support/WaitFor.h"
 
 namespace varnley {
@@ -11,16 +10,11 @@ namespace {
 
 TEST(StartedWithS, FirstOrSecondArgumentExactly) {
   const std::pair<std::vector<std::string>, bool> cases[] = {
-      {{"varnley"}, false},
-      {{"varnley", "-s"}, true},
-      {{"varnley", "x", "-s"}, true},
-      {{"varnley", "-s", "x"}, true},
-      {{"varnley", "-S"}, false},
-      {{"varnley", "a", "b", "-s"}, false},
-      {{"varnley", " -s"}, false},
-      {{"varnley", "-s "}, false},
-      {{"varnley", "--s"}, false},
-      {{}, false},
+      {{"varnley"}, false},           {{"varnley", "-s"}, true},
+      {{"varnley", "x", "-s"}, true}, {{"varnley", "-s", "x"}, true},
+      {{"varnley", "-S"}, false},     {{"varnley", "a", "b", "-s"}, false},
+      {{"varnley", " -s"}, false},    {{"varnley", "-s "}, false},
+      {{"varnley", "--s"}, false},    {{}, false},
   };
   for (const auto& [args, expected] : cases) {
     std::string shown;
@@ -32,7 +26,7 @@ TEST(StartedWithS, FirstOrSecondArgumentExactly) {
 TEST(Session, CreateLoadsTheFileAndDestroySavesTheHosts) {
   test::TempDir dir;
   const std::string ini = dir.file("varnley.ini");
-  test::WriteFile(ini,
+  test::WriteText(ini,
                   "; kept\n[config]\nmessage=1\ninterval=7\nhostcount=2\n"
                   "[host1]\nhost=127.0.0.1\nport=80,abc,443\n"
                   "[host2]\nhost=not an address\nport=22,\n");
@@ -53,13 +47,13 @@ TEST(Session, CreateLoadsTheFileAndDestroySavesTheHosts) {
   again.Create();
   EXPECT_EQ(again.hosts().snapshot(),
             (std::vector<MonitoredHost>{{"127.0.0.1", "80,443,", ""}, {"127.0.0.2", "22,", ""}}));
-  EXPECT_NE(test::ReadFile(ini).find("; kept"), std::string::npos);
+  EXPECT_NE(test::ReadText(ini).find("; kept"), std::string::npos);
 }
 
 TEST(Session, StartedWithSMonitorsAtOnceAndDestroyStopsBeforeSaving) {
   test::TempDir dir;
   const std::string ini = dir.file("varnley.ini");
-  test::WriteFile(ini, "[config]\nhostcount=1\n[host1]\nhost=127.0.0.1\nport=80,\n");
+  test::WriteText(ini, "[config]\nhostcount=1\n[host1]\nhost=127.0.0.1\nport=80,\n");
   Session session(ini, true);
   session.monitor().SetProbe([](const std::string&, int, const StopSource&) { return false; });
   session.Create();

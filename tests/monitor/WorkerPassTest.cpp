@@ -116,16 +116,16 @@ TEST_F(WorkerPass, ResultForARowEditedDuringTheProbeIsDropped) {
   TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
   const std::pair<std::string, std::string> edits[] = {{"127.0.0.9", "80,"},
                                                        {"127.0.0.1", "80,22,"}};
-  for (const auto& [host, ports] : edits) {
+  for (const auto& edit : edits) {
     duringProbe = [&] {
       hosts.update(0, [&](MonitoredHost& row) {
-        row.host = host;
-        row.ports = ports;
+        row.host = edit.first;
+        row.ports = edit.second;
       });
     };
     worker.runPass();
-    EXPECT_EQ(hosts.row(0)->deactivated, "") << host << ' ' << ports;
-    EXPECT_TRUE(queues.downEntries().empty()) << host << ' ' << ports;
+    EXPECT_EQ(hosts.row(0)->deactivated, "") << edit.first << ' ' << edit.second;
+    EXPECT_TRUE(queues.downEntries().empty()) << edit.first << ' ' << edit.second;
     hosts.update(0, [](MonitoredHost& row) { row = {"127.0.0.1", "80,", ""}; });
   }
 }
