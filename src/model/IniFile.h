@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace varnley {
@@ -19,12 +18,50 @@ inline constexpr std::size_t kMaxIniValueLength = 2047;
 // the whole text must be the number. Hex values up to FFFFFFFF wrap into the signed range.
 std::optional<std::int32_t> ParseIniInteger(std::string_view text);
 
+// How the reader sees one line (shared by IniFile and readers that stream over a file).
+struct IniLine {
+  enum class Kind : std::uint8_t { Other, Header, Key };
+  Kind kind = Kind::Other;
+  std::string_view name;  // section name or key, trimmed
+};
+IniLine ParseIniLine(std::string_view line);
+
+// The value of a key line as a read returns it: trimmed, one pair of quotes removed, cut to
+// kMaxIniValueLength code units.
+std::string IniValueOf(std::string_view keyLine);
+
+// Calls fn(line, ending) for each line of the file after a UTF-8 byte-order mark; ending is
+// 0 for none (last line), 1 for LF, 2 for CR LF, 3 for CR.
+template <class Fn>
+void ForEachIniLine(std::string_view content, Fn&& fn) {
+  std::size_t start = content.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  const std::size_t n = content.size();
+  while (start < n) {
+    std::size_t end = start;
+    while (end < n && content[end] != '\n' && content[end] != '\r') ++end;
+    int ending = 0;
+    std::size_t next = end;
+    if (end < n) {
+      if (content[end] == '\r' && end + 1 < n && content[end + 1] == '\n') {
+        ending = 2;
+        next += 2;
+      } else {
+        ending = content[end] == '\n' ? 1 : 3;
+        next += 1;
+      }
+    }
+    fn(content.substr(start, end - start), ending);
+    start = next;
+  }
+}
+
 class IniFile {
  public:
   IniFile() = default;
   // Any bytes are accepted: CR LF, LF and CR line ends, a UTF-8 byte-order mark, lines that
-  // are neither sections nor keys (kept, never read).
-  explicit IniFile(std::string_view content);
+  // are neither sections nor keys (kept, never read). Only the first 4 GiB are looked at;
+  // callers keep larger files away.
+  explicit IniFile(std::string content);
 
   // The whole file as it would be written, byte for byte what was read where unchanged.
   std::string text() const;
@@ -47,37 +84,70 @@ class IniFile {
   // Names of the distinct sections, as spelt at their first appearance, in file order.
   std::vector<std::string_view> sectionNames() const;
 
+  // A section found by sections(): reads its keys as value() does, without a name lookup.
+  class SectionRef {
+   public:
+    std::string_view name() const;
+    std::optional<std::string> value(std::string_view key) const;
+
+   private:
+    friend class IniFile;
+    SectionRef(const IniFile* ini, std::uint32_t index) : ini_(ini), index_(index) {}
+    const IniFile* ini_;
+    std::uint32_t index_;
+  };
+  // The distinct sections (the first of each name) in file order.
+  std::vector<SectionRef> sections() const;
+
  private:
+  // Lines live in file order as a chain (next), so a key added in the middle of the file
+  // costs no shifting; the text of a line is a range of the file as read or of the text
+  // written since.
   enum class Ending : std::uint8_t { None, Lf, CrLf, Cr };
+  using Kind = IniLine::Kind;
+  static constexpr std::uint32_t kEnd = 0xFFFFFFFF;
   struct Line {
-    std::string text;
+    std::uint32_t start = 0;
+    std::uint32_t length = 0;
+    std::uint32_t next = kEnd;
     Ending ending = Ending::None;
+    Kind kind = Kind::Other;
+    bool written = false;  // text is in written_, not in content_
   };
   struct Section {
-    std::string name;  // as written; empty for the lines before the first section
-    bool hasHeader = false;
-    Line header;
-    std::vector<Line> body;
-    std::size_t keyLines = 0;   // lines in body up to and including the last key line
-  };
-  struct KeyPlace {
-    std::size_t section;
-    std::size_t line;
+    std::uint32_t header;  // line index
+    std::uint32_t anchor;  // last key line, or the header: where a new key goes after
+    bool first = false;    // the first section of its name, the one that is read
   };
 
-  static std::string IndexKey(std::string_view section, std::string_view key);
-  void addLine(std::string_view text, Ending ending);
-  static std::string_view FullValue(const Line& line);
-  const Line* findKey(std::string_view section, std::string_view key) const;
+  static std::string_view FullValue(std::string_view lineText);
+  std::string_view textOf(const Line& line) const;
+  std::string_view sectionName(const Section& section) const;
+  std::uint32_t findSection(std::string_view name) const;  // kEnd when absent
+  void indexSection(std::uint32_t section);
+  std::uint32_t findKey(std::string_view section, std::string_view key) const;
+  std::uint32_t findKeyIn(std::uint32_t section, std::string_view key) const;
+  std::optional<std::string> valueAt(std::uint32_t line) const;
+  std::uint32_t addWrittenLine(std::string_view text, Kind kind);
+  void linkAfter(std::uint32_t anchor, std::uint32_t line);
   Ending newLineEnding() const;
-  void terminateLastLine();
 
   bool byteOrderMark_ = false;
-  std::vector<Section> sections_ = std::vector<Section>(1);
-  std::unordered_map<std::string, std::size_t> sectionIndex_;  // lower-case name -> section
-  std::unordered_map<std::string, KeyPlace> keyIndex_;         // lower-case "section\x01key"
+  std::string content_;  // the file as read, less its byte-order mark
+  std::string written_;  // text of lines written or changed since
+  std::vector<Line> lines_;
+  std::uint32_t head_ = kEnd;
+  std::uint32_t tail_ = kEnd;
+  std::vector<Section> sections_;
+  // Open addressing over sections_, keyed by the name without letter case; only the first
+  // section of a name is in it.
+  struct Slot {
+    std::uint32_t section = 0;  // index + 1; 0 = free
+    std::uint32_t check = 0;    // high half of the name's hash, to skip most comparisons
+  };
+  std::vector<Slot> slots_;
+  std::size_t indexedSections_ = 0;
   std::optional<Ending> firstEnding_;
-  bool readingFirstOfName_ = false;  // while parsing: the current section counts for lookups
 };
 
 }  // namespace varnley

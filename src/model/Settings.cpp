@@ -1,6 +1,8 @@
 #include "model/Settings.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <charconv>
 #include <cstdint>
 #include <utility>
@@ -15,6 +17,9 @@ namespace varnley {
 namespace {
 
 constexpr int kMaxPort = 65535;
+// Far beyond any real host list (a million hosts take about 50 MiB); a bigger file is not
+// ours to load, nor to replace.
+constexpr std::size_t kMaxFileSize = std::size_t{1} << 30;
 
 std::string HostSection(std::size_t i) { return "host" + std::to_string(i); }
 
@@ -40,9 +45,9 @@ SaveResult Replace(const std::string& path, const IniFile& ini) {
 // would drop everything it holds that we do not own.
 bool ReadForUpdate(const std::string& path, IniFile& ini) {
   std::string content;
-  switch (ReadWholeFile(path, content, nullptr)) {
+  switch (ReadWholeFile(path, content, kMaxFileSize, nullptr)) {
     case ReadStatus::Ok:
-      ini = IniFile(content);
+      ini = IniFile(std::move(content));
       return true;
     case ReadStatus::Missing:
       return true;
@@ -56,13 +61,19 @@ bool ReadForUpdate(const std::string& path, IniFile& ini) {
 
 std::string NormalisePorts(std::string_view text) {
   std::string out;
+  out.reserve(text.size() + 1);
   std::size_t start = 0;
   while (start <= text.size()) {
     auto comma = text.find(',', start);
     if (comma == std::string_view::npos) comma = text.size();
-    const int port = ParseIniInteger(Trim(text.substr(start, comma - start))).value_or(0);
+    std::string_view entry = text.substr(start, comma - start);
+    while (!entry.empty() && static_cast<unsigned char>(entry.front()) <= ' ') entry.remove_prefix(1);
+    while (!entry.empty() && static_cast<unsigned char>(entry.back()) <= ' ') entry.remove_suffix(1);
+    const int port = ParseIniInteger(entry).value_or(0);
     if (port > 0 && port <= kMaxPort) {
-      out += std::to_string(port);
+      char digits[8];
+      const auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
+      out.append(digits, end);
       out += ',';
     }
     start = comma + 1;
@@ -70,35 +81,126 @@ std::string NormalisePorts(std::string_view text) {
   return out;
 }
 
-void LoadSettingsFromIni(const IniFile& ini, AlertSettings& settings,
-                         std::vector<MonitoredHost>& hosts) {
+namespace {
+
+// The first line of each key we read from [config] or [email]; empty when absent.
+struct KeyLines {
+  std::array<std::string_view, 5> lines;
+  std::array<bool, 5> found{};
+};
+
+void NoteKey(KeyLines& keys, const std::array<std::string_view, 5>& names, std::string_view key,
+             std::string_view line) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!keys.found[i] && EqualsIgnoreCase(key, names[i])) {
+      keys.found[i] = true;
+      keys.lines[i] = line;
+      return;
+    }
+  }
+}
+
+std::optional<std::string> ValueOf(const KeyLines& keys, std::size_t i) {
+  if (!keys.found[i]) return std::nullopt;
+  return IniValueOf(keys.lines[i]);
+}
+
+bool BoolOf(const KeyLines& keys, std::size_t i, bool defaultValue) {
+  const auto v = ValueOf(keys, i);
+  return v ? ParseIniInteger(*v).value_or(defaultValue ? 1 : 0) != 0 : defaultValue;
+}
+
+std::int32_t IntegerOf(const KeyLines& keys, std::size_t i, std::int32_t defaultValue) {
+  const auto v = ValueOf(keys, i);
+  return v ? ParseIniInteger(*v).value_or(defaultValue) : defaultValue;
+}
+
+constexpr std::array<std::string_view, 5> kConfigKeys = {"message", "email", "run", "interval",
+                                                         "hostcount"};
+constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username", "password",
+                                                        "mail", "auth"};
+
+}  // namespace
+
+// One pass over the lines with IniFile's reading rules (first section of a name, first key
+// of a name within it), without building the editable line table: a large host list loads
+// in little more than the time it takes to read its lines.
+void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
+                          std::vector<MonitoredHost>& hosts) {
   hosts.clear();
-  settings.showMessage = ini.readBool("config", "message", settings.showMessage);
-  settings.sendEmail = ini.readBool("config", "email", false);
-  settings.runAtLogon = ini.readBool("config", "run", false);
-  settings.interval = std::clamp(ini.readInteger("config", "interval", 1), kMinInterval,
-                                 kMaxInterval);
-  settings.smtpServer = ini.readString("email", "smtpserver", "");
-  settings.userName = ini.readString("email", "username", "");
-  settings.password = DecodePassword(ini.readString("email", "password", ""));
-  settings.receiveEmail = ini.readString("email", "mail", "");
-  settings.authentication = ini.readBool("email", "auth", false);
+  struct Row {
+    std::int64_t number;
+    std::string_view host, port;
+    bool hasHost = false, hasPort = false;
+  };
+  std::vector<Row> rows;
+  KeyLines config, email;
+  bool seenConfig = false, seenEmail = false;
+  enum class In { Nothing, Config, Email, Host } in = In::Nothing;
+
+  ForEachIniLine(content, [&](std::string_view line, int) {
+    const IniLine parsed = ParseIniLine(line);
+    if (parsed.kind == IniLine::Kind::Header) {
+      in = In::Nothing;
+      if (EqualsIgnoreCase(parsed.name, "config")) {
+        if (!seenConfig) in = In::Config;
+        seenConfig = true;
+      } else if (EqualsIgnoreCase(parsed.name, "email")) {
+        if (!seenEmail) in = In::Email;
+        seenEmail = true;
+      } else if (const std::int64_t n = HostSectionNumber(parsed.name); n > 0) {
+        // A repeated [hostN] is dropped below, after the rows are in number order.
+        rows.push_back(Row{n, {}, {}});
+        in = In::Host;
+      }
+    } else if (parsed.kind == IniLine::Kind::Key) {
+      switch (in) {
+        case In::Config: NoteKey(config, kConfigKeys, parsed.name, line); break;
+        case In::Email: NoteKey(email, kEmailKeys, parsed.name, line); break;
+        case In::Host: {
+          Row& row = rows.back();
+          if (!row.hasHost && EqualsIgnoreCase(parsed.name, "host")) {
+            row.host = line;
+            row.hasHost = true;
+          } else if (!row.hasPort && EqualsIgnoreCase(parsed.name, "port")) {
+            row.port = line;
+            row.hasPort = true;
+          }
+          break;
+        }
+        case In::Nothing: break;
+      }
+    }
+  });
+
+  settings.showMessage = BoolOf(config, 0, settings.showMessage);
+  settings.sendEmail = BoolOf(config, 1, false);
+  settings.runAtLogon = BoolOf(config, 2, false);
+  settings.interval = std::clamp(IntegerOf(config, 3, 1), kMinInterval, kMaxInterval);
+  settings.smtpServer = ValueOf(email, 0).value_or("");
+  settings.userName = ValueOf(email, 1).value_or("");
+  settings.password = DecodePassword(ValueOf(email, 2).value_or(""));
+  settings.receiveEmail = ValueOf(email, 3).value_or("");
+  settings.authentication = BoolOf(email, 4, false);
 
   // Rows 1..hostcount in order. Walking the sections that exist instead of every number up to
   // hostcount gives the same rows, and a count of two billion costs nothing.
-  const std::int64_t hostCount = ini.readInteger("config", "hostcount", 0);
-  std::vector<std::pair<std::int64_t, std::string_view>> rows;
-  for (std::string_view name : ini.sectionNames()) {
-    const std::int64_t n = HostSectionNumber(name);
-    if (n >= 1 && n <= hostCount) rows.emplace_back(n, name);
-  }
-  std::sort(rows.begin(), rows.end());
+  const std::int64_t hostCount = IntegerOf(config, 4, 0);
+  const auto byNumber = [](const Row& a, const Row& b) { return a.number < b.number; };
+  // Files we wrote list the rows in order already; others may not. Stable, so that of two
+  // sections of one name the first stays first.
+  if (!std::is_sorted(rows.begin(), rows.end(), byNumber))
+    std::stable_sort(rows.begin(), rows.end(), byNumber);
   hosts.reserve(rows.size());
-  for (const auto& [n, name] : rows) {
-    std::string host = ini.readString(name, "host", "");
-    const std::string ports = ini.readString(name, "port", "");
+  std::int64_t previous = 0;
+  for (const Row& row : rows) {
+    if (row.number > hostCount) break;
+    if (row.number == previous) continue;
+    previous = row.number;
+    std::string host = row.hasHost ? IniValueOf(row.host) : std::string();
     if (!IsValidIP(host)) continue;
-    hosts.push_back(MonitoredHost{std::move(host), NormalisePorts(ports), {}});
+    hosts.push_back(MonitoredHost{std::move(host),
+                                  NormalisePorts(row.hasPort ? IniValueOf(row.port) : ""), {}});
   }
 }
 
@@ -106,8 +208,8 @@ void LoadSettings(const std::string& path, AlertSettings& settings,
                   std::vector<MonitoredHost>& hosts) {
   hosts.clear();
   std::string content;
-  if (ReadWholeFile(path, content, nullptr) != ReadStatus::Ok) return;
-  LoadSettingsFromIni(IniFile(content), settings, hosts);
+  if (ReadWholeFile(path, content, kMaxFileSize, nullptr) != ReadStatus::Ok) return;
+  LoadSettingsFromText(content, settings, hosts);
 }
 
 void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -39,7 +40,8 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::string* reason) {
+ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::size_t maxSize,
+                         std::string* reason) {
   content.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -47,22 +49,33 @@ ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::str
     SetReason(reason, "open", errno);
     return ReadStatus::Failed;
   }
+  const auto fail = [&](const char* what, int err) {
+    ::close(fd);
+    content.clear();
+    SetReason(reason, what, err);
+    return ReadStatus::Failed;
+  };
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    content.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
+  if (::fstat(fd, &st) != 0) return fail("stat", errno);
+  if (S_ISDIR(st.st_mode)) return fail("read", EISDIR);
+  // The size is only a first guess: the file may grow or shrink while it is read.
+  std::size_t size = 0;
+  content.resize(S_ISREG(st.st_mode) ? std::min<std::size_t>(st.st_size, maxSize) + 1 : 65536);
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (size == content.size()) {
+      if (size > maxSize) return fail("read", EFBIG);
+      content.resize(std::min(size * 2, maxSize + 1));
+    }
+    const ssize_t n = ::read(fd, content.data() + size, content.size() - size);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetReason(reason, "read", errno);
-      ::close(fd);
-      content.clear();
-      return ReadStatus::Failed;
+      return fail("read", errno);
     }
-    content.append(buffer, static_cast<std::size_t>(n));
+    size += static_cast<std::size_t>(n);
   }
+  if (size > maxSize) return fail("read", EFBIG);
+  content.resize(size);
   ::close(fd);
   return ReadStatus::Ok;
 }

@@ -1,6 +1,7 @@
 // Whole-file reads and atomic replacement, for files that must never be left half written.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -9,8 +10,9 @@ namespace varnley {
 enum class ReadStatus { Ok, Missing, Failed };
 
 // Reads the whole file into content. Missing: no such file. Failed: it exists but could not
-// be read (reason says why).
-ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::string* reason);
+// be read, or holds more than maxSize bytes (reason says why).
+ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::size_t maxSize,
+                         std::string* reason);
 
 // Writes content to a temporary file in the target's folder, flushes it to disk and renames it
 // over the target, so a reader sees either the old file or the new one, never a mix. An
