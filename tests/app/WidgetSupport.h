@@ -1,5 +1,5 @@
-// Shared by the widget tests: one QApplication, a recording message-box seam, a temporary
-// folder, and a way to act on a modal dialog once its own event loop runs.
+// Shared by the widget tests: the QApplication check, a recording message-box seam, and a
+// way to act on a modal dialog once its own event loop runs.
 #pragma once
 
 #include <QApplication>
@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/TempDir.h"
 #include "platform/MessageBoxes.h"
 
 namespace varnley::test {
@@ -44,22 +45,6 @@ class RecordingBoxes : public MessageBoxes {
 inline std::ostream& operator<<(std::ostream& os, const RecordingBoxes::Box& box) {
   return os << BoxCaption(box.kind) << ": " << box.text;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "varnley-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Runs `act` on the modal dialog as soon as one is up (within a deadline). Call it before the
 // code that opens the dialog; if no dialog shows in time, `act` never runs.

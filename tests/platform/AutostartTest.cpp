@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "model/TempDir.h"
+
 namespace varnley {
 namespace {
 
@@ -40,8 +42,7 @@ TEST(AutostartContent, QuotesThePathTheWayDesktopEntriesWant) {
 class AutostartFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "varnley-autostart-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.path();
     const char* old = std::getenv("XDG_CONFIG_HOME");
     saved_ = old ? std::optional<std::string>(old) : std::nullopt;
     ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
@@ -49,12 +50,12 @@ class AutostartFile : public ::testing::Test {
   void TearDown() override {
     if (saved_) ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
     else ::unsetenv("XDG_CONFIG_HOME");
-    fs::remove_all(dir_);
   }
   std::string read() const {
     std::ifstream in(AutostartFilePath());
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
+  test::TempDir temp_;
   fs::path dir_;
   std::optional<std::string> saved_;
 };
