@@ -182,25 +182,22 @@ TEST_F(PortFormTest, StartDisablesExactlyTheTenCommandsAndStopEnablesThem) {
 
   // The table's double-click follows Edit Host Ports: no dialog while monitoring runs.
   bool opened = false;
-  test::WhenModal(
-      [&opened](QWidget* dlg) {
-        opened = true;
-        static_cast<QDialog*>(dlg)->reject();
-      },
-      std::chrono::milliseconds(300));
+  auto openAndReject = [&opened](QWidget* dlg) {
+    opened = true;
+    static_cast<QDialog*>(dlg)->reject();
+  };
+  QPointer<QTimer> watch = test::WhenModal(openAndReject);
   select(0);
   const QRect cell = table()->visualRect(form->tableModel().index(0, 0));
   // A dialog would run its loop inside the click, so returning without one means none opened.
   QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
   EXPECT_FALSE(opened);
+  delete watch.data();
 
   form->findChild<QAction*>(QStringLiteral("StopMonitor1"))->trigger();
   EXPECT_FALSE(session->monitor().Running());
   check(false);
-  test::WhenModal([&opened](QWidget* dlg) {
-    opened = true;
-    static_cast<QDialog*>(dlg)->reject();
-  });
+  test::WhenModal(openAndReject);
   QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
   EXPECT_TRUE(opened) << "stopped, the double-click edits the row";
 }
@@ -233,7 +230,9 @@ TEST_F(PortFormTest, RealWorkerChangesReachTheTableAndTheBox) {
     return form->tableModel().data(form->tableModel().index(0, 2)).toString() ==
            QStringLiteral("7,");
   }));
-  form->MsgTimerTimer();
+  // The worker queues the change after it writes the row; the window's own 2-second timer
+  // turns it into the box.
+  EXPECT_TRUE(test::ProcessUntil([&] { return !boxes.shown.empty(); }));
   EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Warning, "\"127.0.0.1:7\" is DOWN."}}));
   form->StopToolButtonClick();
   // The column keeps what it showed after Stop.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QPointer>
 #include <QTimer>
 #include <chrono>
 #include <cstdlib>
@@ -47,8 +48,9 @@ inline std::ostream& operator<<(std::ostream& os, const RecordingBoxes::Box& box
 }
 
 // Runs `act` on the modal dialog as soon as one is up (within a deadline). Call it before the
-// code that opens the dialog; if no dialog shows in time, `act` never runs.
-inline void WhenModal(std::function<void(QWidget*)> act,
+// code that opens the dialog; if no dialog shows in time, `act` never runs. Deleting the
+// returned timer (while it lives) withdraws the request.
+inline QPointer<QTimer> WhenModal(std::function<void(QWidget*)> act,
                       std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
   auto* timer = new QTimer;
   const auto end = std::chrono::steady_clock::now() + deadline;
@@ -64,6 +66,7 @@ inline void WhenModal(std::function<void(QWidget*)> act,
     }
   });
   timer->start(5);
+  return timer;
 }
 
 // Processes events until the condition holds or the deadline passes.
