@@ -38,7 +38,10 @@ void ForEachIniLine(std::string_view content, Fn&& fn) {
   const std::size_t n = content.size();
   while (start < n) {
     std::size_t end = start;
-    while (end < n && content[end] != '\n' && content[end] != '\r') ++end;
+    // Most bytes are above CR: one comparison each.
+    while (end < n && (static_cast<unsigned char>(content[end]) > '\r' ||
+                       (content[end] != '\n' && content[end] != '\r')))
+      ++end;
     int ending = 0;
     std::size_t next = end;
     if (end < n) {

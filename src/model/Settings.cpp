@@ -59,9 +59,33 @@ bool ReadForUpdate(const std::string& path, IniFile& ini) {
 
 }  // namespace
 
+namespace {
+
+// "21,80,443," as we write it: ports 1..65535 without sign, spaces or leading zeros, each
+// followed by a comma. Such a text normalises to itself.
+bool IsCanonicalPorts(std::string_view text) {
+  std::size_t digits = 0;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c == ',') {
+      if (digits == 0 || value == 0 || value > kMaxPort) return false;
+      digits = 0;
+      value = 0;
+    } else if (c >= '0' && c <= '9' && !(digits == 0 && c == '0') && digits < 5) {
+      value = value * 10 + static_cast<std::uint32_t>(c - '0');
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return digits == 0;
+}
+
+}  // namespace
+
 std::string NormalisePorts(std::string_view text) {
+  if (IsCanonicalPorts(text)) return std::string(text);
   std::string out;
-  out.reserve(text.size() + 1);
   std::size_t start = 0;
   while (start <= text.size()) {
     auto comma = text.find(',', start);
@@ -115,6 +139,16 @@ std::int32_t IntegerOf(const KeyLines& keys, std::size_t i, std::int32_t default
   return v ? ParseIniInteger(*v).value_or(defaultValue) : defaultValue;
 }
 
+constexpr std::uint32_t kAbsent = 0xFFFFFFFF;
+
+// The value of the key line that starts at `at` ("" when kAbsent).
+std::string ValueAt(std::string_view content, std::uint32_t at) {
+  if (at == kAbsent) return {};
+  std::size_t end = at;
+  while (end < content.size() && content[end] != '\n' && content[end] != '\r') ++end;
+  return IniValueOf(content.substr(at, end - at));
+}
+
 constexpr std::array<std::string_view, 5> kConfigKeys = {"message", "email", "run", "interval",
                                                          "hostcount"};
 constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username", "password",
@@ -128,12 +162,18 @@ constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username"
 void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
                           std::vector<MonitoredHost>& hosts) {
   hosts.clear();
+  // Offsets into the text fit 32 bits for any file we load (LoadSettings stops at 1 GiB).
+  if (content.size() >= kAbsent) content = content.substr(0, kAbsent - 1);
+  // Each host section becomes a row (its number and where its "host" and "port" lines start);
+  // the ones past hostcount, repeated or invalid are dropped once the whole file is read,
+  // since hostcount may come last.
   struct Row {
     std::int64_t number;
-    std::string_view host, port;
-    bool hasHost = false, hasPort = false;
+    std::uint32_t host = kAbsent, port = kAbsent;
   };
   std::vector<Row> rows;
+  // Each section has a "[": an upper bound that costs nothing where unused.
+  rows.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '[')));
   KeyLines config, email;
   bool seenConfig = false, seenEmail = false;
   enum class In { Nothing, Config, Email, Host } in = In::Nothing;
@@ -150,7 +190,7 @@ void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
         seenEmail = true;
       } else if (const std::int64_t n = HostSectionNumber(parsed.name); n > 0) {
         // A repeated [hostN] is dropped below, after the rows are in number order.
-        rows.push_back(Row{n, {}, {}});
+        rows.push_back(Row{n});
         in = In::Host;
       }
     } else if (parsed.kind == IniLine::Kind::Key) {
@@ -159,13 +199,9 @@ void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
         case In::Email: NoteKey(email, kEmailKeys, parsed.name, line); break;
         case In::Host: {
           Row& row = rows.back();
-          if (!row.hasHost && EqualsIgnoreCase(parsed.name, "host")) {
-            row.host = line;
-            row.hasHost = true;
-          } else if (!row.hasPort && EqualsIgnoreCase(parsed.name, "port")) {
-            row.port = line;
-            row.hasPort = true;
-          }
+          const auto at = static_cast<std::uint32_t>(line.data() - content.data());
+          if (row.host == kAbsent && EqualsIgnoreCase(parsed.name, "host")) row.host = at;
+          else if (row.port == kAbsent && EqualsIgnoreCase(parsed.name, "port")) row.port = at;
           break;
         }
         case In::Nothing: break;
@@ -197,10 +233,9 @@ void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
     if (row.number > hostCount) break;
     if (row.number == previous) continue;
     previous = row.number;
-    std::string host = row.hasHost ? IniValueOf(row.host) : std::string();
+    std::string host = ValueAt(content, row.host);
     if (!IsValidIP(host)) continue;
-    hosts.push_back(MonitoredHost{std::move(host),
-                                  NormalisePorts(row.hasPort ? IniValueOf(row.port) : ""), {}});
+    hosts.push_back(MonitoredHost{std::move(host), NormalisePorts(ValueAt(content, row.port)), {}});
   }
 }
 

@@ -43,7 +43,8 @@ std::string FolderOf(const std::string& path) {
 ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::size_t maxSize,
                          std::string* reason) {
   content.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO in the file's place cannot hang the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return ReadStatus::Missing;
     SetReason(reason, "open", errno);
@@ -58,13 +59,14 @@ ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::siz
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail("stat", errno);
   if (S_ISDIR(st.st_mode)) return fail("read", EISDIR);
+  if (!S_ISREG(st.st_mode)) return fail("read", EINVAL);
   // The size is only a first guess: the file may grow or shrink while it is read.
   std::size_t size = 0;
-  content.resize(S_ISREG(st.st_mode) ? std::min<std::size_t>(st.st_size, maxSize) + 1 : 65536);
+  content.resize(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), maxSize) + 1);
   for (;;) {
     if (size == content.size()) {
       if (size > maxSize) return fail("read", EFBIG);
-      content.resize(std::min(size * 2, maxSize + 1));
+      content.resize(std::min(size * 2 + 4096, maxSize + 1));
     }
     const ssize_t n = ::read(fd, content.data() + size, content.size() - size);
     if (n == 0) break;
