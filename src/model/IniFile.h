@@ -36,25 +36,30 @@ template <class Fn>
 void ForEachIniLine(std::string_view content, Fn&& fn) {
   std::size_t start = content.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   const std::size_t n = content.size();
+  // The next LF and the next CR, each searched for again only once passed, so the file is
+  // scanned once for each whatever its line ends.
+  const auto next = [&](char c, std::size_t from) {
+    const std::size_t at = content.find(c, from);
+    return at == std::string_view::npos ? n : at;
+  };
+  std::size_t lf = next('\n', start), cr = next('\r', start);
   while (start < n) {
-    std::size_t end = start;
-    // Most bytes are above CR: one comparison each.
-    while (end < n && (static_cast<unsigned char>(content[end]) > '\r' ||
-                       (content[end] != '\n' && content[end] != '\r')))
-      ++end;
+    if (lf < start) lf = next('\n', start);
+    if (cr < start) cr = next('\r', start);
+    const std::size_t end = lf < cr ? lf : cr;
     int ending = 0;
-    std::size_t next = end;
+    std::size_t following = end;
     if (end < n) {
-      if (content[end] == '\r' && end + 1 < n && content[end + 1] == '\n') {
+      if (end == cr && end + 1 == lf && lf < n) {
         ending = 2;
-        next += 2;
+        following += 2;
       } else {
-        ending = content[end] == '\n' ? 1 : 3;
-        next += 1;
+        ending = end == lf ? 1 : 3;
+        following += 1;
       }
     }
     fn(content.substr(start, end - start), ending);
-    start = next;
+    start = following;
   }
 }
 
@@ -127,7 +132,9 @@ class IniFile {
   std::string_view textOf(const Line& line) const;
   std::string_view sectionName(const Section& section) const;
   std::uint32_t findSection(std::string_view name) const;  // kEnd when absent
+  std::uint32_t lookUpSection(std::string_view name) const;
   void indexSection(std::uint32_t section);
+  void indexSection(std::uint32_t section, std::uint64_t hash);
   std::uint32_t findKey(std::string_view section, std::string_view key) const;
   std::uint32_t findKeyIn(std::uint32_t section, std::string_view key) const;
   std::optional<std::string> valueAt(std::uint32_t line) const;
@@ -150,6 +157,7 @@ class IniFile {
   };
   std::vector<Slot> slots_;
   std::size_t indexedSections_ = 0;
+  mutable std::uint32_t lastFound_ = 0;  // a hint only: where the previous lookup ended
   std::optional<Ending> firstEnding_;
 };
 
