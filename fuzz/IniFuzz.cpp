@@ -45,6 +45,19 @@ void ReferenceLoad(const varnley::IniFile& ini, varnley::AlertSettings& s,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string content(reinterpret_cast<const char*>(data), size);
+
+  // Read in pieces (as from a file) or whole, the lines are the same.
+  using Lines = std::vector<std::pair<std::string, int>>;
+  Lines whole, pieces;
+  varnley::ForEachIniLine(content, [&](std::string_view l, int e) { whole.emplace_back(l, e); });
+  const std::size_t piece = size == 0 ? 1 : data[0] % 16 + 1;
+  varnley::IniLineSplitter splitter;
+  const auto collect = [&](std::string_view l, int e) { pieces.emplace_back(l, e); };
+  for (std::size_t at = 0; at < size; at += piece)
+    splitter.feed(std::string_view(content).substr(at, piece), collect);
+  splitter.finish(collect);
+  Check(whole == pieces);
+
   varnley::IniFile ini(content);
   Check(ini.text() == content);
 

@@ -30,30 +30,94 @@ IniLine ParseIniLine(std::string_view line);
 // kMaxIniValueLength code units.
 std::string IniValueOf(std::string_view keyLine);
 
-// Calls fn(line, ending) for each line of the file after a UTF-8 byte-order mark; ending is
-// 0 for none (last line), 1 for LF, 2 for CR LF, 3 for CR.
+// Calls fn(line, ending) for each complete line of buf and returns where the first line
+// not passed on starts. ending is 0 for none (the last line at the end), 1 for LF, 2 for
+// CR LF, 3 for CR. Unless atEnd, a line is complete only once its end has been seen (a CR
+// at the very end may still get its LF). [0, searchFrom) is known to hold no line end.
 template <class Fn>
-void ForEachIniLine(std::string_view content, Fn&& fn) {
-  std::size_t start = content.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-  const std::size_t n = content.size();
+std::size_t EmitIniLines(std::string_view buf, bool atEnd, std::size_t searchFrom, Fn&& fn) {
+  const std::size_t n = buf.size();
+  // The next LF and the next CR, each searched for again only once passed, so the text is
+  // scanned once for each whatever its line ends.
+  const auto next = [&](char c, std::size_t from) {
+    const std::size_t at = buf.find(c, from);
+    return at == std::string_view::npos ? n : at;
+  };
+  std::size_t start = 0;
+  std::size_t lf = next('\n', searchFrom), cr = next('\r', searchFrom);
   while (start < n) {
-    std::size_t end = start;
-    while (end < n && content[end] != '\n' && content[end] != '\r') ++end;
-    int ending = 0;
-    std::size_t next = end;
-    if (end < n) {
-      if (content[end] == '\r' && end + 1 < n && content[end + 1] == '\n') {
-        ending = 2;
-        next += 2;
-      } else {
-        ending = content[end] == '\n' ? 1 : 3;
-        next += 1;
+    if (lf < start) lf = next('\n', start);
+    if (cr < start) cr = next('\r', start);
+    const std::size_t end = lf < cr ? lf : cr;
+    if (end == n || (end == cr && end + 1 == n)) {
+      if (!atEnd) return start;
+      if (end == n) {
+        fn(buf.substr(start), 0);
+        return n;
       }
     }
-    fn(content.substr(start, end - start), ending);
-    start = next;
+    int ending = 1;
+    std::size_t following = end + 1;
+    if (end == cr) {
+      ending = end + 1 < n && buf[end + 1] == '\n' ? 2 : 3;
+      following += ending == 2 ? 1 : 0;
+    }
+    fn(buf.substr(start, end - start), ending);
+    start = following;
   }
+  return start;
 }
+
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// Calls fn(line, ending) for each line of a whole file, after a UTF-8 byte-order mark.
+template <class Fn>
+void ForEachIniLine(std::string_view content, Fn&& fn) {
+  if (content.substr(0, 3) == kUtf8ByteOrderMark) content.remove_prefix(3);
+  EmitIniLines(content, true, 0, fn);
+}
+
+// The same lines for a file that arrives in pieces (read in chunks): feed each piece, then
+// finish. Lines are passed on as soon as they are complete; only an unfinished one is kept.
+class IniLineSplitter {
+ public:
+  template <class Fn>
+  void feed(std::string_view chunk, Fn&& fn) {
+    if (pending_.empty()) {
+      pending_.assign(chunk.substr(emit(chunk, false, 0, fn)));
+    } else {
+      pending_ += chunk;
+      pending_.erase(0, emit(pending_, false, scanned_, fn));
+    }
+    // What is kept holds no line end, but for a CR at its very end.
+    scanned_ = pending_.empty() || pending_.back() != '\r' ? pending_.size() : pending_.size() - 1;
+  }
+  template <class Fn>
+  void finish(Fn&& fn) {
+    emit(pending_, true, scanned_, fn);
+    pending_.clear();
+    scanned_ = 0;
+  }
+
+ private:
+  template <class Fn>
+  std::size_t emit(std::string_view buf, bool atEnd, std::size_t from, Fn& fn) {
+    return EmitIniLines(buf, atEnd, from, [&](std::string_view line, int ending) {
+      if (first_) {
+        first_ = false;
+        if (line.substr(0, 3) == kUtf8ByteOrderMark) {
+          line.remove_prefix(3);
+          if (line.empty() && ending == 0) return;  // a file that is only the mark
+        }
+      }
+      fn(line, ending);
+    });
+  }
+
+  std::string pending_;
+  std::size_t scanned_ = 0;
+  bool first_ = true;
+};
 
 class IniFile {
  public:
@@ -124,7 +188,9 @@ class IniFile {
   std::string_view textOf(const Line& line) const;
   std::string_view sectionName(const Section& section) const;
   std::uint32_t findSection(std::string_view name) const;  // kEnd when absent
+  std::uint32_t lookUpSection(std::string_view name) const;
   void indexSection(std::uint32_t section);
+  void indexSection(std::uint32_t section, std::uint64_t hash);
   std::uint32_t findKey(std::string_view section, std::string_view key) const;
   std::uint32_t findKeyIn(std::uint32_t section, std::string_view key) const;
   std::optional<std::string> valueAt(std::uint32_t line) const;
@@ -147,6 +213,7 @@ class IniFile {
   };
   std::vector<Slot> slots_;
   std::size_t indexedSections_ = 0;
+  mutable std::uint32_t lastFound_ = 0;  // a hint only: where the previous lookup ended
   std::optional<Ending> firstEnding_;
 };
 

@@ -40,42 +40,99 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::size_t maxSize,
-                         std::string* reason) {
-  content.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+// Opens a regular file for reading. Non-blocking, so that a FIFO in the file's place cannot
+// hang the open; anything but a regular file is refused.
+ReadStatus OpenRegular(const std::string& path, int& fd, std::size_t& size, std::string* reason) {
+  fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return ReadStatus::Missing;
     SetReason(reason, "open", errno);
     return ReadStatus::Failed;
   }
-  const auto fail = [&](const char* what, int err) {
-    ::close(fd);
-    content.clear();
-    SetReason(reason, what, err);
-    return ReadStatus::Failed;
-  };
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return fail("stat", errno);
-  if (S_ISDIR(st.st_mode)) return fail("read", EISDIR);
+  int err = 0;
+  if (::fstat(fd, &st) != 0) err = errno;
+  else if (S_ISDIR(st.st_mode)) err = EISDIR;
+  else if (!S_ISREG(st.st_mode)) err = EINVAL;
+  if (err != 0) {
+    ::close(fd);
+    SetReason(reason, "open", err);
+    return ReadStatus::Failed;
+  }
+  size = static_cast<std::size_t>(st.st_size);
+  return ReadStatus::Ok;
+}
+
+// read() that retries on EINTR.
+ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+}  // namespace
+
+ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::size_t maxSize,
+                         std::string* reason) {
+  content.clear();
+  int fd = -1;
+  std::size_t expected = 0;
+  if (const ReadStatus status = OpenRegular(path, fd, expected, reason); status != ReadStatus::Ok)
+    return status;
   // The size is only a first guess: the file may grow or shrink while it is read.
   std::size_t size = 0;
-  content.resize(S_ISREG(st.st_mode) ? std::min<std::size_t>(st.st_size, maxSize) + 1 : 65536);
+  content.resize(std::min(expected, maxSize) + 1);
   for (;;) {
     if (size == content.size()) {
-      if (size > maxSize) return fail("read", EFBIG);
-      content.resize(std::min(size * 2, maxSize + 1));
+      if (size > maxSize) break;
+      content.resize(std::min(size * 2 + 4096, maxSize + 1));
     }
-    const ssize_t n = ::read(fd, content.data() + size, content.size() - size);
-    if (n == 0) break;
+    const ssize_t n = ReadSome(fd, content.data() + size, content.size() - size);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail("read", errno);
+      const int err = errno;
+      ::close(fd);
+      content.clear();
+      SetReason(reason, "read", err);
+      return ReadStatus::Failed;
     }
+    if (n == 0) break;
     size += static_cast<std::size_t>(n);
   }
-  if (size > maxSize) return fail("read", EFBIG);
+  ::close(fd);
+  if (size > maxSize) {
+    content.clear();
+    SetReason(reason, "read", EFBIG);
+    return ReadStatus::Failed;
+  }
   content.resize(size);
+  return ReadStatus::Ok;
+}
+
+ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::size_t chunkSize,
+                            const std::function<void(std::string_view)>& fn,
+                            std::size_t* fileSize, std::string* reason) {
+  int fd = -1;
+  std::size_t expected = 0;
+  if (const ReadStatus status = OpenRegular(path, fd, expected, reason); status != ReadStatus::Ok)
+    return status;
+  if (fileSize) *fileSize = expected;
+  std::string buffer(std::max<std::size_t>(chunkSize, 1), '\0');
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t n = ReadSome(fd, buffer.data(), buffer.size());
+    if (n == 0) break;
+    int err = n < 0 ? errno : 0;
+    if (n > 0 && (total += static_cast<std::size_t>(n)) > maxSize) err = EFBIG;
+    if (err != 0) {
+      ::close(fd);
+      SetReason(reason, "read", err);
+      return ReadStatus::Failed;
+    }
+    fn(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  }
   ::close(fd);
   return ReadStatus::Ok;
 }

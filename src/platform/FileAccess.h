@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,14 @@ enum class ReadStatus { Ok, Missing, Failed };
 // be read, or holds more than maxSize bytes (reason says why).
 ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::size_t maxSize,
                          std::string* reason);
+
+// Reads the file piece by piece, calling fn(piece) with each (at most chunkSize bytes), so a
+// large file needs no buffer of its own size. fileSize, when given, receives the size the
+// file had when opened. Same statuses as ReadWholeFile; after Failed, fn may already have
+// seen part of the file.
+ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::size_t chunkSize,
+                            const std::function<void(std::string_view)>& fn,
+                            std::size_t* fileSize, std::string* reason);
 
 // Writes content to a temporary file in the target's folder, flushes it to disk and renames it
 // over the target, so a reader sees either the old file or the new one, never a mix. An

@@ -122,6 +122,31 @@ TEST(IniFile, FirstSectionAndFirstKeyWin) {
   EXPECT_EQ(ini.sectionNames(), (std::vector<std::string_view>{"a"}));
 }
 
+using Lines = std::vector<std::pair<std::string, int>>;
+
+Lines SplitWhole(std::string_view text) {
+  Lines lines;
+  ForEachIniLine(text, [&](std::string_view l, int e) { lines.emplace_back(l, e); });
+  return lines;
+}
+
+TEST(IniLineSplitter, PiecesOfAnySizeGiveTheLinesOfTheWhole) {
+  const std::string texts[] = {std::string(kForeign), "a\r\nb\rc\n\r\n\rd", "x\r", "\r\n",
+                               "\xEF\xBB\xBFk=v\r\n[s]", "one long line without an end",
+                               "\n\n\r\r", "\xEF\xBB\xBF"};
+  for (const auto& text : texts) {
+    for (std::size_t piece = 1; piece <= text.size(); ++piece) {
+      IniLineSplitter splitter;
+      Lines lines;
+      const auto collect = [&](std::string_view l, int e) { lines.emplace_back(l, e); };
+      for (std::size_t at = 0; at < text.size(); at += piece)
+        splitter.feed(std::string_view(text).substr(at, piece), collect);
+      splitter.finish(collect);
+      EXPECT_EQ(lines, SplitWhole(text)) << testing::PrintToString(text) << " in pieces of " << piece;
+    }
+  }
+}
+
 struct IntegerCase {
   const char* text;
   std::optional<std::int32_t> value;
