@@ -69,7 +69,7 @@ void HostTableModel::refresh(std::size_t row) {
     if (fresh) {
       rows_[row] = std::move(*fresh);
       const int r = static_cast<int>(row);
-      emit dataChanged(index(r, 0), index(r, 2), {Qt::DisplayRole});
+      Q_EMIT dataChanged(index(r, 0), index(r, 2), {Qt::DisplayRole});
       return;
     }
   }
@@ -79,14 +79,14 @@ void HostTableModel::refresh(std::size_t row) {
   const std::size_t old = rows_.size();
   if (fresh.size() == old) {
     rows_ = std::move(fresh);
-    if (old > 0) emit dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
+    if (old > 0) Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
   } else if (fresh.size() > old &&
              std::equal(rows_.begin(), rows_.end(), fresh.begin(),
                         [](const MonitoredHost& a, const MonitoredHost& b) { return a.host == b.host; })) {
     beginInsertRows({}, static_cast<int>(old), static_cast<int>(fresh.size()) - 1);
     rows_ = std::move(fresh);
     endInsertRows();
-    if (old > 0) emit dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
+    if (old > 0) Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
   } else {
     beginResetModel();
     rows_ = std::move(fresh);

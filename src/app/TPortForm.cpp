@@ -355,7 +355,7 @@ void TPortForm::closeEvent(QCloseEvent* event) {
     TrayIcon->hide();
   }
   event->accept();
-  emit closed();
+  Q_EMIT closed();
 }
 
 void TPortForm::changeEvent(QEvent* event) {

@@ -56,7 +56,7 @@ class TPortForm : public QMainWindow {
   void TrayIconClick();
   void MsgTimerTimer();
 
- signals:
+ Q_SIGNALS:
   // After the session was shut down and the hosts saved; the program may end.
   void closed();
 
