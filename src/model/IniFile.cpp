@@ -72,7 +72,29 @@ std::string EncodeValue(std::string_view value) {
   return v;
 }
 
+bool SameLetter(char a, char b) {
+  if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+  if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+  return a == b;
+}
+
 }  // namespace
+
+bool KeyMatches(std::string_view keyLine, std::string_view key) {
+  if (key.empty()) return false;
+  // The usual line, "key=value" with nothing before the key, is decided without parsing it:
+  // the key it names then starts at its first character.
+  const char c = keyLine.empty() ? ' ' : keyLine.front();
+  // Such a line cannot be a comment or a section, so it is a key line when it holds a "=".
+  if (static_cast<unsigned char>(c) > ' ' && c != ';' && c != '[') {
+    if (!SameLetter(c, key.front())) return false;
+    if (keyLine.size() > key.size() && keyLine[key.size()] == '=' &&
+        static_cast<unsigned char>(key.back()) > ' ' && key.find('=') == std::string_view::npos)
+      return EqualsIgnoreCase(keyLine.substr(0, key.size()), key);
+  }
+  const IniLine parsed = ParseIniLine(keyLine);
+  return parsed.kind == IniLine::Kind::Key && EqualsIgnoreCase(parsed.name, key);
+}
 
 IniLine ParseIniLine(std::string_view line) {
   const std::string_view t = TrimView(line);
@@ -165,7 +187,7 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
     lines_.push_back(line);
     if (line.kind == Kind::Header) {
       currentSection = static_cast<std::uint32_t>(sections_.size());
-      sections_.push_back(Section{index, index});
+      sections_.push_back(makeSection(index));
     } else if (line.kind == Kind::Key && currentSection != kEnd) {
       sections_[currentSection].anchor = index;
     }
@@ -181,13 +203,14 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
   // Inserting in file order jumps around the table; fetching the slot of a section a few
   // places ahead lets those cache misses overlap.
   constexpr std::uint32_t kAhead = 8;
-  std::vector<std::uint64_t> hashes(sections_.size());
-  for (std::uint32_t i = 0; i < sections_.size(); ++i)
-    hashes[i] = CaseHash(sectionName(sections_[i]));
-  for (std::uint32_t i = 0; i < sections_.size(); ++i) {
-    if (i + kAhead < sections_.size())
-      __builtin_prefetch(&slots_[hashes[i + kAhead] & (slots_.size() - 1)], 1);
-    indexSection(i, hashes[i]);
+  std::uint64_t ahead[kAhead];
+  const auto count = static_cast<std::uint32_t>(sections_.size());
+  for (std::uint32_t i = 0; i < count + kAhead; ++i) {
+    if (i >= kAhead) indexSection(i - kAhead, ahead[i % kAhead]);
+    if (i < count) {
+      ahead[i % kAhead] = CaseHash(sectionName(sections_[i]));
+      __builtin_prefetch(&slots_[ahead[i % kAhead] & (slots_.size() - 1)], 1);
+    }
   }
 }
 
@@ -196,8 +219,18 @@ std::string_view IniFile::textOf(const Line& line) const {
   return std::string_view(buffer).substr(line.start, line.length);
 }
 
+IniFile::Section IniFile::makeSection(std::uint32_t header) const {
+  const Line& line = lines_[header];
+  const std::string_view name = ParseIniLine(textOf(line)).name;
+  const std::string& buffer = line.written ? written_ : content_;
+  return Section{header, header, static_cast<std::uint32_t>(name.data() - buffer.data()),
+                 static_cast<std::uint32_t>(name.size())};
+}
+
 std::string_view IniFile::sectionName(const Section& section) const {
-  return ParseIniLine(textOf(lines_[section.header])).name;
+  // Header lines are never rewritten, so the name stays where it was found.
+  const std::string& buffer = lines_[section.header].written ? written_ : content_;
+  return std::string_view(buffer).substr(section.nameStart, section.nameLength);
 }
 
 std::uint32_t IniFile::findSection(std::string_view name) const {
@@ -267,7 +300,7 @@ std::uint32_t IniFile::findKeyIn(std::uint32_t s, std::string_view key) const {
   for (std::uint32_t i = lines_[sections_[s].header].next; i != kEnd; i = lines_[i].next) {
     const Line& line = lines_[i];
     if (line.kind == Kind::Header) break;
-    if (line.kind == Kind::Key && EqualsIgnoreCase(ParseIniLine(textOf(line)).name, key)) return i;
+    if (line.kind == Kind::Key && KeyMatches(textOf(line), key)) return i;
   }
   return kEnd;
 }
@@ -357,7 +390,7 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     const std::uint32_t header = addWrittenLine(headerText, Kind::Header);
     linkAfter(tail_, header);
     s = static_cast<std::uint32_t>(sections_.size());
-    sections_.push_back(Section{header, header});
+    sections_.push_back(makeSection(header));
     indexSection(s);
   }
   std::string keyText;
@@ -401,14 +434,9 @@ std::optional<std::string> IniFile::SectionRef::value(std::string_view key) cons
 }
 
 std::string IniFile::text() const {
-  static constexpr std::string_view kEndings[] = {"", "\n", "\r\n", "\r"};
   std::string out;
   out.reserve(content_.size() + written_.size() + 2 * (lines_.size() + 1));
-  if (byteOrderMark_) out += "\xEF\xBB\xBF";
-  for (std::uint32_t i = head_; i != kEnd; i = lines_[i].next) {
-    out += textOf(lines_[i]);
-    out += kEndings[static_cast<int>(lines_[i].ending)];
-  }
+  writeTo([&out](std::string_view piece) { out += piece; });
   return out;
 }
 

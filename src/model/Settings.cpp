@@ -37,8 +37,9 @@ std::int64_t HostSectionNumber(std::string_view name) {
 }
 
 SaveResult Replace(const std::string& path, const IniFile& ini) {
-  if (!ReplaceFileAtomically(path, ini.text(), nullptr))
-    return {false, "Unable to write to " + path};
+  AtomicFileWriter writer(path);
+  ini.writeTo([&writer](std::string_view piece) { writer.append(piece); });
+  if (!writer.commit(nullptr)) return {false, "Unable to write to " + path};
   return {};
 }
 

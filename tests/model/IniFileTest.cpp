@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/Text.h"
+
 namespace varnley {
 namespace {
 
@@ -120,6 +122,18 @@ TEST(IniFile, FirstSectionAndFirstKeyWin) {
   ini.writeString("a", "k", "4");
   EXPECT_EQ(ini.text(), "[a]\nk=4\nK=2\n[A]\nk=3\n");
   EXPECT_EQ(ini.sectionNames(), (std::vector<std::string_view>{"a"}));
+}
+
+TEST(IniFile, KeyMatchesAgreesWithTheParser) {
+  const char* lines[] = {"host=1", "HOST=1", "host =1", "  host=1", "hostx=1", "hos=1", ";host=1",
+                         "[host]=1", "host", "=host", "ho st=1", "host==", "port=host", "h=1", ""};
+  for (const char* key : {"host", "h", "ho st", "host ", "a=b"}) {
+    for (const char* line : lines) {
+      const IniLine parsed = ParseIniLine(line);
+      const bool expected = parsed.kind == IniLine::Kind::Key && EqualsIgnoreCase(parsed.name, key);
+      EXPECT_EQ(KeyMatches(line, key), expected) << '"' << line << "\" for \"" << key << '"';
+    }
+  }
 }
 
 using Lines = std::vector<std::pair<std::string, int>>;
