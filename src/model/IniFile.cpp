@@ -21,7 +21,8 @@ std::string_view TrimView(std::string_view s) {
 bool IsQuote(char c) { return c == '"' || c == '\''; }
 
 std::string_view Unquote(std::string_view s) {
-  if (s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front()) return s.substr(1, s.size() - 2);
+  if (s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front())
+    return s.substr(1, s.size() - 2);
   return s;
 }
 
@@ -34,9 +35,12 @@ std::size_t PrefixForUnits(std::string_view s, std::size_t limit) {
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     std::size_t len = 1;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+      len = 3;
+    else if (c >= 0xF0 && c <= 0xF4)
+      len = 4;
     if (len > 1) {
       bool whole = i + len <= s.size();
       for (std::size_t k = 1; whole && k < len; ++k)
@@ -65,9 +69,8 @@ std::string EncodeValue(std::string_view value) {
   std::string v(value);
   for (char& c : v)
     if (c == '\r' || c == '\n') c = ' ';
-  if (!v.empty() &&
-      (IsBlank(v.front()) || IsBlank(v.back()) ||
-       (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())))
+  if (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back()) ||
+                     (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())))
     return '"' + v + '"';
   return v;
 }
@@ -123,7 +126,8 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
     s.remove_prefix(1);
   }
   std::int64_t magnitude = 0;
-  if (!s.empty() && (s.front() == '$' || (s.size() >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')))) {
+  if (!s.empty() &&
+      (s.front() == '$' || (s.size() >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')))) {
     s.remove_prefix(s.front() == '$' ? 1 : 2);
     if (s.empty()) return std::nullopt;
     for (char c : s) {

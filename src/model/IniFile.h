@@ -122,6 +122,7 @@ class IniLineSplitter {
   bool first_ = true;
 };
 
+// Not for use from two threads at once, not even for reads: lookups keep a hint.
 class IniFile {
  public:
   IniFile() = default;

@@ -53,9 +53,12 @@ ReadStatus OpenRegular(const std::string& path, int& fd, std::size_t& size, std:
   }
   struct stat st {};
   int err = 0;
-  if (::fstat(fd, &st) != 0) err = errno;
-  else if (S_ISDIR(st.st_mode)) err = EISDIR;
-  else if (!S_ISREG(st.st_mode)) err = EINVAL;
+  if (::fstat(fd, &st) != 0)
+    err = errno;
+  else if (S_ISDIR(st.st_mode))
+    err = EISDIR;
+  else if (!S_ISREG(st.st_mode))
+    err = EINVAL;
   if (err != 0) {
     ::close(fd);
     SetReason(reason, "open", err);
@@ -112,8 +115,8 @@ ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::siz
 }
 
 ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::size_t chunkSize,
-                            const std::function<void(std::string_view)>& fn,
-                            std::size_t* fileSize, std::string* reason) {
+                            const std::function<void(std::string_view)>& fn, std::size_t* fileSize,
+                            std::string* reason) {
   int fd = -1;
   std::size_t expected = 0;
   if (const ReadStatus status = OpenRegular(path, fd, expected, reason); status != ReadStatus::Ok)
@@ -211,8 +214,7 @@ bool AtomicFileWriter::commit(std::string* reason) {
   return true;
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view content,
-                           std::string* reason) {
+bool ReplaceFileAtomically(const std::string& path, std::string_view content, std::string* reason) {
   AtomicFileWriter writer(path);
   writer.append(content);
   return writer.commit(reason);

@@ -20,8 +20,8 @@ ReadStatus ReadWholeFile(const std::string& path, std::string& content, std::siz
 // file had when opened. Same statuses as ReadWholeFile; after Failed, fn may already have
 // seen part of the file.
 ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::size_t chunkSize,
-                            const std::function<void(std::string_view)>& fn,
-                            std::size_t* fileSize, std::string* reason);
+                            const std::function<void(std::string_view)>& fn, std::size_t* fileSize,
+                            std::string* reason);
 
 // Writes a file whole or not at all: the text goes to a temporary file in the target's folder,
 // which commit() flushes to disk and renames over the target, so a reader sees either the old
