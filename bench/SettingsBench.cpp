@@ -16,8 +16,8 @@ std::vector<MonitoredHost> MakeHosts(std::size_t count) {
   std::vector<MonitoredHost> hosts;
   hosts.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    hosts.push_back({"10." + std::to_string(i / 65536 % 256) + "." +
-                         std::to_string(i / 256 % 256) + "." + std::to_string(i % 256),
+    hosts.push_back({"10." + std::to_string(i / 65536 % 256) + "." + std::to_string(i / 256 % 256) +
+                         "." + std::to_string(i % 256),
                      "21,80,443,8080,", ""});
   }
   return hosts;
@@ -25,9 +25,8 @@ std::vector<MonitoredHost> MakeHosts(std::size_t count) {
 
 // A settings file with `count` hosts, written once per size and process.
 std::string FileWithHosts(std::size_t count) {
-  const fs::path path =
-      fs::temp_directory_path() / ("varnley-bench-" + std::to_string(::getpid()) + "-" +
-                                   std::to_string(count) + ".ini");
+  const fs::path path = fs::temp_directory_path() / ("varnley-bench-" + std::to_string(::getpid()) +
+                                                     "-" + std::to_string(count) + ".ini");
   if (!fs::exists(path)) {
     AlertSettings settings;
     settings.password = "secret";
@@ -41,8 +40,8 @@ struct Cleanup {
   ~Cleanup() {
     for (std::size_t n : {10000u, 100000u}) {
       std::error_code ec;
-      fs::remove(fs::temp_directory_path() / ("varnley-bench-" + std::to_string(::getpid()) +
-                                              "-" + std::to_string(n) + ".ini"),
+      fs::remove(fs::temp_directory_path() / ("varnley-bench-" + std::to_string(::getpid()) + "-" +
+                                              std::to_string(n) + ".ini"),
                  ec);
     }
   }

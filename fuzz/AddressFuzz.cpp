@@ -16,7 +16,8 @@ bool Reference(std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t dot = text.find('.', start);
-    const std::string_view part = text.substr(start, dot == std::string_view::npos ? text.npos : dot - start);
+    const std::string_view part =
+        text.substr(start, dot == std::string_view::npos ? text.npos : dot - start);
     if (part.empty()) return false;
     std::uint64_t value = 0;
     for (char c : part) {

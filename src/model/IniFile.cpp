@@ -21,7 +21,8 @@ std::string_view TrimView(std::string_view s) {
 bool IsQuote(char c) { return c == '"' || c == '\''; }
 
 std::string_view Unquote(std::string_view s) {
-  if (s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front()) return s.substr(1, s.size() - 2);
+  if (s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front())
+    return s.substr(1, s.size() - 2);
   return s;
 }
 
@@ -34,9 +35,12 @@ std::size_t PrefixForUnits(std::string_view s, std::size_t limit) {
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     std::size_t len = 1;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+      len = 3;
+    else if (c >= 0xF0 && c <= 0xF4)
+      len = 4;
     if (len > 1) {
       bool whole = i + len <= s.size();
       for (std::size_t k = 1; whole && k < len; ++k)
@@ -65,14 +69,35 @@ std::string EncodeValue(std::string_view value) {
   std::string v(value);
   for (char& c : v)
     if (c == '\r' || c == '\n') c = ' ';
-  if (!v.empty() &&
-      (IsBlank(v.front()) || IsBlank(v.back()) ||
-       (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())))
+  if (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back()) ||
+                     (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())))
     return '"' + v + '"';
   return v;
 }
 
+bool SameLetter(char a, char b) {
+  if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+  if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+  return a == b;
+}
+
 }  // namespace
+
+bool KeyMatches(std::string_view keyLine, std::string_view key) {
+  if (key.empty()) return false;
+  // The usual line, "key=value" with nothing before the key, is decided without parsing it:
+  // the key it names then starts at its first character.
+  const char c = keyLine.empty() ? ' ' : keyLine.front();
+  // Such a line cannot be a comment or a section, so it is a key line when it holds a "=".
+  if (static_cast<unsigned char>(c) > ' ' && c != ';' && c != '[') {
+    if (!SameLetter(c, key.front())) return false;
+    if (keyLine.size() > key.size() && keyLine[key.size()] == '=' &&
+        static_cast<unsigned char>(key.back()) > ' ' && key.find('=') == std::string_view::npos)
+      return EqualsIgnoreCase(keyLine.substr(0, key.size()), key);
+  }
+  const IniLine parsed = ParseIniLine(keyLine);
+  return parsed.kind == IniLine::Kind::Key && EqualsIgnoreCase(parsed.name, key);
+}
 
 IniLine ParseIniLine(std::string_view line) {
   const std::string_view t = TrimView(line);
@@ -101,7 +126,8 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
     s.remove_prefix(1);
   }
   std::int64_t magnitude = 0;
-  if (!s.empty() && (s.front() == '$' || (s.size() >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')))) {
+  if (!s.empty() &&
+      (s.front() == '$' || (s.size() >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')))) {
     s.remove_prefix(s.front() == '$' ? 1 : 2);
     if (s.empty()) return std::nullopt;
     for (char c : s) {
@@ -165,7 +191,7 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
     lines_.push_back(line);
     if (line.kind == Kind::Header) {
       currentSection = static_cast<std::uint32_t>(sections_.size());
-      sections_.push_back(Section{index, index});
+      sections_.push_back(makeSection(index));
     } else if (line.kind == Kind::Key && currentSection != kEnd) {
       sections_[currentSection].anchor = index;
     }
@@ -181,13 +207,14 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
   // Inserting in file order jumps around the table; fetching the slot of a section a few
   // places ahead lets those cache misses overlap.
   constexpr std::uint32_t kAhead = 8;
-  std::vector<std::uint64_t> hashes(sections_.size());
-  for (std::uint32_t i = 0; i < sections_.size(); ++i)
-    hashes[i] = CaseHash(sectionName(sections_[i]));
-  for (std::uint32_t i = 0; i < sections_.size(); ++i) {
-    if (i + kAhead < sections_.size())
-      __builtin_prefetch(&slots_[hashes[i + kAhead] & (slots_.size() - 1)], 1);
-    indexSection(i, hashes[i]);
+  std::uint64_t ahead[kAhead];
+  const auto count = static_cast<std::uint32_t>(sections_.size());
+  for (std::uint32_t i = 0; i < count + kAhead; ++i) {
+    if (i >= kAhead) indexSection(i - kAhead, ahead[i % kAhead]);
+    if (i < count) {
+      ahead[i % kAhead] = CaseHash(sectionName(sections_[i]));
+      __builtin_prefetch(&slots_[ahead[i % kAhead] & (slots_.size() - 1)], 1);
+    }
   }
 }
 
@@ -196,8 +223,18 @@ std::string_view IniFile::textOf(const Line& line) const {
   return std::string_view(buffer).substr(line.start, line.length);
 }
 
+IniFile::Section IniFile::makeSection(std::uint32_t header) const {
+  const Line& line = lines_[header];
+  const std::string_view name = ParseIniLine(textOf(line)).name;
+  const std::string& buffer = line.written ? written_ : content_;
+  return Section{header, header, static_cast<std::uint32_t>(name.data() - buffer.data()),
+                 static_cast<std::uint32_t>(name.size())};
+}
+
 std::string_view IniFile::sectionName(const Section& section) const {
-  return ParseIniLine(textOf(lines_[section.header])).name;
+  // Header lines are never rewritten, so the name stays where it was found.
+  const std::string& buffer = lines_[section.header].written ? written_ : content_;
+  return std::string_view(buffer).substr(section.nameStart, section.nameLength);
 }
 
 std::uint32_t IniFile::findSection(std::string_view name) const {
@@ -267,7 +304,7 @@ std::uint32_t IniFile::findKeyIn(std::uint32_t s, std::string_view key) const {
   for (std::uint32_t i = lines_[sections_[s].header].next; i != kEnd; i = lines_[i].next) {
     const Line& line = lines_[i];
     if (line.kind == Kind::Header) break;
-    if (line.kind == Kind::Key && EqualsIgnoreCase(ParseIniLine(textOf(line)).name, key)) return i;
+    if (line.kind == Kind::Key && KeyMatches(textOf(line), key)) return i;
   }
   return kEnd;
 }
@@ -357,7 +394,7 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     const std::uint32_t header = addWrittenLine(headerText, Kind::Header);
     linkAfter(tail_, header);
     s = static_cast<std::uint32_t>(sections_.size());
-    sections_.push_back(Section{header, header});
+    sections_.push_back(makeSection(header));
     indexSection(s);
   }
   std::string keyText;
@@ -401,14 +438,9 @@ std::optional<std::string> IniFile::SectionRef::value(std::string_view key) cons
 }
 
 std::string IniFile::text() const {
-  static constexpr std::string_view kEndings[] = {"", "\n", "\r\n", "\r"};
   std::string out;
   out.reserve(content_.size() + written_.size() + 2 * (lines_.size() + 1));
-  if (byteOrderMark_) out += "\xEF\xBB\xBF";
-  for (std::uint32_t i = head_; i != kEnd; i = lines_[i].next) {
-    out += textOf(lines_[i]);
-    out += kEndings[static_cast<int>(lines_[i].ending)];
-  }
+  writeTo([&out](std::string_view piece) { out += piece; });
   return out;
 }
 

@@ -26,6 +26,9 @@ struct IniLine {
 };
 IniLine ParseIniLine(std::string_view line);
 
+// Whether a key line names this key (ASCII case ignored), as ParseIniLine would find.
+bool KeyMatches(std::string_view keyLine, std::string_view key);
+
 // The value of a key line as a read returns it: trimmed, one pair of quotes removed, cut to
 // kMaxIniValueLength code units.
 std::string IniValueOf(std::string_view keyLine);
@@ -119,6 +122,7 @@ class IniLineSplitter {
   bool first_ = true;
 };
 
+// Not for use from two threads at once, not even for reads: lookups keep a hint.
 class IniFile {
  public:
   IniFile() = default;
@@ -129,6 +133,16 @@ class IniFile {
 
   // The whole file as it would be written, byte for byte what was read where unchanged.
   std::string text() const;
+  // The same text handed out in pieces, for writing without a copy of the whole.
+  template <class Sink>
+  void writeTo(Sink&& sink) const {
+    static constexpr std::string_view kEndings[] = {"", "\n", "\r\n", "\r"};
+    if (byteOrderMark_) sink(kUtf8ByteOrderMark);
+    for (std::uint32_t i = head_; i != kEnd; i = lines_[i].next) {
+      sink(textOf(lines_[i]));
+      sink(kEndings[static_cast<int>(lines_[i].ending)]);
+    }
+  }
 
   // Sections and keys are found without regard to ASCII case; only the first section of a
   // name and the first key of a name within it count.
@@ -179,13 +193,16 @@ class IniFile {
     bool written = false;  // text is in written_, not in content_
   };
   struct Section {
-    std::uint32_t header;  // line index
-    std::uint32_t anchor;  // last key line, or the header: where a new key goes after
-    bool first = false;    // the first section of its name, the one that is read
+    std::uint32_t header;     // line index
+    std::uint32_t anchor;     // last key line, or the header: where a new key goes after
+    std::uint32_t nameStart;  // the name's place in the header line's buffer
+    std::uint32_t nameLength;
+    bool first = false;  // the first section of its name, the one that is read
   };
 
   static std::string_view FullValue(std::string_view lineText);
   std::string_view textOf(const Line& line) const;
+  Section makeSection(std::uint32_t header) const;
   std::string_view sectionName(const Section& section) const;
   std::uint32_t findSection(std::string_view name) const;  // kEnd when absent
   std::uint32_t lookUpSection(std::string_view name) const;

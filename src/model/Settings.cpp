@@ -1,11 +1,11 @@
 #include "model/Settings.h"
 
 #include <algorithm>
-#include <functional>
 #include <array>
-#include <optional>
 #include <charconv>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <utility>
 
 #include "model/PasswordCoding.h"
@@ -27,8 +27,7 @@ std::string HostSection(std::size_t i) { return "host" + std::to_string(i); }
 // The row number of a section named "host<n>" (any letter case, n decimal without leading
 // zeros), 0 for any other name.
 std::int64_t HostSectionNumber(std::string_view name) {
-  if (name.size() < 5 || !EqualsIgnoreCase(name.substr(0, 4), "host") || name[4] == '0')
-    return 0;
+  if (name.size() < 5 || !EqualsIgnoreCase(name.substr(0, 4), "host") || name[4] == '0') return 0;
   std::int64_t n = 0;
   const auto digits = name.substr(4);
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
@@ -37,8 +36,9 @@ std::int64_t HostSectionNumber(std::string_view name) {
 }
 
 SaveResult Replace(const std::string& path, const IniFile& ini) {
-  if (!ReplaceFileAtomically(path, ini.text(), nullptr))
-    return {false, "Unable to write to " + path};
+  AtomicFileWriter writer(path);
+  ini.writeTo([&writer](std::string_view piece) { writer.append(piece); });
+  if (!writer.commit(nullptr)) return {false, "Unable to write to " + path};
   return {};
 }
 
@@ -92,8 +92,10 @@ std::string NormalisePorts(std::string_view text) {
     auto comma = text.find(',', start);
     if (comma == std::string_view::npos) comma = text.size();
     std::string_view entry = text.substr(start, comma - start);
-    while (!entry.empty() && static_cast<unsigned char>(entry.front()) <= ' ') entry.remove_prefix(1);
-    while (!entry.empty() && static_cast<unsigned char>(entry.back()) <= ' ') entry.remove_suffix(1);
+    while (!entry.empty() && static_cast<unsigned char>(entry.front()) <= ' ')
+      entry.remove_prefix(1);
+    while (!entry.empty() && static_cast<unsigned char>(entry.back()) <= ' ')
+      entry.remove_suffix(1);
     const int port = ParseIniInteger(entry).value_or(0);
     if (port > 0 && port <= kMaxPort) {
       char digits[8];
@@ -166,8 +168,12 @@ class SettingsReader {
     }
     if (parsed.kind != IniLine::Kind::Key) return;
     switch (in_) {
-      case In::Config: config_.note(kConfigKeys, parsed.name, line); break;
-      case In::Email: email_.note(kEmailKeys, parsed.name, line); break;
+      case In::Config:
+        config_.note(kConfigKeys, parsed.name, line);
+        break;
+      case In::Email:
+        email_.note(kEmailKeys, parsed.name, line);
+        break;
       case In::Host:
         if (!hasHost_ && EqualsIgnoreCase(parsed.name, "host")) {
           hosts_.back().host = IniValueOf(line);
@@ -177,7 +183,8 @@ class SettingsReader {
           hasPort_ = true;
         }
         break;
-      case In::Nothing: break;
+      case In::Nothing:
+        break;
     }
   }
 
@@ -225,8 +232,10 @@ class SettingsReader {
         kept.push_back(std::move(hosts_[i]));
       }
     }
-    if (inOrder) hosts_.resize(count);
-    else hosts_ = std::move(out);
+    if (inOrder)
+      hosts_.resize(count);
+    else
+      hosts_ = std::move(out);
   }
 
   enum class In { Nothing, Config, Email, Host };

@@ -3,9 +3,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
-
 #include <string_view>
+#include <vector>
 
 #include "model/AlertSettings.h"
 #include "model/IniFile.h"

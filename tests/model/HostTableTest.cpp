@@ -1,9 +1,9 @@
-#include "model/HostTable.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
+
+#include "model/HostTable.h"
 
 namespace varnley {
 namespace {
@@ -34,7 +34,8 @@ TEST(HostTable, WorkerUpdatesWhileTheWindowReplacesRows) {
   std::atomic<bool> done{false};
   std::thread worker([&] {
     for (int i = 0; i < 2000; ++i)
-      table.update(static_cast<std::size_t>(i % 8), [](MonitoredHost& h) { h.deactivated += "80,"; });
+      table.update(static_cast<std::size_t>(i % 8),
+                   [](MonitoredHost& h) { h.deactivated += "80,"; });
     done = true;
   });
   while (!done) {
