@@ -10,7 +10,9 @@ namespace varnley {
 BoxButton QtMessageBoxes::show(BoxKind kind, const std::string& text) {
   QMessageBox box;
   box.setWindowTitle(QString::fromLatin1(BoxCaption(kind)));
-  box.setText(QString::fromStdString(text));
+  // Texts join their lines with CR LF; a label would draw the CR as a stray glyph.
+  box.setText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  box.setTextFormat(Qt::PlainText);
   switch (kind) {
     case BoxKind::Information: box.setIcon(QMessageBox::Information); break;
     case BoxKind::Confirm: box.setIcon(QMessageBox::Question); break;

@@ -16,7 +16,7 @@ SignalBridge::SignalBridge(QObject* parent) : QObject(parent) {
 }
 
 void SignalBridge::readSignals() {
-  if (DrainTerminationSignalPipe(fd_)) emit terminationRequested();
+  if (DrainTerminationSignalPipe(fd_)) Q_EMIT terminationRequested();
 }
 
 void CloseForTermination(QWidget* mainWindow) {

@@ -16,7 +16,7 @@ class SignalBridge : public QObject {
   explicit SignalBridge(QObject* parent = nullptr);
   bool installed() const { return fd_ >= 0; }
 
- signals:
+ Q_SIGNALS:
   void terminationRequested();
 
  private:

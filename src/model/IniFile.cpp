@@ -1,14 +1,14 @@
 #include "model/IniFile.h"
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "platform/Text.h"
 
 namespace varnley {
 
 namespace {
-
-constexpr char kKeySeparator = '\x01';
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
@@ -18,27 +18,29 @@ std::string_view TrimView(std::string_view s) {
   return s;
 }
 
-void AppendLower(std::string& out, std::string_view s) {
-  for (char c : s) out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-}
-
 bool IsQuote(char c) { return c == '"' || c == '\''; }
 
 std::string_view Unquote(std::string_view s) {
-  if (s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front()) return s.substr(1, s.size() - 2);
+  if (s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front())
+    return s.substr(1, s.size() - 2);
   return s;
 }
 
 // Byte length of the longest prefix that holds at most `limit` UTF-16 code units, never
 // splitting a UTF-8 sequence.
 std::size_t PrefixForUnits(std::string_view s, std::size_t limit) {
+  // Every code unit takes at least one byte.
+  if (s.size() <= limit) return s.size();
   std::size_t i = 0, units = 0;
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     std::size_t len = 1;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+      len = 3;
+    else if (c >= 0xF0 && c <= 0xF4)
+      len = 4;
     if (len > 1) {
       bool whole = i + len <= s.size();
       for (std::size_t k = 1; whole && k < len; ++k)
@@ -60,27 +62,6 @@ int HexDigit(char c) {
   return -1;
 }
 
-// What a line is, as the reader sees it.
-struct Parsed {
-  enum Kind { Other, Header, Key } kind = Other;
-  std::string_view name;  // section name or key, trimmed
-};
-
-Parsed ParseLine(std::string_view line) {
-  const std::string_view t = TrimView(line);
-  if (t.empty() || t.front() == ';') return {};
-  if (t.front() == '[') {
-    const auto close = t.find(']');
-    if (close == std::string_view::npos) return {};
-    return {Parsed::Header, TrimView(t.substr(1, close - 1))};
-  }
-  const auto eq = t.find('=');
-  if (eq == std::string_view::npos) return {};
-  const std::string_view key = TrimView(t.substr(0, eq));
-  if (key.empty()) return {};
-  return {Parsed::Key, key};
-}
-
 // A value as it must be written so that reading it back gives the same text: line breaks
 // would split the line (and could forge keys), so they become spaces; a value that the
 // reader would trim or unquote is wrapped in one pair of quotes.
@@ -88,14 +69,55 @@ std::string EncodeValue(std::string_view value) {
   std::string v(value);
   for (char& c : v)
     if (c == '\r' || c == '\n') c = ' ';
-  if (!v.empty() &&
-      (IsBlank(v.front()) || IsBlank(v.back()) ||
-       (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())))
+  if (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back()) ||
+                     (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())))
     return '"' + v + '"';
   return v;
 }
 
+bool SameLetter(char a, char b) {
+  if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+  if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+  return a == b;
+}
+
 }  // namespace
+
+bool KeyMatches(std::string_view keyLine, std::string_view key) {
+  if (key.empty()) return false;
+  // The usual line, "key=value" with nothing before the key, is decided without parsing it:
+  // the key it names then starts at its first character.
+  const char c = keyLine.empty() ? ' ' : keyLine.front();
+  // Such a line cannot be a comment or a section, so it is a key line when it holds a "=".
+  if (static_cast<unsigned char>(c) > ' ' && c != ';' && c != '[') {
+    if (!SameLetter(c, key.front())) return false;
+    if (keyLine.size() > key.size() && keyLine[key.size()] == '=' &&
+        static_cast<unsigned char>(key.back()) > ' ' && key.find('=') == std::string_view::npos)
+      return EqualsIgnoreCase(keyLine.substr(0, key.size()), key);
+  }
+  const IniLine parsed = ParseIniLine(keyLine);
+  return parsed.kind == IniLine::Kind::Key && EqualsIgnoreCase(parsed.name, key);
+}
+
+IniLine ParseIniLine(std::string_view line) {
+  const std::string_view t = TrimView(line);
+  if (t.empty() || t.front() == ';') return {};
+  if (t.front() == '[') {
+    const auto close = t.find(']');
+    if (close == std::string_view::npos) return {};
+    return {IniLine::Kind::Header, TrimView(t.substr(1, close - 1))};
+  }
+  const auto eq = t.find('=');
+  if (eq == std::string_view::npos) return {};
+  const std::string_view key = TrimView(t.substr(0, eq));
+  if (key.empty()) return {};
+  return {IniLine::Kind::Key, key};
+}
+
+std::string IniValueOf(std::string_view keyLine) {
+  const std::string_view v = Unquote(TrimView(keyLine.substr(keyLine.find('=') + 1)));
+  return std::string(v.substr(0, PrefixForUnits(v, kMaxIniValueLength)));
+}
 
 std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
   bool negative = false;
@@ -104,7 +126,8 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
     s.remove_prefix(1);
   }
   std::int64_t magnitude = 0;
-  if (!s.empty() && (s.front() == '$' || (s.size() >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')))) {
+  if (!s.empty() &&
+      (s.front() == '$' || (s.size() >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')))) {
     s.remove_prefix(s.front() == '$' ? 1 : 2);
     if (s.empty()) return std::nullopt;
     for (char c : s) {
@@ -129,82 +152,174 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
   return static_cast<std::int32_t>(magnitude);
 }
 
-IniFile::IniFile(std::string_view content) {
-  if (content.substr(0, 3) == "\xEF\xBB\xBF") {
-    byteOrderMark_ = true;
-    content.remove_prefix(3);
+namespace {
+
+std::uint64_t CaseHash(std::string_view s) {
+  std::uint64_t h = 1469598103934665603ULL;
+  for (char c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
   }
-  std::size_t start = 0;
-  const std::size_t n = content.size();
-  while (start < n) {
-    std::size_t end = start;
-    while (end < n && content[end] != '\n' && content[end] != '\r') ++end;
-    Ending ending = Ending::None;
-    std::size_t next = end;
-    if (end < n) {
-      if (content[end] == '\r' && end + 1 < n && content[end + 1] == '\n') {
-        ending = Ending::CrLf;
-        next = end + 2;
-      } else {
-        ending = content[end] == '\n' ? Ending::Lf : Ending::Cr;
-        next = end + 1;
-      }
+  // Names like host1..host99999 differ in a few low bits; mix them all before masking.
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+}  // namespace
+
+IniFile::IniFile(std::string content) : content_(std::move(content)) {
+  std::string_view text = content_;
+  if (text.size() > std::numeric_limits<std::uint32_t>::max() - 1)
+    text = text.substr(0, std::numeric_limits<std::uint32_t>::max() - 1);
+  byteOrderMark_ = text.substr(0, 3) == "\xEF\xBB\xBF";
+  // One pass to size the line table avoids regrowing it for a large host list.
+  lines_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  std::uint32_t currentSection = kEnd;
+  ForEachIniLine(text, [&](std::string_view lineText, int ending) {
+    Line line;
+    line.start = static_cast<std::uint32_t>(lineText.data() - text.data());
+    line.length = static_cast<std::uint32_t>(lineText.size());
+    line.ending = static_cast<Ending>(ending);
+    if (!firstEnding_ && ending != 0) firstEnding_ = line.ending;
+    const auto index = static_cast<std::uint32_t>(lines_.size());
+    line.kind = ParseIniLine(lineText).kind;
+    line.next = index + 1;
+    lines_.push_back(line);
+    if (line.kind == Kind::Header) {
+      currentSection = static_cast<std::uint32_t>(sections_.size());
+      sections_.push_back(makeSection(index));
+    } else if (line.kind == Kind::Key && currentSection != kEnd) {
+      sections_[currentSection].anchor = index;
     }
-    addLine(content.substr(start, end - start), ending);
-    start = next;
+  });
+  if (!lines_.empty()) {
+    head_ = 0;
+    tail_ = static_cast<std::uint32_t>(lines_.size() - 1);
+    lines_.back().next = kEnd;
+  }
+  std::size_t slots = 16;
+  while (slots < sections_.size() * 2) slots *= 2;
+  slots_.assign(slots, Slot{});
+  // Inserting in file order jumps around the table; fetching the slot of a section a few
+  // places ahead lets those cache misses overlap.
+  constexpr std::uint32_t kAhead = 8;
+  std::uint64_t ahead[kAhead];
+  const auto count = static_cast<std::uint32_t>(sections_.size());
+  for (std::uint32_t i = 0; i < count + kAhead; ++i) {
+    if (i >= kAhead) indexSection(i - kAhead, ahead[i % kAhead]);
+    if (i < count) {
+      ahead[i % kAhead] = CaseHash(sectionName(sections_[i]));
+      __builtin_prefetch(&slots_[ahead[i % kAhead] & (slots_.size() - 1)], 1);
+    }
   }
 }
 
-void IniFile::addLine(std::string_view text, Ending ending) {
-  if (!firstEnding_ && ending != Ending::None) firstEnding_ = ending;
-  const Parsed p = ParseLine(text);
-  if (p.kind == Parsed::Header) {
-    Section s;
-    s.name = std::string(p.name);
-    s.hasHeader = true;
-    s.header = Line{std::string(text), ending};
-    std::string lower;
-    AppendLower(lower, p.name);
-    // Keys of a repeated section are never read: the first section of a name wins.
-    readingFirstOfName_ = sectionIndex_.try_emplace(std::move(lower), sections_.size()).second;
-    sections_.push_back(std::move(s));
-    return;
+std::string_view IniFile::textOf(const Line& line) const {
+  const std::string& buffer = line.written ? written_ : content_;
+  return std::string_view(buffer).substr(line.start, line.length);
+}
+
+IniFile::Section IniFile::makeSection(std::uint32_t header) const {
+  const Line& line = lines_[header];
+  const std::string_view name = ParseIniLine(textOf(line)).name;
+  const std::string& buffer = line.written ? written_ : content_;
+  return Section{header, header, static_cast<std::uint32_t>(name.data() - buffer.data()),
+                 static_cast<std::uint32_t>(name.size())};
+}
+
+std::string_view IniFile::sectionName(const Section& section) const {
+  // Header lines are never rewritten, so the name stays where it was found.
+  const std::string& buffer = lines_[section.header].written ? written_ : content_;
+  return std::string_view(buffer).substr(section.nameStart, section.nameLength);
+}
+
+std::uint32_t IniFile::findSection(std::string_view name) const {
+  // Writers and readers mostly go through the file in order (host1, host2, ...): the last
+  // section found, or the one after it, saves a jump into the table.
+  for (std::uint32_t s = lastFound_; s < sections_.size() && s <= lastFound_ + 1; ++s) {
+    if (sections_[s].first && EqualsIgnoreCase(sectionName(sections_[s]), name)) {
+      lastFound_ = s;
+      return s;
+    }
   }
-  Section& s = sections_.back();
-  s.body.push_back(Line{std::string(text), ending});
-  if (p.kind == Parsed::Key && s.hasHeader) {
-    s.keyLines = s.body.size();
-    if (readingFirstOfName_)
-      keyIndex_.try_emplace(IndexKey(s.name, p.name),
-                            KeyPlace{sections_.size() - 1, s.body.size() - 1});
+  const std::uint32_t s = lookUpSection(name);
+  if (s != kEnd) lastFound_ = s;
+  return s;
+}
+
+std::uint32_t IniFile::lookUpSection(std::string_view name) const {
+  if (slots_.empty()) return kEnd;
+  const std::size_t mask = slots_.size() - 1;
+  const std::uint64_t hash = CaseHash(name);
+  const auto check = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.section == 0) return kEnd;
+    if (slot.check == check && EqualsIgnoreCase(sectionName(sections_[slot.section - 1]), name))
+      return slot.section - 1;
   }
 }
 
-std::string IniFile::IndexKey(std::string_view section, std::string_view key) {
-  std::string k;
-  k.reserve(section.size() + key.size() + 1);
-  AppendLower(k, section);
-  k.push_back(kKeySeparator);
-  AppendLower(k, key);
-  return k;
+void IniFile::indexSection(std::uint32_t section) {
+  indexSection(section, CaseHash(sectionName(sections_[section])));
 }
 
-const IniFile::Line* IniFile::findKey(std::string_view section, std::string_view key) const {
-  const auto it = keyIndex_.find(IndexKey(section, key));
-  if (it == keyIndex_.end()) return nullptr;
-  return &sections_[it->second.section].body[it->second.line];
+void IniFile::indexSection(std::uint32_t section, std::uint64_t hash) {
+  if (slots_.size() < (indexedSections_ + 1) * 2) {
+    // Grow and re-insert: the table stays at most half full, so probes stay short.
+    std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+    old.swap(slots_);
+    indexedSections_ = 0;
+    for (const Slot& slot : old)
+      if (slot.section != 0) indexSection(slot.section - 1);
+  }
+  const std::string_view name = sectionName(sections_[section]);
+  const std::size_t mask = slots_.size() - 1;
+  const auto check = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.section == 0) {
+      slot = Slot{section + 1, check};
+      sections_[section].first = true;
+      ++indexedSections_;
+      return;
+    }
+    // A repeated name is never read: the first section of a name wins.
+    if (slot.check == check && EqualsIgnoreCase(sectionName(sections_[slot.section - 1]), name))
+      return;
+  }
 }
 
-std::string_view IniFile::FullValue(const Line& line) {
-  const std::string_view text = line.text;
-  return Unquote(TrimView(text.substr(text.find('=') + 1)));
+std::uint32_t IniFile::findKey(std::string_view section, std::string_view key) const {
+  const std::uint32_t s = findSection(section);
+  return s == kEnd ? kEnd : findKeyIn(s, key);
+}
+
+std::uint32_t IniFile::findKeyIn(std::uint32_t s, std::string_view key) const {
+  // Sections are short and we read a handful of keys from each, so a walk beats an index.
+  for (std::uint32_t i = lines_[sections_[s].header].next; i != kEnd; i = lines_[i].next) {
+    const Line& line = lines_[i];
+    if (line.kind == Kind::Header) break;
+    if (line.kind == Kind::Key && KeyMatches(textOf(line), key)) return i;
+  }
+  return kEnd;
+}
+
+std::string_view IniFile::FullValue(std::string_view lineText) {
+  return Unquote(TrimView(lineText.substr(lineText.find('=') + 1)));
 }
 
 std::optional<std::string> IniFile::value(std::string_view section, std::string_view key) const {
-  const Line* line = findKey(section, key);
-  if (!line) return std::nullopt;
-  const std::string_view v = FullValue(*line);
-  return std::string(v.substr(0, PrefixForUnits(v, kMaxIniValueLength)));
+  return valueAt(findKey(section, key));
+}
+
+std::optional<std::string> IniFile::valueAt(std::uint32_t line) const {
+  if (line == kEnd) return std::nullopt;
+  return IniValueOf(textOf(lines_[line]));
 }
 
 std::string IniFile::readString(std::string_view section, std::string_view key,
@@ -226,55 +341,68 @@ bool IniFile::readBool(std::string_view section, std::string_view key, bool defa
 
 IniFile::Ending IniFile::newLineEnding() const { return firstEnding_.value_or(Ending::Lf); }
 
-void IniFile::terminateLastLine() {
-  for (auto s = sections_.rbegin(); s != sections_.rend(); ++s) {
-    Line* last = !s->body.empty() ? &s->body.back() : s->hasHeader ? &s->header : nullptr;
-    if (!last) continue;
-    if (last->ending == Ending::None) last->ending = newLineEnding();
+std::uint32_t IniFile::addWrittenLine(std::string_view text, Kind kind) {
+  Line line;
+  line.start = static_cast<std::uint32_t>(written_.size());
+  line.length = static_cast<std::uint32_t>(text.size());
+  line.written = true;
+  line.kind = kind;
+  line.ending = newLineEnding();
+  written_ += text;
+  lines_.push_back(line);
+  return static_cast<std::uint32_t>(lines_.size() - 1);
+}
+
+void IniFile::linkAfter(std::uint32_t anchor, std::uint32_t line) {
+  if (anchor == kEnd) {
+    lines_[line].next = head_;
+    head_ = line;
+    if (tail_ == kEnd) tail_ = line;
     return;
   }
+  // Only the file's last line can lack a line end.
+  if (lines_[anchor].ending == Ending::None) lines_[anchor].ending = newLineEnding();
+  lines_[line].next = lines_[anchor].next;
+  lines_[anchor].next = line;
+  if (tail_ == anchor) tail_ = line;
 }
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+  const std::uint32_t i = findKey(section, key);
+  // Rewriting an equal value would still lose the other program's spacing and quotes.
+  if (i != kEnd && FullValue(textOf(lines_[i])) == value) return;
   const std::string encoded = EncodeValue(value);
-  const std::string indexKey = IndexKey(section, key);
-  if (const auto it = keyIndex_.find(indexKey); it != keyIndex_.end()) {
-    Line& line = sections_[it->second.section].body[it->second.line];
-    // Rewriting an equal value would still lose the other program's spacing and quotes.
-    if (FullValue(line) == value) return;
-    std::size_t start = line.text.find('=') + 1;
-    while (start < line.text.size() && (line.text[start] == ' ' || line.text[start] == '\t'))
-      ++start;
-    line.text.replace(start, std::string::npos, encoded);
+  if (i != kEnd) {
+    const std::string_view text = textOf(lines_[i]);
+    std::size_t start = text.find('=') + 1;
+    while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) ++start;
+    std::string replaced;
+    replaced.reserve(start + encoded.size());
+    replaced.append(text.substr(0, start)).append(encoded);
+    Line& line = lines_[i];
+    line.start = static_cast<std::uint32_t>(written_.size());
+    line.length = static_cast<std::uint32_t>(replaced.size());
+    line.written = true;
+    written_ += replaced;
     return;
   }
-  const Line newLine{std::string(key) + "=" + encoded, newLineEnding()};
-  std::string lowerSection;
-  AppendLower(lowerSection, section);
-  if (const auto it = sectionIndex_.find(lowerSection); it != sectionIndex_.end()) {
-    Section& s = sections_[it->second];
-    const std::size_t at = s.keyLines;
-    if (at == s.body.size()) {
-      // Appending after the section's last line, which may be the file's unterminated end.
-      Line* before = s.body.empty() ? &s.header : &s.body.back();
-      if (before->ending == Ending::None) before->ending = newLineEnding();
-    }
-    // Only comments and blank lines follow the insertion point, so no indexed line moves.
-    s.body.insert(s.body.begin() + static_cast<std::ptrdiff_t>(at), newLine);
-    s.keyLines = at + 1;
-    keyIndex_.try_emplace(indexKey, KeyPlace{it->second, at});
-    return;
+  std::uint32_t s = findSection(section);
+  if (s == kEnd) {
+    std::string headerText;
+    headerText.reserve(section.size() + 2);
+    headerText.append("[").append(section).append("]");
+    const std::uint32_t header = addWrittenLine(headerText, Kind::Header);
+    linkAfter(tail_, header);
+    s = static_cast<std::uint32_t>(sections_.size());
+    sections_.push_back(makeSection(header));
+    indexSection(s);
   }
-  terminateLastLine();
-  Section s;
-  s.name = std::string(section);
-  s.hasHeader = true;
-  s.header = Line{"[" + s.name + "]", newLineEnding()};
-  s.body.push_back(newLine);
-  s.keyLines = 1;
-  sectionIndex_.try_emplace(std::move(lowerSection), sections_.size());
-  keyIndex_.try_emplace(indexKey, KeyPlace{sections_.size(), 0});
-  sections_.push_back(std::move(s));
+  std::string keyText;
+  keyText.reserve(key.size() + 1 + encoded.size());
+  keyText.append(key).append("=").append(encoded);
+  const std::uint32_t line = addWrittenLine(keyText, Kind::Key);
+  linkAfter(sections_[s].anchor, line);
+  sections_[s].anchor = line;
 }
 
 void IniFile::writeInteger(std::string_view section, std::string_view key, std::int32_t value) {
@@ -287,35 +415,32 @@ void IniFile::writeBool(std::string_view section, std::string_view key, bool val
 
 std::vector<std::string_view> IniFile::sectionNames() const {
   std::vector<std::string_view> names;
-  names.reserve(sectionIndex_.size());
-  std::string lower;
-  for (std::size_t i = 1; i < sections_.size(); ++i) {
-    lower.clear();
-    AppendLower(lower, sections_[i].name);
-    const auto it = sectionIndex_.find(lower);
-    if (it != sectionIndex_.end() && it->second == i) names.push_back(sections_[i].name);
-  }
+  names.reserve(indexedSections_);
+  for (const Section& s : sections_)
+    if (s.first) names.push_back(sectionName(s));
   return names;
 }
 
+std::vector<IniFile::SectionRef> IniFile::sections() const {
+  std::vector<SectionRef> refs;
+  refs.reserve(indexedSections_);
+  for (std::uint32_t i = 0; i < sections_.size(); ++i)
+    if (sections_[i].first) refs.push_back(SectionRef(this, i));
+  return refs;
+}
+
+std::string_view IniFile::SectionRef::name() const {
+  return ini_->sectionName(ini_->sections_[index_]);
+}
+
+std::optional<std::string> IniFile::SectionRef::value(std::string_view key) const {
+  return ini_->valueAt(ini_->findKeyIn(index_, key));
+}
+
 std::string IniFile::text() const {
-  static constexpr std::string_view kEndings[] = {"", "\n", "\r\n", "\r"};
-  std::size_t size = byteOrderMark_ ? 3 : 0;
-  for (const Section& s : sections_) {
-    size += s.header.text.size() + 2;
-    for (const Line& l : s.body) size += l.text.size() + 2;
-  }
   std::string out;
-  out.reserve(size);
-  if (byteOrderMark_) out += "\xEF\xBB\xBF";
-  const auto put = [&out](const Line& l) {
-    out += l.text;
-    out += kEndings[static_cast<int>(l.ending)];
-  };
-  for (const Section& s : sections_) {
-    if (s.hasHeader) put(s.header);
-    for (const Line& l : s.body) put(l);
-  }
+  out.reserve(content_.size() + written_.size() + 2 * (lines_.size() + 1));
+  writeTo([&out](std::string_view piece) { out += piece; });
   return out;
 }
 

@@ -1,8 +1,11 @@
 #include "model/Settings.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <utility>
 
 #include "model/PasswordCoding.h"
@@ -15,14 +18,16 @@ namespace varnley {
 namespace {
 
 constexpr int kMaxPort = 65535;
+// Far beyond any real host list (a million hosts take about 50 MiB); a bigger file is not
+// ours to load, nor to replace.
+constexpr std::size_t kMaxFileSize = std::size_t{1} << 30;
 
 std::string HostSection(std::size_t i) { return "host" + std::to_string(i); }
 
 // The row number of a section named "host<n>" (any letter case, n decimal without leading
 // zeros), 0 for any other name.
 std::int64_t HostSectionNumber(std::string_view name) {
-  if (name.size() < 5 || !EqualsIgnoreCase(name.substr(0, 4), "host") || name[4] == '0')
-    return 0;
+  if (name.size() < 5 || !EqualsIgnoreCase(name.substr(0, 4), "host") || name[4] == '0') return 0;
   std::int64_t n = 0;
   const auto digits = name.substr(4);
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
@@ -31,8 +36,9 @@ std::int64_t HostSectionNumber(std::string_view name) {
 }
 
 SaveResult Replace(const std::string& path, const IniFile& ini) {
-  if (!ReplaceFileAtomically(path, ini.text(), nullptr))
-    return {false, "Unable to write to " + path};
+  AtomicFileWriter writer(path);
+  ini.writeTo([&writer](std::string_view piece) { writer.append(piece); });
+  if (!writer.commit(nullptr)) return {false, "Unable to write to " + path};
   return {};
 }
 
@@ -40,9 +46,9 @@ SaveResult Replace(const std::string& path, const IniFile& ini) {
 // would drop everything it holds that we do not own.
 bool ReadForUpdate(const std::string& path, IniFile& ini) {
   std::string content;
-  switch (ReadWholeFile(path, content, nullptr)) {
+  switch (ReadWholeFile(path, content, kMaxFileSize, nullptr)) {
     case ReadStatus::Ok:
-      ini = IniFile(content);
+      ini = IniFile(std::move(content));
       return true;
     case ReadStatus::Missing:
       return true;
@@ -54,15 +60,47 @@ bool ReadForUpdate(const std::string& path, IniFile& ini) {
 
 }  // namespace
 
+namespace {
+
+// "21,80,443," as we write it: ports 1..65535 without sign, spaces or leading zeros, each
+// followed by a comma. Such a text normalises to itself.
+bool IsCanonicalPorts(std::string_view text) {
+  std::size_t digits = 0;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c == ',') {
+      if (digits == 0 || value == 0 || value > kMaxPort) return false;
+      digits = 0;
+      value = 0;
+    } else if (c >= '0' && c <= '9' && !(digits == 0 && c == '0') && digits < 5) {
+      value = value * 10 + static_cast<std::uint32_t>(c - '0');
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return digits == 0;
+}
+
+}  // namespace
+
 std::string NormalisePorts(std::string_view text) {
+  if (IsCanonicalPorts(text)) return std::string(text);
   std::string out;
   std::size_t start = 0;
   while (start <= text.size()) {
     auto comma = text.find(',', start);
     if (comma == std::string_view::npos) comma = text.size();
-    const int port = ParseIniInteger(Trim(text.substr(start, comma - start))).value_or(0);
+    std::string_view entry = text.substr(start, comma - start);
+    while (!entry.empty() && static_cast<unsigned char>(entry.front()) <= ' ')
+      entry.remove_prefix(1);
+    while (!entry.empty() && static_cast<unsigned char>(entry.back()) <= ' ')
+      entry.remove_suffix(1);
+    const int port = ParseIniInteger(entry).value_or(0);
     if (port > 0 && port <= kMaxPort) {
-      out += std::to_string(port);
+      char digits[8];
+      const auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
+      out.append(digits, end);
       out += ',';
     }
     start = comma + 1;
@@ -70,44 +108,185 @@ std::string NormalisePorts(std::string_view text) {
   return out;
 }
 
-void LoadSettingsFromIni(const IniFile& ini, AlertSettings& settings,
-                         std::vector<MonitoredHost>& hosts) {
-  hosts.clear();
-  settings.showMessage = ini.readBool("config", "message", settings.showMessage);
-  settings.sendEmail = ini.readBool("config", "email", false);
-  settings.runAtLogon = ini.readBool("config", "run", false);
-  settings.interval = std::clamp(ini.readInteger("config", "interval", 1), kMinInterval,
-                                 kMaxInterval);
-  settings.smtpServer = ini.readString("email", "smtpserver", "");
-  settings.userName = ini.readString("email", "username", "");
-  settings.password = DecodePassword(ini.readString("email", "password", ""));
-  settings.receiveEmail = ini.readString("email", "mail", "");
-  settings.authentication = ini.readBool("email", "auth", false);
+namespace {
 
-  // Rows 1..hostcount in order. Walking the sections that exist instead of every number up to
-  // hostcount gives the same rows, and a count of two billion costs nothing.
-  const std::int64_t hostCount = ini.readInteger("config", "hostcount", 0);
-  std::vector<std::pair<std::int64_t, std::string_view>> rows;
-  for (std::string_view name : ini.sectionNames()) {
-    const std::int64_t n = HostSectionNumber(name);
-    if (n >= 1 && n <= hostCount) rows.emplace_back(n, name);
+constexpr std::array<std::string_view, 5> kConfigKeys = {"message", "email", "run", "interval",
+                                                         "hostcount"};
+constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username", "password",
+                                                        "mail", "auth"};
+
+// The values of the keys we read from [config] or [email], the first of each name.
+struct KeyValues {
+  std::array<std::optional<std::string>, 5> values;
+
+  void note(const std::array<std::string_view, 5>& names, std::string_view key,
+            std::string_view line) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!values[i] && EqualsIgnoreCase(key, names[i])) {
+        values[i] = IniValueOf(line);
+        return;
+      }
+    }
   }
-  std::sort(rows.begin(), rows.end());
-  hosts.reserve(rows.size());
-  for (const auto& [n, name] : rows) {
-    std::string host = ini.readString(name, "host", "");
-    const std::string ports = ini.readString(name, "port", "");
-    if (!IsValidIP(host)) continue;
-    hosts.push_back(MonitoredHost{std::move(host), NormalisePorts(ports), {}});
+  std::string text(std::size_t i) const { return values[i].value_or(""); }
+  std::int32_t integer(std::size_t i, std::int32_t defaultValue) const {
+    return values[i] ? ParseIniInteger(*values[i]).value_or(defaultValue) : defaultValue;
   }
+  bool flag(std::size_t i, bool defaultValue) const { return integer(i, defaultValue) != 0; }
+};
+
+// Reads the settings line by line with IniFile's rules (the first section of a name, the
+// first key of a name within it), so that a large host list loads without keeping the file:
+// each line is looked at once, while it is still in the cache.
+class SettingsReader {
+ public:
+  SettingsReader(std::vector<MonitoredHost>& hosts, std::size_t expectedRows) : hosts_(hosts) {
+    hosts_.clear();
+    hosts_.reserve(expectedRows);
+    numbers_.reserve(expectedRows);
+  }
+
+  void line(std::string_view line) {
+    const IniLine parsed = ParseIniLine(line);
+    if (parsed.kind == IniLine::Kind::Header) {
+      in_ = In::Nothing;
+      if (EqualsIgnoreCase(parsed.name, "config")) {
+        if (!seenConfig_) in_ = In::Config;
+        seenConfig_ = true;
+      } else if (EqualsIgnoreCase(parsed.name, "email")) {
+        if (!seenEmail_) in_ = In::Email;
+        seenEmail_ = true;
+      } else if (const std::int64_t n = HostSectionNumber(parsed.name); n > 0) {
+        // Every host section becomes a row at once; finish() drops those past hostcount
+        // (which may come last), repeated or invalid.
+        hosts_.emplace_back();
+        numbers_.push_back(n);
+        hasHost_ = hasPort_ = false;
+        in_ = In::Host;
+      }
+      return;
+    }
+    if (parsed.kind != IniLine::Kind::Key) return;
+    switch (in_) {
+      case In::Config:
+        config_.note(kConfigKeys, parsed.name, line);
+        break;
+      case In::Email:
+        email_.note(kEmailKeys, parsed.name, line);
+        break;
+      case In::Host:
+        if (!hasHost_ && EqualsIgnoreCase(parsed.name, "host")) {
+          hosts_.back().host = IniValueOf(line);
+          hasHost_ = true;
+        } else if (!hasPort_ && EqualsIgnoreCase(parsed.name, "port")) {
+          hosts_.back().ports = NormalisePorts(IniValueOf(line));
+          hasPort_ = true;
+        }
+        break;
+      case In::Nothing:
+        break;
+    }
+  }
+
+  void finish(AlertSettings& settings) {
+    settings.showMessage = config_.flag(0, settings.showMessage);
+    settings.sendEmail = config_.flag(1, false);
+    settings.runAtLogon = config_.flag(2, false);
+    settings.interval = std::clamp(config_.integer(3, 1), kMinInterval, kMaxInterval);
+    settings.smtpServer = email_.text(0);
+    settings.userName = email_.text(1);
+    settings.password = DecodePassword(email_.text(2));
+    settings.receiveEmail = email_.text(3);
+    settings.authentication = email_.flag(4, false);
+    keepRows(config_.integer(4, 0));
+  }
+
+ private:
+  // Rows 1..hostcount in number order, the first section of each number, valid hosts only:
+  // what reading "host1", "host2", ... up to hostcount would give, without walking every
+  // number up to a hostcount of two billion.
+  void keepRows(std::int64_t hostCount) {
+    const bool inOrder = std::adjacent_find(numbers_.begin(), numbers_.end(),
+                                            std::greater_equal<>()) == numbers_.end();
+    std::vector<std::size_t> order;
+    if (!inOrder) {
+      order.resize(numbers_.size());
+      for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(),
+                       [&](std::size_t a, std::size_t b) { return numbers_[a] < numbers_[b]; });
+    }
+    std::vector<MonitoredHost> kept;
+    std::vector<MonitoredHost>& out = inOrder ? hosts_ : kept;
+    std::size_t count = 0;
+    std::int64_t previous = 0;
+    for (std::size_t k = 0; k < numbers_.size(); ++k) {
+      const std::size_t i = inOrder ? k : order[k];
+      if (numbers_[i] > hostCount) break;
+      if (numbers_[i] == previous) continue;
+      previous = numbers_[i];
+      if (!IsValidIP(hosts_[i].host)) continue;
+      if (inOrder) {
+        if (count != i) hosts_[count] = std::move(hosts_[i]);
+        ++count;
+      } else {
+        kept.push_back(std::move(hosts_[i]));
+      }
+    }
+    if (inOrder)
+      hosts_.resize(count);
+    else
+      hosts_ = std::move(out);
+  }
+
+  enum class In { Nothing, Config, Email, Host };
+  std::vector<MonitoredHost>& hosts_;
+  std::vector<std::int64_t> numbers_;  // section number of each row in hosts_
+  KeyValues config_, email_;
+  In in_ = In::Nothing;
+  bool seenConfig_ = false, seenEmail_ = false;
+  bool hasHost_ = false, hasPort_ = false;
+};
+
+// A guess at the rows a file of this size can hold, to size the lists once; capacity that is
+// never used costs no memory.
+std::size_t ExpectedRows(std::size_t fileSize) {
+  return std::min<std::size_t>(fileSize / 16 + 1, std::size_t{1} << 22);
+}
+
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+}  // namespace
+
+void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
+                          std::vector<MonitoredHost>& hosts) {
+  SettingsReader reader(hosts, ExpectedRows(content.size()));
+  ForEachIniLine(content, [&](std::string_view line, int) { reader.line(line); });
+  reader.finish(settings);
 }
 
 void LoadSettings(const std::string& path, AlertSettings& settings,
                   std::vector<MonitoredHost>& hosts) {
   hosts.clear();
-  std::string content;
-  if (ReadWholeFile(path, content, nullptr) != ReadStatus::Ok) return;
-  LoadSettingsFromIni(IniFile(content), settings, hosts);
+  // The reader is built on the first piece, once the size is known.
+  std::optional<SettingsReader> reader;
+  std::size_t fileSize = 0;
+  IniLineSplitter splitter;
+  const auto onLine = [&](std::string_view line, int) { reader->line(line); };
+  const ReadStatus status = ReadFileInChunks(
+      path, kMaxFileSize, kChunkSize,
+      [&](std::string_view chunk) {
+        if (!reader) reader.emplace(hosts, ExpectedRows(fileSize));
+        splitter.feed(chunk, onLine);
+      },
+      &fileSize, nullptr);
+  // A file that cannot be read as a whole changes nothing.
+  if (status != ReadStatus::Ok) {
+    hosts.clear();
+    return;
+  }
+  if (!reader) reader.emplace(hosts, 0);
+  splitter.finish(onLine);
+  reader->finish(settings);
 }
 
 void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts) {

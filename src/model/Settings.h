@@ -3,9 +3,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
-
 #include <string_view>
+#include <vector>
 
 #include "model/AlertSettings.h"
 #include "model/IniFile.h"
@@ -28,8 +27,8 @@ SaveResult SaveHosts(const std::string& path, const std::vector<MonitoredHost>& 
 SaveResult SaveAlertSettings(const std::string& path, const AlertSettings& settings);
 
 // The same rules over a file already in memory (the writers above read, change and replace).
-void LoadSettingsFromIni(const IniFile& ini, AlertSettings& settings,
-                         std::vector<MonitoredHost>& hosts);
+void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
+                          std::vector<MonitoredHost>& hosts);
 void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts);
 void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings);
 

@@ -46,6 +46,8 @@ ProbeResult WaitForConnect(int fd, const StopSource* stop) {
     if (count == 2 && fds[1].revents != 0) return ProbeResult::Stopped;
     if (n > 0 && fds[0].revents != 0) break;
   }
+  // A connect that failed also reports an error or hang-up; only then is the reason needed.
+  if (fds[0].revents == POLLOUT) return ProbeResult::Open;
   int error = 0;
   socklen_t len = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)

@@ -1,8 +1,9 @@
-#include "model/IniFile.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "model/IniFile.h"
+#include "platform/Text.h"
 
 namespace varnley {
 namespace {
@@ -37,7 +38,7 @@ TEST(IniFile, ReadsWithPrivateProfileRules) {
 
 TEST(IniFile, UnchangedFileIsWrittenBackByteForByte) {
   for (const std::string& text : {std::string(kForeign), std::string("[a]\rk=v\r"),
-                                 std::string("no newline at end"), std::string("\n\n[x]\n=\n")}) {
+                                  std::string("no newline at end"), std::string("\n\n[x]\n=\n")}) {
     EXPECT_EQ(IniFile(text).text(), text);
   }
 }
@@ -51,9 +52,9 @@ TEST(IniFile, LineEndsOfEveryKindAreRead) {
 
 TEST(IniFile, WritesInPlaceAtSectionEndOrFileEnd) {
   IniFile ini(kForeign);
-  ini.writeString("config", "interval", "20");         // existing key, changed in place
-  ini.writeString("email", "auth", "1");               // missing key, end of its section
-  ini.writeString("host1", "host", "10.0.0.5");        // missing section, end of file
+  ini.writeString("config", "interval", "20");                 // existing key, changed in place
+  ini.writeString("email", "auth", "1");                       // missing key, end of its section
+  ini.writeString("host1", "host", "10.0.0.5");                // missing section, end of file
   ini.writeString("email", "smtpserver", "mail.example.org");  // same value: line untouched
   EXPECT_EQ(ini.text(),
             "\xEF\xBB\xBF; written by hand\r\n"
@@ -85,8 +86,8 @@ TEST(IniFile, KeyAddedToSectionWithoutKeysOrFinalLineEnd) {
 }
 
 TEST(IniFile, WrittenValuesReadBackAsWritten) {
-  const std::string values[] = {"", " lead", "trail ", "\"quoted\"", "'single'", "a=b", ";x",
-                                "[not a section]", "caf\xC3\xA9"};
+  const std::string values[] = {"",    " lead", "trail ",          "\"quoted\"", "'single'",
+                                "a=b", ";x",    "[not a section]", "caf\xC3\xA9"};
   for (const auto& v : values) {
     IniFile ini;
     ini.writeString("s", "k", v);
@@ -120,6 +121,45 @@ TEST(IniFile, FirstSectionAndFirstKeyWin) {
   ini.writeString("a", "k", "4");
   EXPECT_EQ(ini.text(), "[a]\nk=4\nK=2\n[A]\nk=3\n");
   EXPECT_EQ(ini.sectionNames(), (std::vector<std::string_view>{"a"}));
+}
+
+TEST(IniFile, KeyMatchesAgreesWithTheParser) {
+  const char* lines[] = {"host=1",  "HOST=1",  "host =1",   "  host=1", "hostx=1",
+                         "hos=1",   ";host=1", "[host]=1",  "host",     "=host",
+                         "ho st=1", "host==",  "port=host", "h=1",      ""};
+  for (const char* key : {"host", "h", "ho st", "host ", "a=b"}) {
+    for (const char* line : lines) {
+      const IniLine parsed = ParseIniLine(line);
+      const bool expected = parsed.kind == IniLine::Kind::Key && EqualsIgnoreCase(parsed.name, key);
+      EXPECT_EQ(KeyMatches(line, key), expected) << '"' << line << "\" for \"" << key << '"';
+    }
+  }
+}
+
+using Lines = std::vector<std::pair<std::string, int>>;
+
+Lines SplitWhole(std::string_view text) {
+  Lines lines;
+  ForEachIniLine(text, [&](std::string_view l, int e) { lines.emplace_back(l, e); });
+  return lines;
+}
+
+TEST(IniLineSplitter, PiecesOfAnySizeGiveTheLinesOfTheWhole) {
+  const std::string texts[] = {
+      std::string(kForeign),    "a\r\nb\rc\n\r\n\rd",           "x\r",      "\r\n",
+      "\xEF\xBB\xBFk=v\r\n[s]", "one long line without an end", "\n\n\r\r", "\xEF\xBB\xBF"};
+  for (const auto& text : texts) {
+    for (std::size_t piece = 1; piece <= text.size(); ++piece) {
+      IniLineSplitter splitter;
+      Lines lines;
+      const auto collect = [&](std::string_view l, int e) { lines.emplace_back(l, e); };
+      for (std::size_t at = 0; at < text.size(); at += piece)
+        splitter.feed(std::string_view(text).substr(at, piece), collect);
+      splitter.finish(collect);
+      EXPECT_EQ(lines, SplitWhole(text))
+          << testing::PrintToString(text) << " in pieces of " << piece;
+    }
+  }
 }
 
 struct IntegerCase {

@@ -1,6 +1,6 @@
-#include "model/PasswordCoding.h"
-
 #include <gtest/gtest.h>
+
+#include "model/PasswordCoding.h"
 
 namespace varnley {
 namespace {
@@ -16,7 +16,8 @@ TEST(PasswordCoding, KnownValues) {
 }
 
 TEST(PasswordCoding, RoundTripsLatin1Text) {
-  for (const char* plain : {"", "p", "secret password!", "caf\xC3\xA9 \xC3\xBF", "0123456789abcdefg"}) {
+  for (const char* plain :
+       {"", "p", "secret password!", "caf\xC3\xA9 \xC3\xBF", "0123456789abcdefg"}) {
     EXPECT_EQ(DecodePassword(EncodePassword(plain)), plain) << plain;
   }
   // Six characters, eight bytes of UTF-8: twelve digits.
@@ -29,9 +30,9 @@ TEST(PasswordCoding, CharacterAboveLatin1KeepsItsLowByte) {
 }
 
 TEST(PasswordCoding, DecodeOfDamagedValues) {
-  EXPECT_EQ(DecodePassword("4F14864"), "sec");   // a trailing odd digit is ignored
-  EXPECT_EQ(DecodePassword("4f1486"), "sec");    // lower-case digits are hex too
-  EXPECT_EQ(DecodePassword("4F1X86"), "");       // not hex: nothing half decoded
+  EXPECT_EQ(DecodePassword("4F14864"), "sec");  // a trailing odd digit is ignored
+  EXPECT_EQ(DecodePassword("4f1486"), "sec");   // lower-case digits are hex too
+  EXPECT_EQ(DecodePassword("4F1X86"), "");      // not hex: nothing half decoded
   EXPECT_EQ(DecodePassword("plain text"), "");
   EXPECT_EQ(DecodePassword("3C"), std::string(1, '\0'));  // U+0000 is a character too
 }

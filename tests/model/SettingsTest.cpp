@@ -1,5 +1,3 @@
-#include "model/Settings.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -8,6 +6,7 @@
 #include <filesystem>
 
 #include "model/PasswordCoding.h"
+#include "model/Settings.h"
 #include "model/TempDir.h"
 
 namespace varnley {
@@ -88,7 +87,7 @@ TEST(Settings, PortsAreNormalisedOnLoad) {
       {"21,80,443,", "21,80,443,"},
       {"", ""},
       {",,,", ""},
-      {"80,80", "80,80,"},          // duplicates stay
+      {"80,80", "80,80,"},              // duplicates stay
       {"65535,65536,70000", "65535,"},  // beyond a port number: dropped like 0
       {"-5,0x50, 22 ,$16", "80,22,22,"},
   };
@@ -147,9 +146,13 @@ TEST(Settings, BrokenValuesCostOnlyThemselves) {
 TEST(Settings, IntervalIsKeptInRange) {
   test::TempDir dir;
   const auto path = dir.file("s.ini");
-  const std::pair<const char*, int> cases[] = {
-      {"-5", 1}, {"0", 1}, {"1", 1}, {"2147483", 2147483}, {"2147484", 2147483},
-      {"$7FFFFFFF", 2147483}, {"junk", 1}};
+  const std::pair<const char*, int> cases[] = {{"-5", 1},
+                                               {"0", 1},
+                                               {"1", 1},
+                                               {"2147483", 2147483},
+                                               {"2147484", 2147483},
+                                               {"$7FFFFFFF", 2147483},
+                                               {"junk", 1}};
   for (const auto& [stored, expected] : cases) {
     WriteText(path, std::string("[config]\ninterval=") + stored + "\n");
     EXPECT_EQ(Load(path).settings.interval, expected) << stored;

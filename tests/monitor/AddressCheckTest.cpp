@@ -1,6 +1,6 @@
-#include "monitor/AddressCheck.h"
-
 #include <gtest/gtest.h>
+
+#include "monitor/AddressCheck.h"
 
 namespace varnley {
 namespace {
@@ -15,7 +15,7 @@ TEST(IsValidIP, Table) {
       {"192.168.1.1", true},
       {"0.0.0.0", true},
       {"255.255.255.255", true},
-      {"010.0.0.1", true},        // leading zeros are decimal
+      {"010.0.0.1", true},  // leading zeros are decimal
       {"0000255.1.1.1", true},
       {"00000000000000000000001.2.3.4", true},  // long, yet a small number
       {"192.168.1", false},

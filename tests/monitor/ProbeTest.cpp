@@ -1,11 +1,10 @@
-#include "monitor/Probe.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
 #include <string>
 
+#include "monitor/Probe.h"
 #include "platform/StopSource.h"
 #include "platform/TcpProbe.h"
 #include "support/HangingListener.h"

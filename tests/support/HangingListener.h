@@ -29,8 +29,7 @@ class HangingListener {
     if (listener_ < 0) fail("socket");
     sockaddr_in address = Loopback(0);
     socklen_t len = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-      fail("bind");
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("bind");
     if (::listen(listener_, 1) != 0) fail("listen");
     if (::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &len) != 0)
       fail("getsockname");
@@ -68,8 +67,7 @@ class HangingListener {
       if (fd < 0) fail("socket");
       fillers_.push_back(fd);
       const sockaddr_in address = Loopback(port_);
-      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        continue;
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) continue;
       if (errno != EINPROGRESS) fail("connect");
       pollfd p{fd, POLLOUT, 0};
       const int n = ::poll(&p, 1, kPendingMs);
@@ -83,8 +81,8 @@ class HangingListener {
   }
 
   [[noreturn]] void fail(const char* what) {
-    const std::string message = std::string("HangingListener: ") + what + ": " +
-                                std::strerror(errno);
+    const std::string message =
+        std::string("HangingListener: ") + what + ": " + std::strerror(errno);
     for (int fd : fillers_) ::close(fd);
     fillers_.clear();
     if (listener_ >= 0) ::close(listener_);

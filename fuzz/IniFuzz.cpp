@@ -1,0 +1,91 @@
+// The INI reader and the settings loader over arbitrary bytes: no crash, an unchanged file
+// written back byte for byte, writes that read back, and the one-pass loader agreeing with
+// lookups through IniFile.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "model/IniFile.h"
+#include "model/PasswordCoding.h"
+#include "model/Settings.h"
+#include "monitor/AddressCheck.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// Straight from the rules: rows 1..hostcount read by name.
+void ReferenceLoad(const varnley::IniFile& ini, varnley::AlertSettings& s,
+                   std::vector<varnley::MonitoredHost>& hosts, bool& skippedHosts) {
+  s.showMessage = ini.readBool("config", "message", s.showMessage);
+  s.sendEmail = ini.readBool("config", "email", false);
+  s.runAtLogon = ini.readBool("config", "run", false);
+  s.interval = std::clamp(ini.readInteger("config", "interval", 1), varnley::kMinInterval,
+                          varnley::kMaxInterval);
+  s.smtpServer = ini.readString("email", "smtpserver", "");
+  s.userName = ini.readString("email", "username", "");
+  s.password = varnley::DecodePassword(ini.readString("email", "password", ""));
+  s.receiveEmail = ini.readString("email", "mail", "");
+  s.authentication = ini.readBool("email", "auth", false);
+  const int count = ini.readInteger("config", "hostcount", 0);
+  skippedHosts = count > 5000;
+  for (int i = 1; !skippedHosts && i <= count; ++i) {
+    const std::string section = "host" + std::to_string(i);
+    const std::string host = ini.readString(section, "host", "");
+    if (varnley::IsValidIP(host))
+      hosts.push_back({host, varnley::NormalisePorts(ini.readString(section, "port", "")), {}});
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string content(reinterpret_cast<const char*>(data), size);
+
+  // Read in pieces (as from a file) or whole, the lines are the same.
+  using Lines = std::vector<std::pair<std::string, int>>;
+  Lines whole, pieces;
+  varnley::ForEachIniLine(content, [&](std::string_view l, int e) { whole.emplace_back(l, e); });
+  const std::size_t piece = size == 0 ? 1 : data[0] % 16 + 1;
+  varnley::IniLineSplitter splitter;
+  const auto collect = [&](std::string_view l, int e) { pieces.emplace_back(l, e); };
+  for (std::size_t at = 0; at < size; at += piece)
+    splitter.feed(std::string_view(content).substr(at, piece), collect);
+  splitter.finish(collect);
+  Check(whole == pieces);
+
+  varnley::IniFile ini(content);
+  Check(ini.text() == content);
+
+  varnley::AlertSettings fast, slow;
+  std::vector<varnley::MonitoredHost> fastHosts, slowHosts;
+  bool skipped = false;
+  varnley::LoadSettingsFromText(content, fast, fastHosts);
+  ReferenceLoad(ini, slow, slowHosts, skipped);
+  Check(fast == slow);
+  Check(skipped || fastHosts == slowHosts);
+  Check(fast.interval >= varnley::kMinInterval && fast.interval <= varnley::kMaxInterval);
+
+  // Writing what was loaded, and a value taken from the input, must read back; the saved file
+  // must load the same hosts.
+  const std::string value = content.substr(0, std::min<std::size_t>(size, 64));
+  varnley::SaveAlertSettingsToIni(ini, fast);
+  varnley::SaveHostsToIni(ini, fastHosts);
+  ini.writeString("fuzz", "value", value);
+  const varnley::IniFile back(ini.text());
+  std::string expected = value;
+  for (char& c : expected)
+    if (c == '\r' || c == '\n') c = ' ';
+  Check(back.readString("fuzz", "value", "?") == expected.substr(0, 2047) ||
+        expected.size() > 2047);
+  varnley::AlertSettings again;
+  std::vector<varnley::MonitoredHost> againHosts;
+  varnley::LoadSettingsFromText(back.text(), again, againHosts);
+  Check(againHosts == fastHosts);
+  Check(again.smtpServer == fast.smtpServer && again.interval == fast.interval);
+  return 0;
+}

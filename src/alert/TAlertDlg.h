@@ -1,0 +1,61 @@
+// The "Alert Settings" dialog: alert switches, the mail account, the probe interval and the
+// start-up entry.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <string>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace varnley {
+
+struct AlertSettings;
+class MessageBoxes;
+
+class TAlertDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TAlertDlg(MessageBoxes& boxes, QWidget* parent = nullptr);
+
+  // Every control from the settings; the email switch's enabling rule follows.
+  void fill(const AlertSettings& settings);
+  // The controls back into the settings; an interval that is no number keeps the old one.
+  void takeBack(AlertSettings& settings) const;
+
+  // Where the start-up entry's Exec line points (default: this executable).
+  void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void EmailCheckBoxClick();
+  void OKBtnClick();
+  void TestButtonClick();
+
+  MessageBoxes& boxes_;
+  std::string executablePath_;
+
+  QGroupBox* MessageGroupBox;
+  QCheckBox* MessageCheckBox;
+  QCheckBox* EmailCheckBox;
+  QGroupBox* EmailGroupBox;
+  QLineEdit* SMTPEdit;
+  QCheckBox* AuthCheckBox;
+  QLineEdit* UserNameEdit;
+  QLineEdit* PasswordEdit;
+  QLineEdit* EmailEdit;
+  QPushButton* TestButton;
+  QLineEdit* IntervalEdit;
+  QCheckBox* RunCheckBox;
+  QPushButton* OKBtn;
+  QPushButton* CancelBtn;
+};
+
+}  // namespace varnley

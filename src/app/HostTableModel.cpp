@@ -1,0 +1,97 @@
+#include "app/HostTableModel.h"
+
+#include <QMetaObject>
+#include <QThread>
+#include <mutex>
+
+namespace varnley {
+
+// Shared with the table's callback: a worker may be inside the callback while the model is
+// destroyed, so it reaches the model only under this lock and only while it is set.
+struct HostTableModel::Link {
+  std::recursive_mutex mutex;  // a slot may change the table from inside a refresh
+  HostTableModel* model = nullptr;
+};
+
+HostTableModel::HostTableModel(HostTable& hosts, QObject* parent)
+    : QAbstractTableModel(parent), hosts_(hosts), rows_(hosts.snapshot()),
+      link_(std::make_shared<Link>()) {
+  link_->model = this;
+  hosts_.setChangeCallback([link = link_](std::size_t row) {
+    std::lock_guard lock(link->mutex);
+    HostTableModel* model = link->model;
+    if (!model) return;
+    if (QThread::currentThread() == model->thread()) {
+      model->refresh(row);
+    } else {
+      QMetaObject::invokeMethod(model, [model, row] { model->refresh(row); },
+                                Qt::QueuedConnection);
+    }
+  });
+}
+
+HostTableModel::~HostTableModel() {
+  hosts_.setChangeCallback(nullptr);
+  std::lock_guard lock(link_->mutex);
+  link_->model = nullptr;
+}
+
+int HostTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int HostTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 3; }
+
+QVariant HostTableModel::data(const QModelIndex& index, int role) const {
+  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+  const MonitoredHost& r = rows_[static_cast<std::size_t>(index.row())];
+  switch (index.column()) {
+    case 0: return QString::fromStdString(r.host);
+    case 1: return QString::fromStdString(r.ports);
+    case 2: return QString::fromStdString(r.deactivated);
+  }
+  return {};
+}
+
+QVariant HostTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  switch (section) {
+    case 0: return QStringLiteral("Host Address");
+    case 1: return QStringLiteral("Ports Monitoring");
+    case 2: return QStringLiteral("Deactivated Ports");
+  }
+  return {};
+}
+
+void HostTableModel::refresh(std::size_t row) {
+  if (row != HostTable::kAllRows && row < rows_.size()) {
+    auto fresh = hosts_.row(row);
+    if (fresh) {
+      rows_[row] = std::move(*fresh);
+      const int r = static_cast<int>(row);
+      Q_EMIT dataChanged(index(r, 0), index(r, 2), {Qt::DisplayRole});
+      return;
+    }
+  }
+  // Whole-table changes keep the selection where they can: same size is a content change,
+  // growth is rows appended at the end; anything else resets the view.
+  std::vector<MonitoredHost> fresh = hosts_.snapshot();
+  const std::size_t old = rows_.size();
+  if (fresh.size() == old) {
+    rows_ = std::move(fresh);
+    if (old > 0) Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
+  } else if (fresh.size() > old &&
+             std::equal(rows_.begin(), rows_.end(), fresh.begin(),
+                        [](const MonitoredHost& a, const MonitoredHost& b) { return a.host == b.host; })) {
+    beginInsertRows({}, static_cast<int>(old), static_cast<int>(fresh.size()) - 1);
+    rows_ = std::move(fresh);
+    endInsertRows();
+    if (old > 0) Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
+  } else {
+    beginResetModel();
+    rows_ = std::move(fresh);
+    endResetModel();
+  }
+}
+
+}  // namespace varnley

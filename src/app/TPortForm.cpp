@@ -1,0 +1,371 @@
+#include "app/TPortForm.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <exception>
+#include <iostream>
+
+#include "alert/TAlertDlg.h"
+#include "app/HostTableModel.h"
+#include "app/Icons.h"
+#include "model/HostInput.h"
+#include "model/THostPortDlg.h"
+#include "monitor/AddressCheck.h"
+#include "monitor/Session.h"
+#include "platform/MessageBoxes.h"
+
+namespace varnley {
+
+namespace {
+
+QString q(const char* s) { return QString::fromUtf8(s); }
+
+}  // namespace
+
+TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
+    : QMainWindow(parent),
+      session_(session),
+      boxes_(boxes),
+      trayAvailable_(QSystemTrayIcon::isSystemTrayAvailable()) {
+  buildWindow();
+  try {
+    session_.Create();
+  } catch (const std::exception& e) {
+    boxes_.show(BoxKind::Error, e.what());
+  }
+  model_->refresh(HostTable::kAllRows);
+  setMonitoring(session_.monitor().Running());
+}
+
+TPortForm::~TPortForm() {
+  // A form torn down without being closed still stops the workers and saves.
+  if (!closed_) {
+    closed_ = true;
+    const SaveResult saved = session_.Destroy();
+    if (!saved.ok) std::cerr << saved.error << '\n';
+  }
+}
+
+void TPortForm::buildWindow() {
+  setObjectName(QStringLiteral("PortForm"));
+  setWindowTitle(q(kWindowCaption));
+  setWindowIcon(ApplicationIcon());
+
+  // Menu.
+  QMenu* Host1 = menuBar()->addMenu(QStringLiteral("Host"));
+  Host1->setObjectName(QStringLiteral("Host1"));
+  auto item = [this](QMenu* menu, const char* name, const char* caption, QKeySequence keys,
+                     void (TPortForm::*handler)()) {
+    QAction* a = menu->addAction(q(caption));
+    a->setObjectName(q(name));
+    if (!keys.isEmpty()) a->setShortcut(keys);
+    connect(a, &QAction::triggered, this, handler);
+    return a;
+  };
+  AddHost1 = item(Host1, "AddHost1", "Add Host...", QKeySequence(Qt::CTRL | Qt::Key_A),
+                  &TPortForm::AddToolButtonClick);
+  EditHost1 = item(Host1, "EditHost1", "Edit Host Ports...", QKeySequence(Qt::CTRL | Qt::Key_E),
+                   &TPortForm::EditToolButtonClick);
+  Host1->addSeparator()->setObjectName(QStringLiteral("N3"));
+  RemoveHost1 = item(Host1, "RemoveHost1", "Remove Host", {}, &TPortForm::RemoveToolButtonClick);
+  Host1->addSeparator()->setObjectName(QStringLiteral("N1"));
+  Exit1 = item(Host1, "Exit1", "Exit", QKeySequence(Qt::ALT | Qt::Key_F4), &TPortForm::Exit1Click);
+  QMenu* ools1 = menuBar()->addMenu(QStringLiteral("Monitor"));
+  ools1->setObjectName(QStringLiteral("ools1"));
+  StartMonitor1 = item(ools1, "StartMonitor1", "Start Monitor", QKeySequence(Qt::CTRL | Qt::Key_S),
+                       &TPortForm::StartToolButtonClick);
+  StopMonitor1 = item(ools1, "StopMonitor1", "Stop Monitor", {}, &TPortForm::StopToolButtonClick);
+  ools1->addSeparator()->setObjectName(QStringLiteral("N5"));
+  AlertSettings1 =
+      item(ools1, "AlertSettings1", "Alert Settings", {}, &TPortForm::SetToolButtonClick);
+  QMenu* Help1 = menuBar()->addMenu(QStringLiteral("Help"));
+  Help1->setObjectName(QStringLiteral("Help1"));
+  About1 = item(Help1, "About1", "About...", {}, &TPortForm::About1Click);
+
+  // Toolbar in its band.
+  CoolBar = new QFrame(this);
+  CoolBar->setObjectName(QStringLiteral("CoolBar"));
+  CoolBar->setFrameShape(QFrame::StyledPanel);
+  CoolBar->setFixedHeight(48);
+  ToolBar = new QToolBar(CoolBar);
+  ToolBar->setObjectName(QStringLiteral("ToolBar"));
+  ToolBar->setIconSize(QSize(24, 24));
+  ToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  ToolBar->setFloatable(false);
+  ToolBar->setMovable(false);
+  auto* band = new QHBoxLayout(CoolBar);
+  band->setContentsMargins(2, 1, 2, 1);
+  band->addWidget(ToolBar);
+  band->addStretch();
+  auto button = [this](const char* name, const char* caption, int image,
+                       void (TPortForm::*handler)()) {
+    auto* b = new QToolButton(ToolBar);
+    b->setObjectName(q(name));
+    b->setText(q(caption));
+    b->setIcon(ImageListIcon(image));
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    // 78 x 44 at the least; wider where the desktop's font needs room for the caption.
+    b->setMinimumSize(78, 44);
+    b->setFixedHeight(44);
+    connect(b, &QToolButton::clicked, this, handler);
+    ToolBar->addWidget(b);
+    return b;
+  };
+  auto separator = [this] {
+    auto* gap = new QWidget(ToolBar);
+    gap->setFixedWidth(8);
+    ToolBar->addWidget(gap);
+  };
+  AddToolButton = button("AddToolButton", "Add Host", 0, &TPortForm::AddToolButtonClick);
+  separator();
+  EditToolButton = button("EditToolButton", "Edit Host Ports", 1, &TPortForm::EditToolButtonClick);
+  separator();
+  RemoveToolButton =
+      button("RemoveToolButton", "Remove Host", 2, &TPortForm::RemoveToolButtonClick);
+  separator();
+  SetToolButton = button("SetToolButton", "Alert Settings", 3, &TPortForm::SetToolButtonClick);
+  separator();
+  StartToolButton = button("StartToolButton", "Start Monitor", 5, &TPortForm::StartToolButtonClick);
+  StopToolButton = button("StopToolButton", "Stop Monitor", 6, &TPortForm::StopToolButtonClick);
+
+  // Host table.
+  model_ = new HostTableModel(session_.hosts(), this);
+  ListView = new QTableView(this);
+  ListView->setObjectName(QStringLiteral("ListView"));
+  ListView->setModel(model_);
+  ListView->setShowGrid(true);
+  ListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ListView->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView->setWordWrap(false);
+  ListView->verticalHeader()->hide();
+  // Fixed row heights let the view place 100,000 rows without measuring any of them.
+  ListView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  ListView->verticalHeader()->setDefaultSectionSize(20);
+  ListView->horizontalHeader()->setHighlightSections(false);
+  ListView->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  ListView->setColumnWidth(0, 150);
+  ListView->setColumnWidth(1, 200);
+  ListView->setColumnWidth(2, 200);
+  connect(ListView, &QTableView::doubleClicked, this, &TPortForm::ListViewDblClick);
+
+  auto* central = new QWidget(this);
+  auto* column = new QVBoxLayout(central);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  column->addWidget(CoolBar);
+  column->addWidget(ListView, 1);
+  setCentralWidget(central);
+
+  // Status bar: three fixed panels, never written at run time.
+  statusBar()->setObjectName(QStringLiteral("StatusBar"));
+  statusBar()->setFixedHeight(19);
+  statusBar()->setSizeGripEnabled(true);
+  auto panel = [this](const QString& text, int width, Qt::Alignment align) {
+    auto* l = new QLabel(text, statusBar());
+    l->setFixedWidth(width);
+    l->setAlignment(align | Qt::AlignVCenter);
+    l->setFrameShape(QFrame::Panel);
+    l->setFrameShadow(QFrame::Sunken);
+    statusBar()->addWidget(l);
+  };
+  panel(QStringLiteral("Freeware"), 80, Qt::AlignHCenter);
+  panel(q(kWebAddress), 200, Qt::AlignHCenter);
+  panel(QString(), 50, Qt::AlignLeft);
+
+  TrayIcon = new QSystemTrayIcon(ApplicationIcon(), this);
+  TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
+  TrayIcon->setToolTip(QStringLiteral("Varnley"));
+  connect(TrayIcon, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+              TrayIconClick();
+          });
+  if (trayAvailable_) TrayIcon->show();
+
+  MsgTimer = new QTimer(this);
+  MsgTimer->setObjectName(QStringLiteral("MsgTimer"));
+  MsgTimer->setInterval(2000);
+  connect(MsgTimer, &QTimer::timeout, this, &TPortForm::MsgTimerTimer);
+
+  HostPortDlg = new THostPortDlg(this);
+  AlertDlg = new TAlertDlg(boxes_, this);
+
+  // The menu bar is outside the client area the window is sized for.
+  resize(682, 446 + menuBar()->sizeHint().height());
+  move(0, 0);
+}
+
+void TPortForm::showAtStart() {
+  if (!session_.startedHidden()) {
+    show();
+  } else if (!trayAvailable_) {
+    // With nowhere to hide, "-s" starts minimised instead of invisible.
+    showMinimized();
+  }
+}
+
+void TPortForm::setMonitoring(bool running) {
+  for (QWidget* w : {static_cast<QWidget*>(AddToolButton), static_cast<QWidget*>(EditToolButton),
+                     static_cast<QWidget*>(RemoveToolButton), static_cast<QWidget*>(SetToolButton),
+                     static_cast<QWidget*>(StartToolButton)})
+    w->setEnabled(!running);
+  for (QAction* a : {AddHost1, EditHost1, RemoveHost1, AlertSettings1, StartMonitor1})
+    a->setEnabled(!running);
+  StopToolButton->setEnabled(running);
+  StopMonitor1->setEnabled(running);
+  if (running) {
+    MsgTimer->start();
+  } else {
+    MsgTimer->stop();
+  }
+}
+
+std::optional<MonitoredHost> TPortForm::selectedHost(int& row) {
+  if (session_.hosts().empty()) return std::nullopt;
+  const auto rows = ListView->selectionModel()->selectedRows();
+  row = rows.isEmpty() ? -1 : rows.front().row();
+  auto current = row < 0 ? std::nullopt : session_.hosts().row(static_cast<std::size_t>(row));
+  if (!current) boxes_.show(BoxKind::Information, kSelectHostText);
+  return current;
+}
+
+void TPortForm::focusRow(int row) {
+  const QModelIndex index = model_->index(row, 0);
+  ListView->setCurrentIndex(index);
+  ListView->selectRow(row);
+  ListView->scrollTo(index);
+  ListView->setFocus();
+}
+
+void TPortForm::AddToolButtonClick() {
+  HostPortDlg->clearFields();
+  if (HostPortDlg->exec() != QDialog::Accepted) return;
+  const std::string host = HostPortDlg->host();
+  if (!IsValidIP(host)) {
+    boxes_.show(BoxKind::Information, InvalidHostText(host));
+    return;
+  }
+  if (const auto existing = session_.hosts().find(host)) {
+    focusRow(static_cast<int>(*existing));
+    return;
+  }
+  session_.hosts().append({host, HostPortDlg->ports(), ""});
+}
+
+void TPortForm::EditToolButtonClick() {
+  int row = -1;
+  const auto current = selectedHost(row);
+  if (!current) return;
+  HostPortDlg->fill(*current);
+  if (HostPortDlg->exec() != QDialog::Accepted) return;
+  const std::string host = HostPortDlg->host();
+  if (!IsValidIP(host)) {
+    boxes_.show(BoxKind::Information, InvalidHostText(host));
+    return;
+  }
+  const std::string ports = HostPortDlg->ports();
+  session_.hosts().update(static_cast<std::size_t>(row), [&](MonitoredHost& h) {
+    h.host = host;
+    h.ports = ports;
+  });
+}
+
+void TPortForm::ListViewDblClick() {
+  if (EditHost1->isEnabled()) EditToolButtonClick();
+}
+
+void TPortForm::RemoveToolButtonClick() {
+  int row = -1;
+  const auto current = selectedHost(row);
+  if (!current) return;
+  if (boxes_.show(BoxKind::Confirm, ConfirmRemoveText(current->host)) == BoxButton::Yes)
+    session_.hosts().remove(static_cast<std::size_t>(row));
+}
+
+void TPortForm::SetToolButtonClick() {
+  AlertDlg->fill(session_.settings());
+  if (AlertDlg->exec() != QDialog::Accepted) return;
+  AlertDlg->takeBack(session_.settings());
+  const SaveResult saved = SaveAlertSettings(session_.settingsPath(), session_.settings());
+  if (!saved.ok) boxes_.show(BoxKind::Error, saved.error);
+}
+
+void TPortForm::StartToolButtonClick() {
+  session_.monitor().Start();
+  setMonitoring(session_.monitor().Running());
+}
+
+void TPortForm::StopToolButtonClick() {
+  session_.monitor().Stop();
+  setMonitoring(false);
+}
+
+void TPortForm::Exit1Click() { close(); }
+
+void TPortForm::About1Click() {
+  boxes_.show(BoxKind::Information, std::string(kWindowCaption) + "\r\nFreeware\r\nhttps://" +
+                                        kWebAddress + "/");
+}
+
+void TPortForm::TrayIconClick() {
+  if (isVisible()) return;
+  session_.clearStartedHidden();
+  show();
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  // Raised in front of the other windows without staying on top.
+  raise();
+  activateWindow();
+}
+
+void TPortForm::MsgTimerTimer() {
+  DispatchTexts texts;
+  try {
+    texts = session_.monitor().Tick();
+  } catch (const std::exception&) {
+    return;
+  }
+  if (!texts.down.empty()) {
+    TrayIconClick();
+    boxes_.show(BoxKind::Warning, texts.down);
+  }
+  if (!texts.up.empty()) {
+    TrayIconClick();
+    boxes_.show(BoxKind::Information, texts.up);
+  }
+}
+
+void TPortForm::closeEvent(QCloseEvent* event) {
+  if (!closed_) {
+    closed_ = true;
+    MsgTimer->stop();
+    const SaveResult saved = session_.Destroy();
+    if (!saved.ok) std::cerr << saved.error << '\n';
+    TrayIcon->hide();
+  }
+  event->accept();
+  Q_EMIT closed();
+}
+
+void TPortForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && trayAvailable_) {
+    // Hidden once the minimise has finished, so the window leaves the taskbar for the tray.
+    QTimer::singleShot(0, this, [this] {
+      if (isMinimized()) hide();
+    });
+  }
+}
+
+}  // namespace varnley

@@ -1,0 +1,105 @@
+// The main window: the host table, the toolbar, the menu, the status bar, the tray icon and
+// the timer that turns queued port changes into alerts.
+#pragma once
+
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <optional>
+
+#include "model/MonitoredHost.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QTableView;
+class QTimer;
+class QToolBar;
+class QToolButton;
+
+namespace varnley {
+
+class HostTableModel;
+class MessageBoxes;
+class Session;
+class TAlertDlg;
+class THostPortDlg;
+
+inline constexpr const char* kWebAddress = "varnley.example.org";
+inline constexpr const char* kWindowCaption = "Varnley 1.0";
+
+class TPortForm : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Loads the settings and hosts through the session (and starts monitoring with "-s").
+  TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent = nullptr);
+  ~TPortForm() override;
+
+  // Shows the window unless it starts hidden in the tray; without a tray it starts minimised.
+  void showAtStart();
+  // Whether minimising hides into the tray (default: the desktop has one).
+  void setTrayAvailable(bool available) { trayAvailable_ = available; }
+
+  HostTableModel& tableModel() { return *model_; }
+  THostPortDlg& hostPortDlg() { return *HostPortDlg; }
+  TAlertDlg& alertDlg() { return *AlertDlg; }
+
+  void AddToolButtonClick();
+  void EditToolButtonClick();
+  void RemoveToolButtonClick();
+  void SetToolButtonClick();
+  void StartToolButtonClick();
+  void StopToolButtonClick();
+  void Exit1Click();
+  void About1Click();
+  void TrayIconClick();
+  void MsgTimerTimer();
+
+ Q_SIGNALS:
+  // After the session was shut down and the hosts saved; the program may end.
+  void closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void buildWindow();
+  void setMonitoring(bool running);
+  void ListViewDblClick();
+  // The selected row (its index in `row`); with none selected, says so in a box. An empty
+  // table gives nullopt without a word.
+  std::optional<MonitoredHost> selectedHost(int& row);
+  void focusRow(int row);
+
+  Session& session_;
+  MessageBoxes& boxes_;
+  bool trayAvailable_;
+  bool closed_ = false;
+  HostTableModel* model_ = nullptr;
+
+  QFrame* CoolBar;
+  QToolBar* ToolBar;
+  QToolButton* AddToolButton;
+  QToolButton* EditToolButton;
+  QToolButton* RemoveToolButton;
+  QToolButton* SetToolButton;
+  QToolButton* StartToolButton;
+  QToolButton* StopToolButton;
+  QTableView* ListView;
+  QAction* AddHost1;
+  QAction* EditHost1;
+  QAction* RemoveHost1;
+  QAction* Exit1;
+  QAction* StartMonitor1;
+  QAction* StopMonitor1;
+  QAction* AlertSettings1;
+  QAction* About1;
+  QSystemTrayIcon* TrayIcon;
+  QTimer* MsgTimer;
+  THostPortDlg* HostPortDlg;
+  TAlertDlg* AlertDlg;
+};
+
+}  // namespace varnley

@@ -1,0 +1,77 @@
+#include "model/HostInput.h"
+
+#include <charconv>
+
+#include "platform/Text.h"
+
+namespace varnley {
+
+std::optional<int> ParseDecimal(std::string_view text) {
+  const std::string trimmed = Trim(text);
+  std::string_view s = trimmed;
+  if (!s.empty() && s.front() == '+') {
+    s.remove_prefix(1);
+    // from_chars takes a "-" of its own; "+-1" is no number.
+    if (!s.empty() && s.front() == '-') return std::nullopt;
+  }
+  if (s.empty() || s.front() == '+') return std::nullopt;
+  int value = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return value;
+}
+
+bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed) {
+  const auto port = ParseDecimal(trimmed);
+  if (!port || *port < kMinPort || *port > kMaxPort) return false;
+  for (const auto& line : listed)
+    if (line == trimmed) return false;
+  return true;
+}
+
+std::vector<std::string> SplitPorts(std::string_view ports) {
+  std::vector<std::string> lines;
+  while (!ports.empty()) {
+    const auto comma = ports.find(',');
+    const auto part = ports.substr(0, comma);
+    if (!part.empty()) lines.emplace_back(part);
+    if (comma == std::string_view::npos) break;
+    ports.remove_prefix(comma + 1);
+  }
+  return lines;
+}
+
+std::string JoinPorts(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) {
+    text += line;
+    text += ',';
+  }
+  return text;
+}
+
+std::array<std::string, 4> SplitHost(std::string_view host) {
+  std::array<std::string, 4> octets;
+  for (std::size_t i = 0; i < octets.size(); ++i) {
+    const auto dot = host.find('.');
+    // The last field takes the rest, so nothing of a malformed host is silently lost.
+    const auto part = i + 1 == octets.size() ? host : host.substr(0, dot);
+    const auto value = ParseDecimal(part);
+    octets[i] = value && *value >= 0 ? std::to_string(*value) : std::string(part);
+    if (dot == std::string_view::npos || i + 1 == octets.size()) break;
+    host.remove_prefix(dot + 1);
+  }
+  return octets;
+}
+
+std::string JoinHost(const std::array<std::string, 4>& octets) {
+  return octets[0] + "." + octets[1] + "." + octets[2] + "." + octets[3];
+}
+
+std::string InvalidHostText(const std::string& host) { return "\"" + host + "\" is invalid."; }
+
+std::string ConfirmRemoveText(const std::string& host) {
+  return "Do you sure to delete Host \"" + host + "\"?";
+}
+
+}  // namespace varnley

@@ -1,0 +1,36 @@
+// The host editor's rules without widgets: port entry, port lists, the four octet fields and
+// the texts of the host commands' boxes.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnley {
+
+inline constexpr int kMinPort = 1;
+inline constexpr int kMaxPort = 65535;
+
+// The whole text as a decimal int (blanks around it allowed, optional sign); nullopt for
+// anything else, a value beyond int's range included.
+std::optional<int> ParseDecimal(std::string_view text);
+
+// Whether a trimmed port text may join the list: a number within 1..65535 not listed yet
+// (compared as text, as the list shows it).
+bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed);
+
+// "21,80,443," <-> {"21", "80", "443"}; empty entries are dropped.
+std::vector<std::string> SplitPorts(std::string_view ports);
+std::string JoinPorts(const std::vector<std::string>& lines);
+
+// "010.0.0.1" -> {"10", "0", "0", "1"}; a part that is no number is shown as it stands.
+std::array<std::string, 4> SplitHost(std::string_view host);
+std::string JoinHost(const std::array<std::string, 4>& octets);
+
+std::string InvalidHostText(const std::string& host);  // "\"<host>\" is invalid."
+std::string ConfirmRemoveText(const std::string& host);
+inline constexpr const char* kSelectHostText = "Please select a Host.";
+
+}  // namespace varnley

@@ -1,0 +1,172 @@
+#include "model/THostPortDlg.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+#include "model/HostInput.h"
+#include "model/MonitoredHost.h"
+#include "platform/Text.h"
+
+namespace varnley {
+
+namespace {
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+std::vector<std::string> listLines(const QListWidget* list) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+  return lines;
+}
+
+}  // namespace
+
+THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("HostPortDlg"));
+  setWindowTitle(QStringLiteral("Host Ports"));
+  setModal(true);
+
+  // Pasted text bypasses the key filter; the validator keeps it to digits as well.
+  auto* digits = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this);
+
+  HostGroupBox = new QGroupBox(QStringLiteral("Host IP Address:"), this);
+  HostGroupBox->setObjectName(QStringLiteral("HostGroupBox"));
+  auto* hostRow = new QHBoxLayout(HostGroupBox);
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) hostRow->addWidget(new QLabel(QStringLiteral("."), HostGroupBox));
+    HostEdit[i] = new QLineEdit(HostGroupBox);
+    HostEdit[i]->setObjectName(QStringLiteral("HostEdit%1").arg(i + 1));
+    HostEdit[i]->setMaxLength(3);
+    HostEdit[i]->setValidator(digits);
+    HostEdit[i]->installEventFilter(this);
+    hostRow->addWidget(HostEdit[i]);
+  }
+
+  PortGroupBox = new QGroupBox(QStringLiteral("Port List"), this);
+  PortGroupBox->setObjectName(QStringLiteral("PortGroupBox"));
+  PortEdit = new QLineEdit(PortGroupBox);
+  PortEdit->setObjectName(QStringLiteral("PortEdit"));
+  PortEdit->setMaxLength(6);
+  PortEdit->setValidator(digits);
+  PortEdit->installEventFilter(this);
+  AddButton = new QPushButton(QStringLiteral("Add"), PortGroupBox);
+  AddButton->setObjectName(QStringLiteral("AddButton"));
+  AddButton->setAutoDefault(false);
+  DeleteButton = new QPushButton(QStringLiteral("Delete"), PortGroupBox);
+  DeleteButton->setObjectName(QStringLiteral("DeleteButton"));
+  DeleteButton->setAutoDefault(false);
+  PortListBox = new QListWidget(PortGroupBox);
+  PortListBox->setObjectName(QStringLiteral("PortListBox"));
+  auto* portGrid = new QGridLayout(PortGroupBox);
+  portGrid->addWidget(PortEdit, 0, 0);
+  portGrid->addWidget(AddButton, 0, 1);
+  portGrid->addWidget(PortListBox, 1, 0);
+  portGrid->addWidget(DeleteButton, 1, 1, Qt::AlignTop);
+
+  OKBtn = new QPushButton(QStringLiteral("OK"), this);
+  OKBtn->setObjectName(QStringLiteral("OKBtn"));
+  OKBtn->setDefault(true);
+  CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
+  CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
+  CancelBtn->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(OKBtn);
+  buttons->addWidget(CancelBtn);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(HostGroupBox);
+  layout->addWidget(PortGroupBox, 1);
+  layout->addLayout(buttons);
+  setFixedSize(304, 238);
+
+  QWidget* order[] = {HostEdit[0], HostEdit[1], HostEdit[2],  HostEdit[3], PortEdit,
+                      AddButton,   PortListBox, DeleteButton, OKBtn,       CancelBtn};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  connect(AddButton, &QPushButton::clicked, this, &THostPortDlg::AddButtonClick);
+  connect(DeleteButton, &QPushButton::clicked, this, &THostPortDlg::DeleteButtonClick);
+  connect(OKBtn, &QPushButton::clicked, this, &THostPortDlg::OKBtnClick);
+  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void THostPortDlg::clearFields() {
+  for (auto* edit : HostEdit) edit->clear();
+  PortEdit->clear();
+  PortListBox->clear();
+  HostEdit[0]->setFocus();
+}
+
+void THostPortDlg::fill(const MonitoredHost& row) {
+  const auto octets = SplitHost(row.host);
+  for (int i = 0; i < 4; ++i) HostEdit[i]->setText(q(octets[static_cast<std::size_t>(i)]));
+  PortEdit->clear();
+  PortListBox->clear();
+  for (const auto& port : SplitPorts(row.ports)) PortListBox->addItem(q(port));
+  HostEdit[0]->setFocus();
+}
+
+std::string THostPortDlg::host() const {
+  return JoinHost({HostEdit[0]->text().toStdString(), HostEdit[1]->text().toStdString(),
+                   HostEdit[2]->text().toStdString(), HostEdit[3]->text().toStdString()});
+}
+
+std::string THostPortDlg::ports() const { return JoinPorts(listLines(PortListBox)); }
+
+bool THostPortDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    // Keys without a character (arrows, Home, Delete) move or edit and stay allowed; of the
+    // character keys only digits, Enter, Tab and Backspace get through.
+    const QString text = static_cast<QKeyEvent*>(event)->text();
+    if (!text.isEmpty()) {
+      const QChar c = text.front();
+      const bool allowed = (c >= u'0' && c <= u'9') || c == u'\r' || c == u'\n' ||
+                           c == u'\t' || c == u'\b';
+      if (!allowed) return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void THostPortDlg::AddButtonClick() {
+  const std::string trimmed = Trim(PortEdit->text().toStdString());
+  PortEdit->setText(q(trimmed));
+  if (!CanAddPort(trimmed, listLines(PortListBox))) return;
+  PortListBox->addItem(q(trimmed));
+  PortEdit->clear();
+}
+
+void THostPortDlg::DeleteButtonClick() {
+  if (PortListBox->count() == 0) return;
+  const int row = PortListBox->currentRow();
+  if (row < 0 || !PortListBox->item(row)->isSelected()) return;
+  delete PortListBox->takeItem(row);
+}
+
+void THostPortDlg::OKBtnClick() {
+  for (auto* edit : HostEdit) edit->setText(q(Trim(edit->text().toStdString())));
+  for (auto* edit : HostEdit) {
+    if (edit->text().isEmpty()) {
+      edit->setFocus();
+      return;
+    }
+  }
+  accept();
+}
+
+void THostPortDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Centred on the desktop rather than over the main window, which may be hidden in the tray.
+  if (QScreen* desktop = screen()) move(desktop->availableGeometry().center() - rect().center());
+}
+
+}  // namespace varnley

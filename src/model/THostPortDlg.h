@@ -1,0 +1,50 @@
+// The host editor: one host's address, octet by octet, and its list of ports.
+#pragma once
+
+#include <QDialog>
+#include <string>
+
+class QGroupBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+namespace varnley {
+
+struct MonitoredHost;
+
+class THostPortDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit THostPortDlg(QWidget* parent = nullptr);
+
+  // Empty edits and list, ready for a new host.
+  void clearFields();
+  // Shows a row: its octets in decimal, its ports one per line.
+  void fill(const MonitoredHost& host);
+
+  std::string host() const;   // the four edits joined with "."
+  std::string ports() const;  // the list's lines, each followed by ","
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void AddButtonClick();
+  void DeleteButtonClick();
+  void OKBtnClick();
+
+  QGroupBox* HostGroupBox;
+  QLineEdit* HostEdit[4];
+  QGroupBox* PortGroupBox;
+  QLineEdit* PortEdit;
+  QPushButton* AddButton;
+  QPushButton* DeleteButton;
+  QListWidget* PortListBox;
+  QPushButton* OKBtn;
+  QPushButton* CancelBtn;
+};
+
+}  // namespace varnley

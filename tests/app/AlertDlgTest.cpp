@@ -1,0 +1,206 @@
+#include "alert/TAlertDlg.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "WidgetSupport.h"
+#include "app/TPortForm.h"
+#include "model/Settings.h"
+#include "monitor/Session.h"
+#include "platform/Autostart.h"
+
+namespace varnley {
+namespace {
+
+namespace fs = std::filesystem;
+using Box = test::RecordingBoxes::Box;
+
+class AlertDlgTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { test::EnsureApplication(); }
+  void SetUp() override {
+    ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    dlg.setExecutablePath("/opt/varnley/varnley");
+  }
+
+  QLineEdit* edit(const char* name) { return dlg.findChild<QLineEdit*>(QLatin1String(name)); }
+  QCheckBox* check(const char* name) { return dlg.findChild<QCheckBox*>(QLatin1String(name)); }
+  void pressOk() {
+    dlg.show();
+    QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+  }
+  bool entryExists() const { return fs::exists(AutostartFilePath()); }
+
+  test::TempDir dir;
+  test::RecordingBoxes boxes;
+  TAlertDlg dlg{boxes};
+};
+
+TEST_F(AlertDlgTest, EmailSwitchEnablesItsSixControls) {
+  const char* six[] = {"SMTPEdit", "AuthCheckBox", "UserNameEdit", "PasswordEdit", "EmailEdit",
+                       "TestButton"};
+  auto enabled = [this](const char* name) {
+    return dlg.findChild<QWidget*>(QLatin1String(name))->isEnabled();
+  };
+  for (const char* name : six) EXPECT_FALSE(enabled(name)) << name;
+  EXPECT_TRUE(check("AuthCheckBox")->isChecked());
+  check("EmailCheckBox")->click();
+  for (const char* name : six) EXPECT_TRUE(enabled(name)) << name;
+  AlertSettings off;
+  dlg.fill(off);
+  for (const char* name : six) EXPECT_FALSE(enabled(name)) << name;
+  EXPECT_EQ(edit("PasswordEdit")->echoMode(), QLineEdit::Password);
+}
+
+TEST_F(AlertDlgTest, MissingEmailFieldsStopBeforeTheStartupEntry) {
+  struct Case {
+    const char* server;
+    const char* user;
+    const char* password;
+    const char* mail;
+    const char* message;
+  } cases[] = {
+      {"", "u", "p", "m", "Please fill the SMTP server."},
+      {"s", "", "", "", "Please fill the User Name."},
+      {"s", "u", "", "m", "Please fill the Password."},
+      {"s", "u", "p", "", "Please fill the Receive Email."},
+  };
+  for (const auto& c : cases) {
+    AlertSettings settings;
+    settings.sendEmail = true;
+    settings.runAtLogon = true;
+    settings.interval = 5;
+    settings.smtpServer = c.server;
+    settings.userName = c.user;
+    settings.password = c.password;
+    settings.receiveEmail = c.mail;
+    dlg.fill(settings);
+    boxes.shown.clear();
+    pressOk();
+    EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, c.message}}));
+    EXPECT_TRUE(dlg.isVisible()) << c.message;
+    EXPECT_FALSE(entryExists()) << "no entry before the fields pass: " << c.message;
+  }
+}
+
+TEST_F(AlertDlgTest, BadIntervalIsRefusedAfterTheStartupEntryChanged) {
+  for (const char* interval : {"0", "-3", "abc", "2147484"}) {
+    AlertSettings settings;
+    settings.runAtLogon = true;
+    dlg.fill(settings);
+    edit("IntervalEdit")->setText(QLatin1String(interval));
+    boxes.shown.clear();
+    pressOk();
+    EXPECT_EQ(boxes.shown,
+              (std::vector<Box>{{BoxKind::Information, "Please fill the Interval Time."}}))
+        << interval;
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(entryExists()) << interval;
+    fs::remove(AutostartFilePath());
+  }
+}
+
+TEST_F(AlertDlgTest, OkWritesAndRemovesTheStartupEntry) {
+  AlertSettings settings;
+  settings.runAtLogon = true;
+  settings.interval = 5;
+  dlg.fill(settings);
+  pressOk();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  std::ifstream in(AutostartFilePath());
+  const std::string content(std::istreambuf_iterator<char>(in), {});
+  EXPECT_NE(content.find("Exec=\"/opt/varnley/varnley\" -s\n"), std::string::npos) << content;
+
+  settings.runAtLogon = false;
+  dlg.fill(settings);
+  pressOk();
+  EXPECT_FALSE(entryExists());
+  pressOk();  // unchecked with no entry: nothing shown, nothing written
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_FALSE(entryExists());
+}
+
+TEST_F(AlertDlgTest, TakeBackKeepsTheOldIntervalWhenItIsNoNumber) {
+  AlertSettings before;
+  before.interval = 9;
+  dlg.fill(before);
+  check("MessageCheckBox")->setChecked(true);
+  edit("IntervalEdit")->setText(QStringLiteral("x"));
+  AlertSettings after = before;
+  dlg.takeBack(after);
+  EXPECT_TRUE(after.showMessage);
+  EXPECT_EQ(after.interval, 9);
+}
+
+class AlertCommandTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { test::EnsureApplication(); }
+  void SetUp() override { ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1); }
+
+  void open(const std::string& settingsPath) {
+    session = std::make_unique<Session>(settingsPath, false);
+    form = std::make_unique<TPortForm>(*session, boxes);
+  }
+  static void answer(bool ok) {
+    test::WhenModal([ok](QWidget* dlg) {
+      dlg->findChild<QCheckBox*>(QStringLiteral("EmailCheckBox"))->setChecked(true);
+      dlg->findChild<QLineEdit*>(QStringLiteral("SMTPEdit"))->setText(QStringLiteral("mail.example:2525"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("UserNameEdit"))->setText(QStringLiteral("ops"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("PasswordEdit"))->setText(QStringLiteral("pw"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("EmailEdit"))->setText(QStringLiteral("a@example.org"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("IntervalEdit"))->setText(QStringLiteral("30"));
+      QTest::mouseClick(dlg->findChild<QPushButton*>(ok ? QStringLiteral("OKBtn")
+                                                        : QStringLiteral("CancelBtn")),
+                        Qt::LeftButton);
+    });
+  }
+
+  test::TempDir dir;
+  test::RecordingBoxes boxes;
+  std::unique_ptr<Session> session;
+  std::unique_ptr<TPortForm> form;
+};
+
+TEST_F(AlertCommandTest, ConfirmedSettingsAreTakenBackAndSaved) {
+  const std::string path = (dir.path() / "varnley.ini").string();
+  open(path);
+  answer(/*ok=*/false);
+  form->SetToolButtonClick();
+  EXPECT_EQ(session->settings(), AlertSettings{});
+  EXPECT_FALSE(fs::exists(path));
+
+  answer(/*ok=*/true);
+  form->SetToolButtonClick();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(session->settings().interval, 30);
+  AlertSettings stored;
+  std::vector<MonitoredHost> hosts;
+  LoadSettings(path, stored, hosts);
+  EXPECT_EQ(stored, session->settings());
+  EXPECT_EQ(stored.smtpServer, "mail.example:2525");
+  EXPECT_TRUE(stored.sendEmail);
+}
+
+TEST_F(AlertCommandTest, FailedSaveIsShownNotSwallowed) {
+  // A plain file where the folder should be: no write can succeed, not even as root.
+  std::ofstream(dir.path() / "blocker") << "x";
+  const std::string path = (dir.path() / "blocker" / "varnley.ini").string();
+  open(path);
+  answer(/*ok=*/true);
+  form->SetToolButtonClick();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].kind, BoxKind::Error);
+  EXPECT_EQ(boxes.shown[0].text, "Unable to write to " + path);
+  EXPECT_EQ(session->settings().interval, 30) << "memory keeps the new values";
+}
+
+}  // namespace
+}  // namespace varnley
