@@ -1,5 +1,6 @@
 #include "alert/TAlertDlg.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -11,10 +12,13 @@
 #include <QVBoxLayout>
 
 #include "alert/AlertInput.h"
+#include "alert/AlertMail.h"
 #include "model/AlertSettings.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Paths.h"
+#include "smtp/IdMessage.h"
+#include "smtp/IdSMTP.h"
 
 namespace varnley {
 
@@ -165,8 +169,34 @@ void TAlertDlg::OKBtnClick() {
   accept();
 }
 
+TAlertDlg::~TAlertDlg() = default;
+
 void TAlertDlg::TestButtonClick() {
-  // The test mail is sent by the email sender, which does not exist yet.
+  const MailAccount account{s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit),
+                            AuthCheckBox->isChecked()};
+  if (const auto missing = MissingEmailField(
+          {account.smtpServer, account.userName, account.password, account.receiveEmail})) {
+    boxes_.show(BoxKind::Information, *missing);
+    return;
+  }
+  if (!IdSMTP) {
+    IdSMTP = std::make_unique<TIdSMTP>();
+    testMessage_ = std::make_unique<TIdMessage>();
+  }
+  // The test runs on the GUI thread: a server that takes the connection and then stays
+  // silent would otherwise hold the dialog for good.
+  IdSMTP->ConnectTimeout = kTestWaitMs;
+  IdSMTP->ReadTimeout = kTestWaitMs;
+  const bool sent = SendTestMail(*IdSMTP, *testMessage_, account, [](bool busy) {
+    if (busy)
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+      QApplication::restoreOverrideCursor();
+  });
+  if (sent)
+    boxes_.show(BoxKind::Information, "SMTP server connected and test message sent successfully.");
+  else
+    boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
 }
 
 void TAlertDlg::showEvent(QShowEvent* event) {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <functional>
+#include <memory>
 #include <string>
 
 class QCheckBox;
@@ -16,12 +17,18 @@ namespace varnley {
 
 struct AlertSettings;
 class MessageBoxes;
+class TIdMessage;
+class TIdSMTP;
 
 class TAlertDlg : public QDialog {
   Q_OBJECT
 
  public:
   explicit TAlertDlg(MessageBoxes& boxes, QWidget* parent = nullptr);
+  ~TAlertDlg() override;
+
+  // How long the Test button waits for the server's connect and for each reply.
+  static constexpr int kTestWaitMs = 10000;
 
   // Every control from the settings; the email switch's enabling rule follows.
   void fill(const AlertSettings& settings);
@@ -41,6 +48,9 @@ class TAlertDlg : public QDialog {
 
   MessageBoxes& boxes_;
   std::string executablePath_;
+  // The test's own client and message, apart from the sender thread's.
+  std::unique_ptr<TIdSMTP> IdSMTP;
+  std::unique_ptr<TIdMessage> testMessage_;
 
   QGroupBox* MessageGroupBox;
   QCheckBox* MessageCheckBox;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "alert/TEmailThread.h"
 #include "app/QtMessageBoxes.h"
 #include "app/SignalBridge.h"
 #include "app/TPortForm.h"
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
 
   QtMessageBoxes boxes;
   Session session(SettingsPathFor(ExecutablePath()), StartedWithS(args));
+  session.monitor().SetEmailWorkerFactory(TEmailThread::Factory());
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr. The status stays 0,

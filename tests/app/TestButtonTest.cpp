@@ -1,0 +1,107 @@
+// The alert dialog's Test button against a real server (aiosmtpd on loopback), a refused port
+// and a server that accepts and then says nothing.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "WidgetSupport.h"
+#include "alert/TAlertDlg.h"
+#include "platform/TcpSocket.h"
+#include "support/RealSmtpServer.h"
+
+namespace varnley {
+namespace {
+
+using Box = test::RecordingBoxes::Box;
+using namespace std::chrono_literals;
+
+class TestButton : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { test::EnsureApplication(); }
+  void SetUp() override {
+    dlg.findChild<QCheckBox*>(QStringLiteral("EmailCheckBox"))->setChecked(true);
+    dlg.show();
+  }
+
+  void fillAccount(const std::string& server, const char* user, const char* password,
+                   const char* mail) {
+    edit("SMTPEdit")->setText(QString::fromStdString(server));
+    edit("UserNameEdit")->setText(QString::fromLatin1(user));
+    edit("PasswordEdit")->setText(QString::fromLatin1(password));
+    edit("EmailEdit")->setText(QString::fromLatin1(mail));
+  }
+  QLineEdit* edit(const char* name) { return dlg.findChild<QLineEdit*>(QLatin1String(name)); }
+  void clickTest() {
+    QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("TestButton")), Qt::LeftButton);
+  }
+
+  test::RecordingBoxes boxes;
+  TAlertDlg dlg{boxes};
+};
+
+TEST_F(TestButton, ChecksTheFieldsInOrderWhateverTheAuthenticationSwitchSays) {
+  dlg.findChild<QCheckBox*>(QStringLiteral("AuthCheckBox"))->setChecked(false);
+  struct Case {
+    const char *server, *user, *password, *mail, *message;
+  };
+  for (const Case& c : {Case{"", "u", "p", "m", "Please fill the SMTP server."},
+                        Case{"s", "", "", "", "Please fill the User Name."},
+                        Case{"s", "u", "", "m", "Please fill the Password."},
+                        Case{"s", "u", "p", "", "Please fill the Receive Email."}}) {
+    boxes.shown.clear();
+    fillAccount(c.server, c.user, c.password, c.mail);
+    clickTest();
+    EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, c.message}}));
+  }
+}
+
+TEST_F(TestButton, SendsTheTestMessageThroughARealServer) {
+  test::RealSmtpServer server;
+  const auto before = server.messages();
+  fillAccount(server.address(), test::RealSmtpServer::kUser, test::RealSmtpServer::kPassword,
+              "admin@example.org");
+  clickTest();
+  EXPECT_EQ(boxes.shown,
+            (std::vector<Box>{{BoxKind::Information,
+                               "SMTP server connected and test message sent successfully."}}));
+  std::string mail;
+  for (const auto& p : server.messages())
+    if (!before.count(p)) mail = test::RealSmtpServer::Read(p);
+  EXPECT_EQ(test::RealSmtpServer::Header(mail, "Subject"), "Varnley Test Message");
+  EXPECT_EQ(test::RealSmtpServer::Body(mail), "Varnley: Test Message\r\n\r\n");
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(TestButton, AWrongPasswordAndARefusedPortBothReportFailure) {
+  test::RealSmtpServer server;
+  fillAccount(server.address(), test::RealSmtpServer::kUser, "wrong", "admin@example.org");
+  clickTest();
+  TcpListener gone;
+  ASSERT_EQ(gone.listenLoopback(1), 0);
+  const std::string refused = "127.0.0.1:" + std::to_string(gone.port());
+  gone.close();
+  fillAccount(refused, "u", "p", "admin@example.org");
+  clickTest();
+  const Box failed{BoxKind::Error, "Failed to connect SMTP server."};
+  EXPECT_EQ(boxes.shown, (std::vector<Box>{failed, failed}));
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(TestButton, ASilentServerEndsInFailureInsteadOfHoldingTheDialog) {
+  TcpListener silent;  // accepts (in the kernel) and never says a word
+  ASSERT_EQ(silent.listenLoopback(4), 0);
+  fillAccount("127.0.0.1:" + std::to_string(silent.port()), "u", "p", "admin@example.org");
+  const auto start = std::chrono::steady_clock::now();
+  clickTest();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Error, "Failed to connect SMTP server."}}));
+  EXPECT_LT(took, std::chrono::milliseconds(TAlertDlg::kTestWaitMs) + 5s);
+}
+
+}  // namespace
+}  // namespace varnley
