@@ -27,3 +27,24 @@ function(varnley_test)
     set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
   endif()
 endfunction()
+
+# A real SMTP server (aiosmtpd under Debian's own interpreter) on a free loopback port, started
+# and stopped around the tests that name FIXTURE. Each fixture has its own folder, so tests of
+# different fixtures never see each other's mail. The tests find it through
+# VARNLEY_SMTP_SERVER_DIR (see varnley_smtp_server_env).
+function(varnley_smtp_server_fixture fixture)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${fixture})
+  set(script ${CMAKE_SOURCE_DIR}/tests/support/aiosmtpd_server.py)
+  add_test(NAME ${fixture}_start COMMAND /usr/bin/python3 ${script} start --dir ${dir})
+  add_test(NAME ${fixture}_stop COMMAND /usr/bin/python3 ${script} stop --dir ${dir})
+  set_tests_properties(${fixture}_start PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 60)
+  set_tests_properties(${fixture}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 60)
+  set_property(GLOBAL PROPERTY VARNLEY_FIXTURE_DIR_${fixture} ${dir})
+endfunction()
+
+# Points a test at the server of a fixture (keeping the offscreen platform for widget tests).
+function(varnley_smtp_server_env test fixture)
+  get_property(dir GLOBAL PROPERTY VARNLEY_FIXTURE_DIR_${fixture})
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${fixture}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VARNLEY_SMTP_SERVER_DIR=${dir}")
+endfunction()
