@@ -9,23 +9,15 @@
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
 #include "support/MemoryIOHandler.h"
+#include "BenchSmtpServer.h"
 #include "support/ScriptedSmtpServer.h"
 
 namespace varnley {
 namespace {
 
-using testing::Reply;
 using testing::ScriptedSmtpServer;
 
-ScriptedSmtpServer& Server() {
-  static ScriptedSmtpServer server(
-      Reply("220 bench ready"),
-      {Reply({"250-bench", "250 AUTH LOGIN"}), Reply("334 VXNlcm5hbWU6"), Reply("334 UGFzc3dvcmQ6"),
-       Reply("235 2.7.0 ok"), Reply("250 ok"), Reply("250 ok"), Reply("250 ok"), Reply("354 go"),
-       Reply("250 queued"), Reply("221 bye")},
-      {.replayPerConnection = true, .record = false});
-  return server;
-}
+ScriptedSmtpServer& Server() { return bench::SessionServer(); }
 
 TIdMessage BenchMessage(int bodyLines) {
   TIdMessage m;
