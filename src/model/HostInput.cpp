@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "model/PortList.h"
 #include "platform/Text.h"
 
 namespace varnley {
@@ -29,25 +30,10 @@ bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& list
   return true;
 }
 
-std::vector<std::string> SplitPorts(std::string_view ports) {
-  std::vector<std::string> lines;
-  while (!ports.empty()) {
-    const auto comma = ports.find(',');
-    const auto part = ports.substr(0, comma);
-    if (!part.empty()) lines.emplace_back(part);
-    if (comma == std::string_view::npos) break;
-    ports.remove_prefix(comma + 1);
-  }
+std::vector<std::string> SplitPorts(const std::string& ports) {
+  std::vector<std::string> lines = SplitPortList(ports);
+  std::erase_if(lines, [](const std::string& line) { return line.empty(); });
   return lines;
-}
-
-std::string JoinPorts(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) {
-    text += line;
-    text += ',';
-  }
-  return text;
 }
 
 std::array<std::string, 4> SplitHost(std::string_view host) {

@@ -21,9 +21,8 @@ std::optional<int> ParseDecimal(std::string_view text);
 // (compared as text, as the list shows it).
 bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed);
 
-// "21,80,443," <-> {"21", "80", "443"}; empty entries are dropped.
-std::vector<std::string> SplitPorts(std::string_view ports);
-std::string JoinPorts(const std::vector<std::string>& lines);
+// "21,80,,443," -> {"21", "80", "443"}: the editor's list shows no empty lines.
+std::vector<std::string> SplitPorts(const std::string& ports);
 
 // "010.0.0.1" -> {"10", "0", "0", "1"}; a part that is no number is shown as it stands.
 std::array<std::string, 4> SplitHost(std::string_view host);

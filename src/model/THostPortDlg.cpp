@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "model/HostInput.h"
+#include "model/PortList.h"
 #include "model/MonitoredHost.h"
 #include "platform/Text.h"
 
@@ -120,7 +121,7 @@ std::string THostPortDlg::host() const {
                    HostEdit[2]->text().toStdString(), HostEdit[3]->text().toStdString()});
 }
 
-std::string THostPortDlg::ports() const { return JoinPorts(listLines(PortListBox)); }
+std::string THostPortDlg::ports() const { return JoinPortList(listLines(PortListBox)); }
 
 bool THostPortDlg::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "monitor/TPortThread.h"
+#include "model/PortList.h"
 
 namespace varnley {
 namespace {
