@@ -421,22 +421,6 @@ std::vector<std::string_view> IniFile::sectionNames() const {
   return names;
 }
 
-std::vector<IniFile::SectionRef> IniFile::sections() const {
-  std::vector<SectionRef> refs;
-  refs.reserve(indexedSections_);
-  for (std::uint32_t i = 0; i < sections_.size(); ++i)
-    if (sections_[i].first) refs.push_back(SectionRef(this, i));
-  return refs;
-}
-
-std::string_view IniFile::SectionRef::name() const {
-  return ini_->sectionName(ini_->sections_[index_]);
-}
-
-std::optional<std::string> IniFile::SectionRef::value(std::string_view key) const {
-  return ini_->valueAt(ini_->findKeyIn(index_, key));
-}
-
 std::string IniFile::text() const {
   std::string out;
   out.reserve(content_.size() + written_.size() + 2 * (lines_.size() + 1));

@@ -173,8 +173,7 @@ TEST(Settings, LargeFileReadInPiecesLosesNoRow) {
   const auto hosts = Load(path).hosts;
   ASSERT_EQ(hosts.size(), static_cast<std::size_t>(kHosts));
   for (int i = 1; i <= kHosts; ++i) {
-    ASSERT_EQ(hosts[i - 1].host,
-              "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    ASSERT_EQ(hosts[i - 1].host, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
     ASSERT_EQ(hosts[i - 1].ports, std::to_string(i) + ",");
   }
 }
