@@ -1,5 +1,6 @@
 // The settings loader and the host writer beside a plain line read of the same file.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>

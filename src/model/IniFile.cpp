@@ -176,8 +176,9 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max() - 1)
     text = text.substr(0, std::numeric_limits<std::uint32_t>::max() - 1);
   byteOrderMark_ = text.substr(0, 3) == "\xEF\xBB\xBF";
-  // One pass to size the line table avoids regrowing it for a large host list.
+  // Sizing the tables first avoids regrowing them for a large host list.
   lines_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  sections_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '[')));
   std::uint32_t currentSection = kEnd;
   ForEachIniLine(text, [&](std::string_view lineText, int ending) {
     Line line;
@@ -186,12 +187,15 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
     line.ending = static_cast<Ending>(ending);
     if (!firstEnding_ && ending != 0) firstEnding_ = line.ending;
     const auto index = static_cast<std::uint32_t>(lines_.size());
-    line.kind = ParseIniLine(lineText).kind;
+    const IniLine parsed = ParseIniLine(lineText);
+    line.kind = parsed.kind;
     line.next = index + 1;
     lines_.push_back(line);
     if (line.kind == Kind::Header) {
       currentSection = static_cast<std::uint32_t>(sections_.size());
-      sections_.push_back(makeSection(index));
+      sections_.push_back(Section{index, index,
+                                  static_cast<std::uint32_t>(parsed.name.data() - text.data()),
+                                  static_cast<std::uint32_t>(parsed.name.size())});
     } else if (line.kind == Kind::Key && currentSection != kEnd) {
       sections_[currentSection].anchor = index;
     }
@@ -419,22 +423,6 @@ std::vector<std::string_view> IniFile::sectionNames() const {
   for (const Section& s : sections_)
     if (s.first) names.push_back(sectionName(s));
   return names;
-}
-
-std::vector<IniFile::SectionRef> IniFile::sections() const {
-  std::vector<SectionRef> refs;
-  refs.reserve(indexedSections_);
-  for (std::uint32_t i = 0; i < sections_.size(); ++i)
-    if (sections_[i].first) refs.push_back(SectionRef(this, i));
-  return refs;
-}
-
-std::string_view IniFile::SectionRef::name() const {
-  return ini_->sectionName(ini_->sections_[index_]);
-}
-
-std::optional<std::string> IniFile::SectionRef::value(std::string_view key) const {
-  return ini_->valueAt(ini_->findKeyIn(index_, key));
 }
 
 std::string IniFile::text() const {

@@ -162,21 +162,6 @@ class IniFile {
   // Names of the distinct sections, as spelt at their first appearance, in file order.
   std::vector<std::string_view> sectionNames() const;
 
-  // A section found by sections(): reads its keys as value() does, without a name lookup.
-  class SectionRef {
-   public:
-    std::string_view name() const;
-    std::optional<std::string> value(std::string_view key) const;
-
-   private:
-    friend class IniFile;
-    SectionRef(const IniFile* ini, std::uint32_t index) : ini_(ini), index_(index) {}
-    const IniFile* ini_;
-    std::uint32_t index_;
-  };
-  // The distinct sections (the first of each name) in file order.
-  std::vector<SectionRef> sections() const;
-
  private:
   // Lines live in file order as a chain (next), so a key added in the middle of the file
   // costs no shifting; the text of a line is a range of the file as read or of the text
@@ -216,7 +201,7 @@ class IniFile {
   Ending newLineEnding() const;
 
   bool byteOrderMark_ = false;
-  std::string content_;  // the file as read, less its byte-order mark
+  std::string content_;  // the file as read
   std::string written_;  // text of lines written or changed since
   std::vector<Line> lines_;
   std::uint32_t head_ = kEnd;

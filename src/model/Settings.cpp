@@ -58,10 +58,6 @@ bool ReadForUpdate(const std::string& path, IniFile& ini) {
   return false;
 }
 
-}  // namespace
-
-namespace {
-
 // "21,80,443," as we write it: ports 1..65535 without sign, spaces or leading zeros, each
 // followed by a comma. Such a text normalises to itself.
 bool IsCanonicalPorts(std::string_view text) {

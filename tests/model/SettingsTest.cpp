@@ -159,6 +159,39 @@ TEST(Settings, IntervalIsKeptInRange) {
   }
 }
 
+TEST(Settings, LargeFileReadInPiecesLosesNoRow) {
+  // Far more than one read of the file, with CR LF ends that pieces may split.
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  constexpr int kHosts = 6000;
+  std::string text = "[config]\r\nhostcount=" + std::to_string(kHosts) + "\r\n";
+  for (int i = 1; i <= kHosts; ++i) {
+    text += "[host" + std::to_string(i) + "]\r\nhost=10.0." + std::to_string(i / 256) + "." +
+            std::to_string(i % 256) + "\r\nport=" + std::to_string(i) + ",\r\n";
+  }
+  WriteText(path, text);
+  const auto hosts = Load(path).hosts;
+  ASSERT_EQ(hosts.size(), static_cast<std::size_t>(kHosts));
+  for (int i = 1; i <= kHosts; ++i) {
+    ASSERT_EQ(hosts[i - 1].host, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    ASSERT_EQ(hosts[i - 1].ports, std::to_string(i) + ",");
+  }
+}
+
+TEST(Settings, PathThatIsNoFileIsNeitherReadNorReplaced) {
+  test::TempDir dir;
+  const auto fifo = dir.file("fifo.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  AlertSettings settings;
+  settings.interval = 7;
+  std::vector<MonitoredHost> hosts{{"10.0.0.5", "80,", ""}};
+  LoadSettings(fifo, settings, hosts);  // would wait forever for a writer if opened blocking
+  EXPECT_EQ(settings.interval, 7);
+  EXPECT_TRUE(hosts.empty());
+  EXPECT_FALSE(SaveHosts(fifo, {}).ok);
+  EXPECT_FALSE(SaveAlertSettings(dir.path().string(), {}).ok);
+}
+
 TEST(Settings, NewFileIsPrivateAndExistingModeIsKept) {
   test::TempDir dir;
   const auto path = dir.file("s.ini");
