@@ -76,7 +76,10 @@ const std::vector<std::vector<MonitoredHost>>& HostLists() {
       {{"10.0.0.1", "80,", ""}},
       {{"10.0.0.1", "80,", ""}, {"10.0.0.2", "21,", ""}, {"10.0.0.3", "", ""}},
       // Values the writer must quote or whose line breaks it must flatten.
-      {{" spaced ", "'q'", ""}, {"\"x\"", "a\r\nb", ""}, {"", " ", ""}, {"10.0.0.4", "1,", ""},
+      {{" spaced ", "'q'", ""},
+       {"\"x\"", "a\r\nb", ""},
+       {"", " ", ""},
+       {"10.0.0.4", "1,", ""},
        {"10.0.0.5", "2,", ""}},
   };
   return lists;
