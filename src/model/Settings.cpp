@@ -350,9 +350,13 @@ class HostsSaver {
 
   // "key=..." with nothing around the key, the way this program writes it: known without
   // parsing the line.
+  // key is in small letters: setting bit 5 turns a capital letter, and nothing else, into its
+  // small one.
   static bool PlainKey(std::string_view line, std::string_view key) {
-    return line.size() > key.size() && line[key.size()] == '=' &&
-           EqualsIgnoreCase(line.substr(0, key.size()), key);
+    if (line.size() <= key.size() || line[key.size()] != '=') return false;
+    for (std::size_t i = 0; i < key.size(); ++i)
+      if ((line[i] | 0x20) != key[i]) return false;
+    return true;
   }
 
   void onLine(std::string_view line, int ending) {
@@ -362,8 +366,8 @@ class HostsSaver {
     // we write, nothing else matters.
     if (target_ == kNoTarget && first != '[' && static_cast<unsigned char>(first) > ' ') return;
     if (target_ > kConfig && target_ != kNoTarget) {
-      if (PlainKey(line, "host")) return onKey(line, lineEnd, 1);
-      if (PlainKey(line, "port")) return onKey(line, lineEnd, 2);
+      if (PlainKey(line, "host")) return onKey(line, lineEnd, 1, 5);
+      if (PlainKey(line, "port")) return onKey(line, lineEnd, 2, 5);
     }
     const IniLine parsed = ParseIniLine(line);
     if (parsed.kind == IniLine::Kind::Header) {
@@ -391,19 +395,20 @@ class HostsSaver {
       }
       return;
     }
-    onKey(line, lineEnd, KeyMatches(line, "host") ? 1 : KeyMatches(line, "port") ? 2 : 0);
+    onKey(line, lineEnd, KeyMatches(line, "host") ? 1 : KeyMatches(line, "port") ? 2 : 0, 0);
   }
 
-  // A key line in a host section: which is 1 for host, 2 for port, 0 for another key.
-  void onKey(std::string_view line, std::size_t lineEnd, int which) {
+  // A key line in a host section: which is 1 for host, 2 for port, 0 for another key;
+  // valueStart, when not 0, is where the text after "=" starts.
+  void onKey(std::string_view line, std::size_t lineEnd, int which, std::size_t valueStart) {
     anchorEnd_ = lineEnd;
     const MonitoredHost& host = hosts_[target_ - 1];
     if (which == 1 && !firstDone_) {
       firstDone_ = true;
-      rewrite(line, host.host);
+      rewrite(line, host.host, valueStart);
     } else if (which == 2 && !secondDone_) {
       secondDone_ = true;
-      rewrite(line, host.ports);
+      rewrite(line, host.ports, valueStart);
     }
   }
 
@@ -425,7 +430,16 @@ class HostsSaver {
     firstDone_ = secondDone_ = false;
   }
 
-  void rewrite(std::string_view line, std::string_view value) {
+  void rewrite(std::string_view line, std::string_view value, std::size_t valueStart = 0) {
+    if (valueStart != 0) {
+      // Text that is the value exactly, with nothing a reader would trim or unquote, is the
+      // common case, decided without IniValueUnchanged's general rules.
+      const std::string_view rest = line.substr(valueStart);
+      if (rest == value && (rest.empty() || (static_cast<unsigned char>(rest.front()) > ' ' &&
+                                             static_cast<unsigned char>(rest.back()) > ' ' &&
+                                             rest.front() != '"' && rest.front() != '\'')))
+        return;
+    }
     if (IniValueUnchanged(line, value)) return;
     copyTo(offsetOf(line));
     scratch_.clear();
