@@ -1,6 +1,6 @@
 // The INI reader and the settings loader over arbitrary bytes: no crash, an unchanged file
 // written back byte for byte, writes that read back, and the one-pass loader agreeing with
-// lookups through IniFile.
+// lookups through IniFile, and the one-pass host writer giving the bytes of the IniFile save.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -70,9 +70,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(skipped || fastHosts == slowHosts);
   Check(fast.interval >= varnley::kMinInterval && fast.interval <= varnley::kMaxInterval);
 
+  const std::string value = content.substr(0, std::min<std::size_t>(size, 64));
+  const std::vector<std::vector<varnley::MonitoredHost>> hostLists = {
+      {},
+      fastHosts,
+      {{"10.0.0.1", "80,", {}}, {value, value, {}}, {" 10.0.0.3", "\"21,\"", {}}},
+      std::vector<varnley::MonitoredHost>(size % 7, varnley::MonitoredHost{value, "1,", {}}),
+  };
+  for (const auto& hosts : hostLists) {
+    varnley::IniFile reference(content);
+    varnley::SaveHostsToIni(reference, hosts);
+    Check(varnley::SaveHostsToText(content, hosts) == reference.text());
+  }
+
   // Writing what was loaded, and a value taken from the input, must read back; the saved file
   // must load the same hosts.
-  const std::string value = content.substr(0, std::min<std::size_t>(size, 64));
   varnley::SaveAlertSettingsToIni(ini, fast);
   varnley::SaveHostsToIni(ini, fastHosts);
   ini.writeString("fuzz", "value", value);

@@ -152,6 +152,33 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
   return static_cast<std::int32_t>(magnitude);
 }
 
+bool IniValueUnchanged(std::string_view keyLine, std::string_view value) {
+  // Rewriting an equal value would still lose the other program's spacing and quotes.
+  return Unquote(TrimView(keyLine.substr(keyLine.find('=') + 1))) == value;
+}
+
+void AppendIniRewrittenLine(std::string& out, std::string_view keyLine, std::string_view value) {
+  const std::string encoded = EncodeValue(value);
+  std::size_t start = keyLine.find('=') + 1;
+  while (start < keyLine.size() && (keyLine[start] == ' ' || keyLine[start] == '\t')) ++start;
+  out.append(keyLine.substr(0, start)).append(encoded);
+}
+
+void AppendIniKeyLine(std::string& out, std::string_view key, std::string_view value) {
+  out.append(key).append("=").append(EncodeValue(value));
+}
+
+void AppendIniHeaderLine(std::string& out, std::string_view section) {
+  out.append("[").append(section).append("]");
+}
+
+std::string_view IniNewLineEnding(std::string_view content) {
+  if (content.substr(0, 3) == kUtf8ByteOrderMark) content.remove_prefix(3);
+  const std::size_t at = content.find_first_of("\r\n");
+  if (at == std::string_view::npos || content[at] == '\n') return "\n";
+  return at + 1 < content.size() && content[at + 1] == '\n' ? "\r\n" : "\r";
+}
+
 namespace {
 
 std::uint64_t CaseHash(std::string_view s) {
@@ -313,10 +340,6 @@ std::uint32_t IniFile::findKeyIn(std::uint32_t s, std::string_view key) const {
   return kEnd;
 }
 
-std::string_view IniFile::FullValue(std::string_view lineText) {
-  return Unquote(TrimView(lineText.substr(lineText.find('=') + 1)));
-}
-
 std::optional<std::string> IniFile::value(std::string_view section, std::string_view key) const {
   return valueAt(findKey(section, key));
 }
@@ -373,28 +396,21 @@ void IniFile::linkAfter(std::uint32_t anchor, std::uint32_t line) {
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
   const std::uint32_t i = findKey(section, key);
-  // Rewriting an equal value would still lose the other program's spacing and quotes.
-  if (i != kEnd && FullValue(textOf(lines_[i])) == value) return;
-  const std::string encoded = EncodeValue(value);
   if (i != kEnd) {
     const std::string_view text = textOf(lines_[i]);
-    std::size_t start = text.find('=') + 1;
-    while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) ++start;
-    std::string replaced;
-    replaced.reserve(start + encoded.size());
-    replaced.append(text.substr(0, start)).append(encoded);
+    if (IniValueUnchanged(text, value)) return;
+    const auto start = static_cast<std::uint32_t>(written_.size());
+    AppendIniRewrittenLine(written_, text, value);
     Line& line = lines_[i];
-    line.start = static_cast<std::uint32_t>(written_.size());
-    line.length = static_cast<std::uint32_t>(replaced.size());
+    line.start = start;
+    line.length = static_cast<std::uint32_t>(written_.size() - start);
     line.written = true;
-    written_ += replaced;
     return;
   }
   std::uint32_t s = findSection(section);
   if (s == kEnd) {
     std::string headerText;
-    headerText.reserve(section.size() + 2);
-    headerText.append("[").append(section).append("]");
+    AppendIniHeaderLine(headerText, section);
     const std::uint32_t header = addWrittenLine(headerText, Kind::Header);
     linkAfter(tail_, header);
     s = static_cast<std::uint32_t>(sections_.size());
@@ -402,8 +418,7 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     indexSection(s);
   }
   std::string keyText;
-  keyText.reserve(key.size() + 1 + encoded.size());
-  keyText.append(key).append("=").append(encoded);
+  AppendIniKeyLine(keyText, key, value);
   const std::uint32_t line = addWrittenLine(keyText, Kind::Key);
   linkAfter(sections_[s].anchor, line);
   sections_[s].anchor = line;

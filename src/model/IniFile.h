@@ -71,6 +71,18 @@ std::size_t EmitIniLines(std::string_view buf, bool atEnd, std::size_t searchFro
   return start;
 }
 
+// How IniFile::writeString words what it writes, for writers that stream over a file and must
+// produce the same bytes. Whether writing value over this key line leaves the line as it is:
+bool IniValueUnchanged(std::string_view keyLine, std::string_view value);
+// keyLine with its value replaced, the text up to the value (and the spacing after "=") kept.
+void AppendIniRewrittenLine(std::string& out, std::string_view keyLine, std::string_view value);
+// A new "key=value" line and a new "[section]" line, each without its line end.
+void AppendIniKeyLine(std::string& out, std::string_view key, std::string_view value);
+void AppendIniHeaderLine(std::string& out, std::string_view section);
+// The line end given to new lines: that of the first line of content (after any byte-order
+// mark) which has one, else LF.
+std::string_view IniNewLineEnding(std::string_view content);
+
 inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // Calls fn(line, ending) for each line of a whole file, after a UTF-8 byte-order mark.
@@ -185,7 +197,6 @@ class IniFile {
     bool first = false;  // the first section of its name, the one that is read
   };
 
-  static std::string_view FullValue(std::string_view lineText);
   std::string_view textOf(const Line& line) const;
   Section makeSection(std::uint32_t header) const;
   std::string_view sectionName(const Section& section) const;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -306,11 +307,227 @@ void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
   ini.writeBool("email", "auth", settings.authentication);
 }
 
+namespace {
+
+// One pass over the file, handing unchanged stretches to sink whole, with no lookup per key:
+// only the first section of each name we write is touched, as IniFile would.
+template <class Sink>
+class HostsSaver {
+ public:
+  HostsSaver(std::string_view body, const std::vector<MonitoredHost>& hosts, Sink& sink)
+      : sink_(sink),
+        body_(body),
+        hosts_(hosts),
+        count_(std::to_string(static_cast<std::int32_t>(hosts.size()))),
+        ending_(IniNewLineEnding(body)),
+        hostSeen_(hosts.size() + 1, false) {}
+
+  void run() {
+    ForEachIniLine(body_, [this](std::string_view line, int ending) { onLine(line, ending); });
+    closeSection();
+    if (!configSeen_) {
+      insertAt(body_.size());
+      addHeader("config");
+      addKey("hostcount", count_);
+    }
+    for (std::size_t i = 1; i <= hosts_.size(); ++i) {
+      if (hostSeen_[i]) continue;
+      insertAt(body_.size());
+      addHeader(HostSection(i));
+      addKey("host", hosts_[i - 1].host);
+      addKey("port", hosts_[i - 1].ports);
+    }
+    copyTo(body_.size());
+  }
+
+ private:
+  static constexpr std::size_t kNoTarget = ~std::size_t{0};
+  static constexpr std::size_t kConfig = 0;  // else a host row, from 1
+
+  std::size_t offsetOf(std::string_view line) const {
+    return static_cast<std::size_t>(line.data() - body_.data());
+  }
+
+  // "key=..." with nothing around the key, the way this program writes it: known without
+  // parsing the line.
+  // key is in small letters: setting bit 5 turns a capital letter, and nothing else, into its
+  // small one.
+  static bool PlainKey(std::string_view line, std::string_view key) {
+    if (line.size() <= key.size() || line[key.size()] != '=') return false;
+    for (std::size_t i = 0; i < key.size(); ++i)
+      if ((line[i] | 0x20) != key[i]) return false;
+    return true;
+  }
+
+  void onLine(std::string_view line, int ending) {
+    const std::size_t lineEnd = offsetOf(line) + line.size() + (ending == 2 ? 2 : ending ? 1 : 0);
+    const char first = line.empty() ? ' ' : line.front();
+    // A line that starts with anything but a blank or "[" is no header; outside the sections
+    // we write, nothing else matters.
+    if (target_ == kNoTarget && first != '[' && static_cast<unsigned char>(first) > ' ') return;
+    if (target_ > kConfig && target_ != kNoTarget) {
+      if (PlainKey(line, "host")) return onKey(line, lineEnd, 1, 5);
+      if (PlainKey(line, "port")) return onKey(line, lineEnd, 2, 5);
+    }
+    const IniLine parsed = ParseIniLine(line);
+    if (parsed.kind == IniLine::Kind::Header) {
+      closeSection();
+      if (!configSeen_ && EqualsIgnoreCase(parsed.name, "config")) {
+        configSeen_ = true;
+        target_ = kConfig;
+      } else {
+        const std::int64_t n = HostSectionNumber(parsed.name);
+        if (n >= 1 && static_cast<std::uint64_t>(n) <= hosts_.size() &&
+            !hostSeen_[static_cast<std::size_t>(n)]) {
+          hostSeen_[static_cast<std::size_t>(n)] = true;
+          target_ = static_cast<std::size_t>(n);
+        }
+      }
+      anchorEnd_ = lineEnd;
+      return;
+    }
+    if (target_ == kNoTarget || parsed.kind != IniLine::Kind::Key) return;
+    if (target_ == kConfig) {
+      anchorEnd_ = lineEnd;
+      if (!firstDone_ && KeyMatches(line, "hostcount")) {
+        firstDone_ = true;
+        rewrite(line, count_);
+      }
+      return;
+    }
+    onKey(line, lineEnd, KeyMatches(line, "host") ? 1 : KeyMatches(line, "port") ? 2 : 0, 0);
+  }
+
+  // A key line in a host section: which is 1 for host, 2 for port, 0 for another key;
+  // valueStart, when not 0, is where the text after "=" starts.
+  void onKey(std::string_view line, std::size_t lineEnd, int which, std::size_t valueStart) {
+    anchorEnd_ = lineEnd;
+    const MonitoredHost& host = hosts_[target_ - 1];
+    if (which == 1 && !firstDone_) {
+      firstDone_ = true;
+      rewrite(line, host.host, valueStart);
+    } else if (which == 2 && !secondDone_) {
+      secondDone_ = true;
+      rewrite(line, host.ports, valueStart);
+    }
+  }
+
+  // New keys go after the section's last key line, ahead of the comments and blanks after it.
+  void closeSection() {
+    if (target_ == kNoTarget) return;
+    if (target_ == kConfig) {
+      if (!firstDone_) {
+        insertAt(anchorEnd_);
+        addKey("hostcount", count_);
+      }
+    } else {
+      const MonitoredHost& host = hosts_[target_ - 1];
+      if (!firstDone_ || !secondDone_) insertAt(anchorEnd_);
+      if (!firstDone_) addKey("host", host.host);
+      if (!secondDone_) addKey("port", host.ports);
+    }
+    target_ = kNoTarget;
+    firstDone_ = secondDone_ = false;
+  }
+
+  void rewrite(std::string_view line, std::string_view value, std::size_t valueStart = 0) {
+    if (valueStart != 0) {
+      // Text that is the value exactly, with nothing a reader would trim or unquote, is the
+      // common case, decided without IniValueUnchanged's general rules.
+      const std::string_view rest = line.substr(valueStart);
+      if (rest == value && (rest.empty() || (static_cast<unsigned char>(rest.front()) > ' ' &&
+                                             static_cast<unsigned char>(rest.back()) > ' ' &&
+                                             rest.front() != '"' && rest.front() != '\'')))
+        return;
+    }
+    if (IniValueUnchanged(line, value)) return;
+    copyTo(offsetOf(line));
+    scratch_.clear();
+    AppendIniRewrittenLine(scratch_, line, value);
+    sink_(std::string_view(scratch_));
+    copied_ = offsetOf(line) + line.size();
+  }
+
+  void copyTo(std::size_t offset) {
+    if (offset > copied_) sink_(body_.substr(copied_, offset - copied_));
+    copied_ = offset;
+  }
+
+  // Only the file's last line can lack a line end; it gets one once something follows it.
+  void insertAt(std::size_t offset) {
+    copyTo(offset);
+    if (offset == body_.size() && !endFixed_ && !body_.empty() && body_.back() != '\n' &&
+        body_.back() != '\r') {
+      sink_(ending_);
+      endFixed_ = true;
+    }
+  }
+
+  void addHeader(std::string_view section) {
+    scratch_.clear();
+    AppendIniHeaderLine(scratch_, section);
+    scratch_.append(ending_);
+    sink_(std::string_view(scratch_));
+  }
+
+  void addKey(std::string_view key, std::string_view value) {
+    scratch_.clear();
+    AppendIniKeyLine(scratch_, key, value);
+    scratch_.append(ending_);
+    sink_(std::string_view(scratch_));
+  }
+
+  Sink& sink_;
+  std::string scratch_;
+  std::string_view body_;
+  const std::vector<MonitoredHost>& hosts_;
+  const std::string count_;
+  const std::string_view ending_;
+  std::vector<bool> hostSeen_;
+  bool configSeen_ = false;
+  std::size_t copied_ = 0;
+  bool endFixed_ = false;
+  std::size_t target_ = kNoTarget;
+  std::size_t anchorEnd_ = 0;
+  bool firstDone_ = false;   // hostcount, or host
+  bool secondDone_ = false;  // port
+};
+
+template <class Sink>
+void SaveHostsTo(std::string_view content, const std::vector<MonitoredHost>& hosts, Sink&& sink) {
+  // IniFile looks at no more than 4 GiB; so big a file is refused before it gets here.
+  if (content.size() >= std::numeric_limits<std::uint32_t>::max() - 1) {
+    IniFile ini{std::string(content)};
+    SaveHostsToIni(ini, hosts);
+    ini.writeTo(sink);
+    return;
+  }
+  std::string_view body = content;
+  if (body.substr(0, 3) == kUtf8ByteOrderMark) {
+    sink(kUtf8ByteOrderMark);
+    body.remove_prefix(3);
+  }
+  HostsSaver<Sink>(body, hosts, sink).run();
+}
+
+}  // namespace
+
+std::string SaveHostsToText(std::string_view content, const std::vector<MonitoredHost>& hosts) {
+  std::string out;
+  out.reserve(content.size() + 256 + hosts.size() * 64);
+  SaveHostsTo(content, hosts, [&out](std::string_view piece) { out += piece; });
+  return out;
+}
+
 SaveResult SaveHosts(const std::string& path, const std::vector<MonitoredHost>& hosts) {
-  IniFile ini;
-  if (!ReadForUpdate(path, ini)) return {false, "Unable to write to " + path};
-  SaveHostsToIni(ini, hosts);
-  return Replace(path, ini);
+  std::string content;
+  if (ReadWholeFile(path, content, kMaxFileSize, nullptr) == ReadStatus::Failed)
+    return {false, "Unable to write to " + path};
+  // Unchanged stretches go to the file straight from what was read, without a copy.
+  AtomicFileWriter writer(path);
+  SaveHostsTo(content, hosts, [&writer](std::string_view piece) { writer.append(piece); });
+  if (!writer.commit(nullptr)) return {false, "Unable to write to " + path};
+  return {};
 }
 
 SaveResult SaveAlertSettings(const std::string& path, const AlertSettings& settings) {

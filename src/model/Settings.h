@@ -31,6 +31,8 @@ void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
                           std::vector<MonitoredHost>& hosts);
 void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts);
 void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings);
+// The file SaveHostsToIni would leave, byte for byte, made in one pass over content.
+std::string SaveHostsToText(std::string_view content, const std::vector<MonitoredHost>& hosts);
 
 // A ports text as loading keeps it: each entry read as an integer, those within 1..65535
 // written back in decimal, each followed by ",". "80,abc,0,443" gives "80,443,".
