@@ -4,6 +4,7 @@
   start --dir D [--user U --password P] [--tls]   start in the background, wait until it listens
   stop  --dir D                                   stop the one started in D
   serve --dir D [...]                             run in the foreground (what start launches)
+  pki   --dir D                                   only make the certificates (D/pki), see below
 
 It binds a free port on 127.0.0.1 and writes it to D/port. AUTH LOGIN (and PLAIN) are offered
 on plain text and accept only the given user and password (default varnley / s3cret).
@@ -279,16 +280,27 @@ def start(args):
     return 1
 
 
+def pki(args):
+    os.makedirs(args.dir, exist_ok=True)
+    shutil.rmtree(os.path.join(args.dir, "pki"), ignore_errors=True)
+    try:
+        make_pki(args.dir)
+    except subprocess.CalledProcessError as e:
+        sys.stderr.write(e.stderr.decode(errors="replace"))
+        return 1
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["start", "stop", "serve"])
+    parser.add_argument("command", choices=["start", "stop", "serve", "pki"])
     parser.add_argument("--dir", required=True)
     parser.add_argument("--user", default=DEFAULT_USER)
     parser.add_argument("--password", default=DEFAULT_PASSWORD)
     parser.add_argument("--tls", action="store_true")
     args = parser.parse_args()
     args.dir = os.path.abspath(args.dir)
-    return {"start": start, "stop": stop, "serve": serve}[args.command](args) or 0
+    return {"start": start, "stop": stop, "serve": serve, "pki": pki}[args.command](args) or 0
 
 
 if __name__ == "__main__":
