@@ -21,7 +21,7 @@ openssl command, and the server listens on several ports, each written to D/port
   unknownca  the same, certificate from a CA nobody trusts
   implicit   TLS from the first byte, good certificate
   plain      no TLS at all (STARTTLS not offered)
-D/port is the starttls one. Every AUTH command a listener sees adds its name as a line to
+D/port is still the plain one, so tests of plain text run unchanged. Every AUTH command a listener sees adds its name as a line to
 D/auth.log, whether or not the login succeeds.
 """
 import argparse
@@ -205,8 +205,7 @@ def serve(args):
     write_atomic(os.path.join(args.dir, "pid"), str(os.getpid()).encode())
     for name, (_, port) in listeners.items():
         write_atomic(os.path.join(args.dir, "port-" + name), str(port).encode())
-    main_port = listeners["starttls" if args.tls else "plain"][1]
-    write_atomic(os.path.join(args.dir, "port"), str(main_port).encode())
+    write_atomic(os.path.join(args.dir, "port"), str(listeners["plain"][1]).encode())
     try:
         loop.run_forever()
     finally:
