@@ -2,15 +2,17 @@
 // in-process loopback server and reads each reply with recv. Body sizes grow by 10x.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "BenchSmtpServer.h"
 #include "platform/TcpSocket.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
 #include "support/MemoryIOHandler.h"
-#include "BenchSmtpServer.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/StartTlsSmtpServer.h"
 
 namespace varnley {
 namespace {
@@ -44,6 +46,26 @@ void BM_SmtpSessionFresh(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SmtpSessionFresh)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
+
+// The same session with STARTTLS and a verified certificate (a throw-away CA, trusted alone):
+// what TLS adds to one alert mail.
+void BM_SmtpSessionStartTls(benchmark::State& state) {
+  static testing::StartTlsSmtpServer server(false);
+  ::setenv("SSL_CERT_FILE", testing::ThrowAwayPki().caFile.c_str(), 1);
+  TIdMessage message = BenchMessage(static_cast<int>(state.range(0)));
+  TIdSMTP smtp;
+  smtp.Host = server.address();
+  smtp.UseTLS = utUseRequireTLS;
+  smtp.HeloName = "bench";
+  smtp.Username = "user";
+  smtp.Password = "password";
+  for (auto _ : state) {
+    smtp.Connect();
+    smtp.Send(message);
+    smtp.Disconnect();
+  }
+}
+BENCHMARK(BM_SmtpSessionStartTls)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
 // Reads one whole reply: until the buffer ends in a line whose 4th character is a blank.
 bool RecvReply(TcpSocket& socket, std::string& buffer) {
