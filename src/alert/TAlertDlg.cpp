@@ -86,10 +86,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 
   auto* emailForm = new QFormLayout(EmailGroupBox);
   emailForm->addRow(label("SMTPLabel", "SMTP Server:", EmailGroupBox), SMTPEdit);
-  auto* securityRow = new QHBoxLayout;
-  securityRow->addWidget(SecurityComboBox);
-  securityRow->addWidget(VerifyCheckBox, 1);
-  emailForm->addRow(label("SecurityLabel", "Security:", EmailGroupBox), securityRow);
+  emailForm->addRow(label("SecurityLabel", "Security:", EmailGroupBox), SecurityComboBox);
+  emailForm->addRow(VerifyCheckBox);
   emailForm->addRow(AuthCheckBox);
   emailForm->addRow(label("UserNameLabel", "User Name:", EmailGroupBox), UserNameEdit);
   emailForm->addRow(label("PasswordLabel", "Password:", EmailGroupBox), PasswordEdit);
@@ -128,8 +126,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   layout->addWidget(RunCheckBox);
   layout->addStretch();
   layout->addLayout(buttons);
-  // Taller than the original 348 by the security row.
-  setFixedSize(394, 348 + 32);
+  // Taller than the original 348 by the security rows.
+  setFixedSize(394, 348 + 56);
 
   connect(EmailCheckBox, &QCheckBox::toggled, this, &TAlertDlg::EmailCheckBoxClick);
   connect(OKBtn, &QPushButton::clicked, this, &TAlertDlg::OKBtnClick);
