@@ -2,15 +2,17 @@
 // in-process loopback server and reads each reply with recv. Body sizes grow by 10x.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "BenchSmtpServer.h"
 #include "platform/TcpSocket.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
 #include "support/MemoryIOHandler.h"
-#include "BenchSmtpServer.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/StartTlsSmtpServer.h"
 
 namespace varnley {
 namespace {
@@ -29,11 +31,12 @@ TIdMessage BenchMessage(int bodyLines) {
   return m;
 }
 
-void BM_SmtpSessionFresh(benchmark::State& state) {
-  ScriptedSmtpServer& server = Server();
+// One fresh session per iteration: connect (with TLS as asked), send, QUIT.
+void RunSessions(benchmark::State& state, const std::string& address, TIdUseTLS useTLS) {
   TIdMessage message = BenchMessage(static_cast<int>(state.range(0)));
   TIdSMTP smtp;
-  smtp.Host = server.address();
+  smtp.Host = address;
+  smtp.UseTLS = useTLS;
   smtp.HeloName = "bench";
   smtp.Username = "user";
   smtp.Password = "password";
@@ -43,7 +46,20 @@ void BM_SmtpSessionFresh(benchmark::State& state) {
     smtp.Disconnect();
   }
 }
+
+void BM_SmtpSessionFresh(benchmark::State& state) {
+  RunSessions(state, Server().address(), utNoTLSSupport);
+}
 BENCHMARK(BM_SmtpSessionFresh)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
+
+// The same session with STARTTLS and a verified certificate (a throw-away CA, trusted alone):
+// what TLS adds to one alert mail.
+void BM_SmtpSessionStartTls(benchmark::State& state) {
+  static testing::StartTlsSmtpServer server(false);
+  ::setenv("SSL_CERT_FILE", testing::ThrowAwayPki().caFile.c_str(), 1);
+  RunSessions(state, server.address(), utUseRequireTLS);
+}
+BENCHMARK(BM_SmtpSessionStartTls)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
 // Reads one whole reply: until the buffer ends in a line whose 4th character is a blank.
 bool RecvReply(TcpSocket& socket, std::string& buffer) {

@@ -31,11 +31,16 @@ endfunction()
 # A real SMTP server (aiosmtpd under Debian's own interpreter) on a free loopback port, started
 # and stopped around the tests that name FIXTURE. Each fixture has its own folder, so tests of
 # different fixtures never see each other's mail. The tests find it through
-# VARNLEY_SMTP_SERVER_DIR (see varnley_smtp_server_env).
+# VARNLEY_SMTP_SERVER_DIR (see varnley_smtp_server_env). With TLS, the server also has its TLS
+# listeners and a throw-away CA (see aiosmtpd_server.py).
 function(varnley_smtp_server_fixture fixture)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${fixture})
   set(script ${CMAKE_SOURCE_DIR}/tests/support/aiosmtpd_server.py)
-  add_test(NAME ${fixture}_start COMMAND /usr/bin/python3 ${script} start --dir ${dir})
+  set(options "")
+  if("TLS" IN_LIST ARGN)
+    set(options --tls)
+  endif()
+  add_test(NAME ${fixture}_start COMMAND /usr/bin/python3 ${script} start --dir ${dir} ${options})
   add_test(NAME ${fixture}_stop COMMAND /usr/bin/python3 ${script} stop --dir ${dir})
   set_tests_properties(${fixture}_start PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 60)
   set_tests_properties(${fixture}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 60)

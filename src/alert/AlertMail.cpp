@@ -8,8 +8,9 @@
 namespace varnley {
 
 MailAccount MailAccount::From(const AlertSettings& settings) {
-  return {settings.smtpServer, settings.userName, settings.password, settings.receiveEmail,
-          settings.authentication};
+  return {settings.smtpServer,       settings.userName,       settings.password,
+          settings.receiveEmail,     settings.authentication, settings.security,
+          settings.verifyCertificate};
 }
 
 std::string FromText(const std::string& userName, const std::string& smtpServer) {
@@ -32,7 +33,24 @@ std::string AlertSubject(const std::string& alertText) {
   return Utf16ToUtf8(units);
 }
 
+std::optional<TIdUseTLS> MailSecurity(std::string_view text) {
+  const std::string word = Trim(text);
+  if (word.empty() || EqualsIgnoreCase(word, "none")) return utNoTLSSupport;
+  if (EqualsIgnoreCase(word, "starttls")) return utUseRequireTLS;
+  if (EqualsIgnoreCase(word, "tls")) return utUseImplicitTLS;
+  return std::nullopt;
+}
+
 void ConfigureClient(TIdSMTP& client, const MailAccount& account) {
+  const std::optional<TIdUseTLS> useTLS = MailSecurity(account.security);
+  if (!useTLS) {
+    throw EIdTLSError("Unknown mail security \"" + account.security +
+                      "\" (none, starttls or tls): the mail is not sent.");
+  }
+  client.UseTLS = *useTLS;
+  client.VerifyCertificate = account.verifyCertificate;
+  // A server text with its own port overrides this.
+  client.Port = DefaultSmtpPort(*useTLS);
   client.Host = account.smtpServer;
   client.Username = account.userName;
   client.Password = account.password;
@@ -110,14 +128,15 @@ bool SendOnce(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
 
 bool SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
                    const std::string& alertText) {
-  return SendOnce(
-      client, message, account, [&] { ComposeAlertMessage(message, account, alertText); }, {});
+  return SendOnce(client, message, account,
+                  [&] { ComposeAlertMessage(message, account, alertText); }, {});
 }
 
 bool SendTestMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
                   const std::function<void(bool busy)>& busy) {
   if (client.Connected()) DropConnection(client);
-  return SendOnce(client, message, account, [&] { ComposeTestMessage(message, account); }, busy);
+  return SendOnce(
+      client, message, account, [&] { ComposeTestMessage(message, account); }, busy);
 }
 
 }  // namespace varnley

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "model/AlertSettings.h"
+#include "smtp/IdSMTP.h"
 
 namespace varnley {
 
@@ -17,11 +21,26 @@ inline constexpr std::size_t kSubjectLength = 60;  // UTF-16 code units
 
 // What a mail needs from the settings (the alert dialog's edits or the stored settings).
 struct MailAccount {
+  MailAccount() = default;
+  // Security and verification are optional, as in the settings file.
+  MailAccount(std::string smtpServer, std::string userName, std::string password,
+              std::string receiveEmail, bool authentication, std::string security = {},
+              bool verifyCertificate = true)
+      : smtpServer(std::move(smtpServer)),
+        userName(std::move(userName)),
+        password(std::move(password)),
+        receiveEmail(std::move(receiveEmail)),
+        authentication(authentication),
+        security(std::move(security)),
+        verifyCertificate(verifyCertificate) {}
+
   std::string smtpServer;  // "host" or "host:port"
   std::string userName;
   std::string password;
   std::string receiveEmail;
   bool authentication = false;
+  std::string security;  // "none" (or empty), "starttls" or "tls"
+  bool verifyCertificate = true;
 
   static MailAccount From(const AlertSettings& settings);
 };
@@ -32,7 +51,12 @@ std::string FromText(const std::string& userName, const std::string& smtpServer)
 // The first 60 characters of the alert text, never splitting a surrogate pair.
 std::string AlertSubject(const std::string& alertText);
 
-// Host, credentials and authentication type of the client.
+// The mail security text in any letter case: empty or "none", "starttls", "tls"; nullopt for
+// anything else, which no send may take as plain text.
+std::optional<TIdUseTLS> MailSecurity(std::string_view text);
+
+// Host, default port, TLS, credentials and authentication type of the client. An unknown
+// security text raises EIdTLSError saying so.
 void ConfigureClient(TIdSMTP& client, const MailAccount& account);
 // Clears the message and fills Subject, Body, From and Recipients.
 void ComposeAlertMessage(TIdMessage& message, const MailAccount& account,

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -37,6 +38,10 @@ QLabel* label(const char* name, const char* text, QWidget* parent) {
   return named(new QLabel(QLatin1String(text), parent), name);
 }
 
+// The combo box's entries, in order, and the settings text each stands for.
+constexpr const char* kSecurityChoices[][2] = {
+    {"None", "none"}, {"STARTTLS", "starttls"}, {"SSL/TLS", "tls"}};
+
 QLineEdit* edit(const char* name, QWidget* parent) {
   auto* e = named(new QLineEdit(parent), name);
   e->setMaxLength(40);
@@ -53,16 +58,24 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 
   MessageGroupBox =
       named(new QGroupBox(QStringLiteral("When host port deactivated"), this), "MessageGroupBox");
-  MessageCheckBox = named(new QCheckBox(QStringLiteral("Show one warning message"),
-                                        MessageGroupBox), "MessageCheckBox");
+  MessageCheckBox =
+      named(new QCheckBox(QStringLiteral("Show one warning message"), MessageGroupBox),
+            "MessageCheckBox");
   EmailCheckBox = named(new QCheckBox(QStringLiteral("Send one warning email"), MessageGroupBox),
                         "EmailCheckBox");
-  EmailGroupBox = named(new QGroupBox(QStringLiteral("Email Setting"), MessageGroupBox),
-                        "EmailGroupBox");
+  EmailGroupBox =
+      named(new QGroupBox(QStringLiteral("Email Setting"), MessageGroupBox), "EmailGroupBox");
 
   SMTPEdit = edit("SMTPEdit", EmailGroupBox);
-  AuthCheckBox = named(new QCheckBox(QStringLiteral("SMTP server requires authentication"),
-                                     EmailGroupBox), "AuthCheckBox");
+  SecurityComboBox = named(new QComboBox(EmailGroupBox), "SecurityComboBox");
+  for (const auto& choice : kSecurityChoices) SecurityComboBox->addItem(QLatin1String(choice[0]));
+  VerifyCheckBox =
+      named(new QCheckBox(QStringLiteral("Verify the server's certificate"), EmailGroupBox),
+            "VerifyCheckBox");
+  VerifyCheckBox->setChecked(true);
+  AuthCheckBox =
+      named(new QCheckBox(QStringLiteral("SMTP server requires authentication"), EmailGroupBox),
+            "AuthCheckBox");
   AuthCheckBox->setChecked(true);
   UserNameEdit = edit("UserNameEdit", EmailGroupBox);
   PasswordEdit = edit("PasswordEdit", EmailGroupBox);
@@ -73,6 +86,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 
   auto* emailForm = new QFormLayout(EmailGroupBox);
   emailForm->addRow(label("SMTPLabel", "SMTP Server:", EmailGroupBox), SMTPEdit);
+  emailForm->addRow(label("SecurityLabel", "Security:", EmailGroupBox), SecurityComboBox);
+  emailForm->addRow(VerifyCheckBox);
   emailForm->addRow(AuthCheckBox);
   emailForm->addRow(label("UserNameLabel", "User Name:", EmailGroupBox), UserNameEdit);
   emailForm->addRow(label("PasswordLabel", "Password:", EmailGroupBox), PasswordEdit);
@@ -111,7 +126,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   layout->addWidget(RunCheckBox);
   layout->addStretch();
   layout->addLayout(buttons);
-  setFixedSize(394, 348);
+  // Taller than the original 348 by the security rows.
+  setFixedSize(394, 348 + 56);
 
   connect(EmailCheckBox, &QCheckBox::toggled, this, &TAlertDlg::EmailCheckBoxClick);
   connect(OKBtn, &QPushButton::clicked, this, &TAlertDlg::OKBtnClick);
@@ -130,6 +146,22 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   PasswordEdit->setText(q(settings.password));
   EmailEdit->setText(q(settings.receiveEmail));
   AuthCheckBox->setChecked(settings.authentication);
+  loadedSecurity_ = settings.security;
+  const std::optional<TIdUseTLS> security = MailSecurity(settings.security);
+  // An unknown text shows no choice, and OK keeps it: the user decides, not the dialog.
+  int index = -1;
+  for (int i = 0; i < static_cast<int>(std::size(kSecurityChoices)); ++i)
+    if (security && MailSecurity(kSecurityChoices[i][1]) == security) index = i;
+  SecurityComboBox->setCurrentIndex(index);
+  VerifyCheckBox->setChecked(settings.verifyCertificate);
+}
+
+std::string TAlertDlg::securityText(const std::string& previous) const {
+  const int index = SecurityComboBox->currentIndex();
+  if (index < 0 || index >= static_cast<int>(std::size(kSecurityChoices))) return previous;
+  // The same choice as loaded keeps the file's spelling.
+  if (MailSecurity(previous) == MailSecurity(kSecurityChoices[index][1])) return previous;
+  return kSecurityChoices[index][1];
 }
 
 void TAlertDlg::takeBack(AlertSettings& settings) const {
@@ -142,13 +174,16 @@ void TAlertDlg::takeBack(AlertSettings& settings) const {
   settings.password = s(PasswordEdit);
   settings.receiveEmail = s(EmailEdit);
   settings.authentication = AuthCheckBox->isChecked();
+  settings.security = securityText(settings.security);
+  settings.verifyCertificate = VerifyCheckBox->isChecked();
 }
 
 void TAlertDlg::EmailCheckBoxClick() {
   // Disabled edits take the palette's inactive colours, so no explicit repaint is needed.
   const bool on = EmailCheckBox->isChecked();
-  for (QWidget* w : std::initializer_list<QWidget*>{SMTPEdit, AuthCheckBox, UserNameEdit,
-                                                    PasswordEdit, EmailEdit, TestButton})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{SMTPEdit, SecurityComboBox, VerifyCheckBox, AuthCheckBox,
+                                       UserNameEdit, PasswordEdit, EmailEdit, TestButton})
     w->setEnabled(on);
 }
 
@@ -172,8 +207,13 @@ void TAlertDlg::OKBtnClick() {
 TAlertDlg::~TAlertDlg() = default;
 
 void TAlertDlg::TestButtonClick() {
-  const MailAccount account{s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit),
-                            AuthCheckBox->isChecked()};
+  const MailAccount account{s(SMTPEdit),
+                            s(UserNameEdit),
+                            s(PasswordEdit),
+                            s(EmailEdit),
+                            AuthCheckBox->isChecked(),
+                            securityText(loadedSecurity_),
+                            VerifyCheckBox->isChecked()};
   if (const auto missing = MissingEmailField(
           {account.smtpServer, account.userName, account.password, account.receiveEmail})) {
     boxes_.show(BoxKind::Information, *missing);

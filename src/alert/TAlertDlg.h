@@ -8,6 +8,7 @@
 #include <string>
 
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -45,9 +46,12 @@ class TAlertDlg : public QDialog {
   void EmailCheckBoxClick();
   void OKBtnClick();
   void TestButtonClick();
+  // The security the combo box shows; a text the box has no entry for stays as it was.
+  std::string securityText(const std::string& previous) const;
 
   MessageBoxes& boxes_;
   std::string executablePath_;
+  std::string loadedSecurity_;  // what fill() was given, kept when the box shows no choice
   // The test's own client and message, apart from the sender thread's.
   std::unique_ptr<TIdSMTP> IdSMTP;
   std::unique_ptr<TIdMessage> testMessage_;
@@ -57,6 +61,8 @@ class TAlertDlg : public QDialog {
   QCheckBox* EmailCheckBox;
   QGroupBox* EmailGroupBox;
   QLineEdit* SMTPEdit;
+  QComboBox* SecurityComboBox;  // None / STARTTLS / SSL/TLS
+  QCheckBox* VerifyCheckBox;
   QCheckBox* AuthCheckBox;
   QLineEdit* UserNameEdit;
   QLineEdit* PasswordEdit;

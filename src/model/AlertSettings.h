@@ -18,6 +18,10 @@ struct AlertSettings {
   std::string password;  // plain in memory, coded in the file
   std::string receiveEmail;
   bool authentication = false;
+  // How the mail is protected: "none", "starttls" or "tls" (any letter case), as the file
+  // has it. Empty means none; any other text fails every send rather than going out plain.
+  std::string security;
+  bool verifyCertificate = true;  // off: still encrypted, any certificate taken
 
   bool operator==(const AlertSettings&) const = default;
 };

@@ -109,14 +109,15 @@ namespace {
 
 constexpr std::array<std::string_view, 5> kConfigKeys = {"message", "email", "run", "interval",
                                                          "hostcount"};
-constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username", "password",
-                                                        "mail", "auth"};
+constexpr std::array<std::string_view, 7> kEmailKeys = {
+    "smtpserver", "username", "password", "mail", "auth", "security", "verify"};
 
 // The values of the keys we read from [config] or [email], the first of each name.
 struct KeyValues {
-  std::array<std::optional<std::string>, 5> values;
+  std::array<std::optional<std::string>, 8> values;
 
-  void note(const std::array<std::string_view, 5>& names, std::string_view key,
+  template <std::size_t N>
+  void note(const std::array<std::string_view, N>& names, std::string_view key,
             std::string_view line) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (!values[i] && EqualsIgnoreCase(key, names[i])) {
@@ -195,6 +196,8 @@ class SettingsReader {
     settings.password = DecodePassword(email_.text(2));
     settings.receiveEmail = email_.text(3);
     settings.authentication = email_.flag(4, false);
+    settings.security = Trim(email_.text(5));
+    settings.verifyCertificate = email_.flag(6, true);
     keepRows(config_.integer(4, 0));
   }
 
@@ -305,6 +308,13 @@ void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
   ini.writeString("email", "password", EncodePassword(settings.password));
   ini.writeString("email", "mail", settings.receiveEmail);
   ini.writeBool("email", "auth", settings.authentication);
+  // Written once they say something other than the default, or are in the file already: an
+  // older file stays as it was until TLS is chosen.
+  const bool plain = settings.security.empty() || EqualsIgnoreCase(settings.security, "none");
+  if (!plain || ini.value("email", "security"))
+    ini.writeString("email", "security", settings.security);
+  if (!settings.verifyCertificate || ini.value("email", "verify"))
+    ini.writeBool("email", "verify", settings.verifyCertificate);
 }
 
 namespace {

@@ -224,6 +224,15 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop) {
   return {IoStatus::ok, 0, sent};
 }
 
+std::size_t TcpSocket::sendNow(std::string_view bytes) {
+  if (fd_ < 0 || bytes.empty()) return 0;
+  ssize_t n;
+  do {
+    n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 void TcpSocket::close() {
   if (fd_ < 0) return;
   ::shutdown(fd_, SHUT_WR);

@@ -55,6 +55,8 @@ class TcpSocket {
   IoResult receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop);
   // Sends every byte, waiting for room as needed; SIGPIPE is never raised.
   IoResult sendAll(std::string_view bytes, const StopSource* stop);
+  // Sends what the system takes at once, never waiting; the bytes taken (0 on any error).
+  std::size_t sendNow(std::string_view bytes);
 
   // Shuts the sending side, then closes. Safe to call twice.
   void close();

@@ -48,6 +48,8 @@ VARNLEY_ID_EXCEPTION(EIdReplyTooLarge, EIdException, "Reply too large.")
 VARNLEY_ID_EXCEPTION(EIdLineBreakInText, EIdException, "")
 // A server text of the form host:port whose port is not 1..65535.
 VARNLEY_ID_EXCEPTION(EIdInvalidPort, EIdException, "")
+// TLS that was asked for and could not be set up or kept up; the text says why.
+VARNLEY_ID_EXCEPTION(EIdTLSError, EIdException, "")
 
 #undef VARNLEY_ID_EXCEPTION
 

@@ -217,7 +217,28 @@ void TIdIOHandlerStack::RaiseCancelled() {
   throw EIdOperationCancelled();
 }
 
+void TIdIOHandlerStack::Close() {
+  if (tls_) {
+    if (Connected() && !ClosedGracefully()) tls_->Shutdown();
+    tls_.reset();
+  }
+  TIdIOHandlerSocket::Close();
+}
+
+void TIdIOHandlerStack::StartTLS(const TlsPeer& peer) {
+  if (!Connected()) throw EIdNotConnected();
+  if (tls_) throw EIdTLSError("TLS is already active on this connection.");
+  try {
+    tls_ = std::make_unique<TlsChannel>(binding_.Socket(), stop_);
+    tls_->Handshake(peer, ReadTimeout);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
 void TIdIOHandlerStack::Open() {
+  tls_.reset();
   binding_.Reset();
   ResetState();
   // A loopback connect can finish without waiting, so an earlier stop is checked here too.
@@ -251,7 +272,14 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
   if (!Connected()) throw EIdNotConnected();
   const std::size_t size = RecvBufferSize > 0 ? static_cast<std::size_t>(RecvBufferSize) : 32768;
   if (recvChunk_.size() != size) recvChunk_.resize(size);
-  const IoResult r = binding_.Socket().receive(recvChunk_.data(), size, timeoutMs, stop_);
+  IoResult r;
+  try {
+    r = tls_ ? tls_->Receive(recvChunk_.data(), size, timeoutMs)
+             : binding_.Socket().receive(recvChunk_.data(), size, timeoutMs, stop_);
+  } catch (const EIdTLSError&) {
+    Close();
+    throw;
+  }
   switch (r.status) {
     case IoStatus::timedOut:
       return -1;
@@ -276,7 +304,13 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
 }
 
 void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
-  const IoResult r = binding_.Socket().sendAll(bytes, stop_);
+  IoResult r;
+  try {
+    r = tls_ ? tls_->Send(bytes) : binding_.Socket().sendAll(bytes, stop_);
+  } catch (const EIdTLSError&) {
+    Close();
+    throw;
+  }
   switch (r.status) {
     case IoStatus::ok:
       return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 
 #include "platform/TcpSocket.h"
 #include "smtp/IdBuffer.h"
+#include "smtp/TlsChannel.h"
 
 namespace varnley {
 
@@ -130,6 +132,14 @@ class TIdIOHandlerSocket : public TIdIOHandler {
 class TIdIOHandlerStack : public TIdIOHandlerSocket {
  public:
   void Open();
+  // Puts TLS on the open connection (at once for implicit TLS, or once the server agreed to
+  // STARTTLS); from then on every read and write is encrypted. The handshake may take
+  // ReadTimeout in all. On failure the connection is closed and the reason raised.
+  void StartTLS(const TlsPeer& peer);
+  bool TLSActive() const { return tls_ != nullptr; }
+  std::string TLSProtocol() const { return tls_ ? tls_->Protocol() : std::string(); }
+  // A TLS connection says close-notify first.
+  void Close() override;
 
  protected:
   int ReadFromSource(int timeoutMs) override;
@@ -138,6 +148,7 @@ class TIdIOHandlerStack : public TIdIOHandlerSocket {
  private:
   [[noreturn]] void RaiseCancelled();
   std::string recvChunk_;
+  std::unique_ptr<TlsChannel> tls_;
 };
 
 }  // namespace varnley

@@ -39,6 +39,18 @@ SmtpServerAddress SplitServerText(std::string_view text, std::uint16_t defaultPo
   return out;
 }
 
+std::uint16_t DefaultSmtpPort(TIdUseTLS useTLS) {
+  switch (useTLS) {
+    case utUseImplicitTLS:
+      return kSmtpImplicitTLSPort;
+    case utUseRequireTLS:
+      return kSmtpSubmissionPort;
+    case utNoTLSSupport:
+      break;
+  }
+  return kSmtpDefaultPort;
+}
+
 std::string EncodeBase64LowBytes(std::string_view utf8) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -88,10 +100,12 @@ void TIdSMTP::Connect() {
   RefuseLineBreak(HeloName, "HELO name");
   OpenConnectionTo(server.host, server.port);
   try {
+    if (UseTLS == utUseImplicitTLS) UpgradeConnection(server.host);
     greeting_.Clear();
     ReadReply({220});
     greeting_ = lastCmdResult_;
     SendGreeting();
+    if (UseTLS == utUseRequireTLS) StartTLS(server.host);
   } catch (...) {
     TIdTCPConnection::Disconnect(false);
     throw;
@@ -109,6 +123,39 @@ void TIdSMTP::SendGreeting() {
     return;
   }
   SendCommand("HELO " + name, {250});
+}
+
+void TIdSMTP::StartTLS(const std::string& host) {
+  const bool offered =
+      std::any_of(capabilities_.begin(), capabilities_.end(), [](const auto& line) {
+        const std::string word = Trim(line);
+        return EqualsIgnoreCase(std::string_view(word).substr(0, word.find(' ')), "STARTTLS");
+      });
+  if (!offered) throw EIdTLSError("The SMTP server does not offer STARTTLS.");
+  SendCommand("STARTTLS", {220});
+  // Anything after the 220 came before the handshake, in plain text that anyone on the way
+  // could have put there; taking it as the server's would let them speak for it.
+  if (!CheckedIOHandler().InputBuffer().Empty())
+    throw EIdTLSError("The SMTP server sent data after its STARTTLS reply.");
+  UpgradeConnection(host);
+  // What the server said before TLS is forgotten: the greeting is made anew.
+  SendGreeting();
+}
+
+void TIdSMTP::UpgradeConnection(const std::string& host) {
+  auto* stack = dynamic_cast<TIdIOHandlerStack*>(IOHandler());
+  if (!stack) throw EIdTLSError("The connection's I/O handler cannot carry TLS.");
+  stack->StartTLS({host, VerifyCertificate});
+}
+
+bool TIdSMTP::TLSActive() const {
+  const auto* stack = dynamic_cast<const TIdIOHandlerStack*>(IOHandler());
+  return stack && stack->Connected() && stack->TLSActive();
+}
+
+std::string TIdSMTP::TLSProtocol() const {
+  const auto* stack = dynamic_cast<const TIdIOHandlerStack*>(IOHandler());
+  return stack && stack->Connected() ? stack->TLSProtocol() : std::string();
 }
 
 void TIdSMTP::Authenticate() {
@@ -164,6 +211,9 @@ void TIdSMTP::Send(TIdMessage& message) {
   message.SetExtraHeader("X-Mailer", MailAgent);
   // A header the message could not carry fails now, before the server sees any command.
   const std::vector<std::string> header = message.GenerateHeader();
+  // Neither the login nor the message goes out in clear text when TLS was asked for.
+  if (UseTLS != utNoTLSSupport && !TLSActive())
+    throw EIdTLSError("TLS is not active on the connection; nothing is sent in clear text.");
   Authenticate();
   RunTransaction(message, header, recipients);
 }

@@ -15,7 +15,15 @@ namespace varnley {
 
 enum TIdSMTPAuthenticationType { satNone, satDefault, satSASL };
 
+// No TLS; TLS from the first byte (implicit); or STARTTLS after EHLO, required.
+enum TIdUseTLS { utNoTLSSupport, utUseImplicitTLS, utUseRequireTLS };
+
 inline constexpr std::uint16_t kSmtpDefaultPort = 25;
+inline constexpr std::uint16_t kSmtpImplicitTLSPort = 465;
+inline constexpr std::uint16_t kSmtpSubmissionPort = 587;
+
+// The port a server text without one means: 465 for implicit TLS, 587 for STARTTLS, else 25.
+std::uint16_t DefaultSmtpPort(TIdUseTLS useTLS);
 
 // The server text "host" or "host:port" (port 1..65535; without one, defaultPort). A port
 // part that is not a number in range raises EIdInvalidPort.
@@ -41,9 +49,14 @@ class TIdSMTP : public TIdTCPClient {
   std::string HeloName;
   std::string MailAgent;
   std::vector<std::string> SASLMechanisms;
+  TIdUseTLS UseTLS = utNoTLSSupport;
+  // Off: the session is still encrypted, but any certificate for any name is taken.
+  bool VerifyCertificate = true;
 
-  // Opens to Host (which may carry ":port", overriding Port) and greets. On any failure the
-  // connection is closed without QUIT and the error passed on.
+  // Opens to Host (which may carry ":port", overriding Port) and greets; with UseTLS, sets up
+  // TLS first (implicit) or through STARTTLS, and greets again inside it. On any failure the
+  // connection is closed without QUIT and the error passed on: TLS that was asked for is never
+  // skipped.
   void Connect();
   // Authenticates if needed and runs one transaction for the message's To, Cc and Bcc.
   void Send(TIdMessage& message);
@@ -60,12 +73,17 @@ class TIdSMTP : public TIdTCPClient {
   const TIdReplySMTP& LastCmdResult() const { return lastCmdResult_; }
   const TIdReplySMTP& Greeting() const { return greeting_; }
   bool DidAuthenticate() const { return authenticated_; }
+  // Whether the open connection is encrypted, and with which protocol ("" when not).
+  bool TLSActive() const;
+  std::string TLSProtocol() const;
 
  protected:
   void DisconnectNotifyPeer() override;
 
  private:
   void SendGreeting();
+  void StartTLS(const std::string& host);
+  void UpgradeConnection(const std::string& host);
   void Authenticate();
   void RunTransaction(const TIdMessage& message, const std::vector<std::string>& header,
                       const std::vector<std::string>& recipients);

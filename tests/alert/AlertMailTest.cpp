@@ -2,15 +2,19 @@
 // scripted loopback server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "alert/AlertMail.h"
 #include "alert/TEmailThread.h"
+#include "smtp/IdException.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/StartTlsSmtpServer.h"
 #include "support/WaitFor.h"
 
 namespace varnley {
@@ -27,16 +31,18 @@ TEST(AlertMail, FromAddressFollowsTheUserNameRule) {
     const char* server;
     const char* from;
   };
-  for (const Case& c : {Case{"ops", "mail.example.org", "\"Varnley\" <ops@mail.example.org>"},
-                        Case{"ops@example.org", "mail.example.org", "\"Varnley\" <ops@example.org>"},
-                        Case{"ops", "127.0.0.1:2525", "\"Varnley\" <ops@127.0.0.1>"},
-                        Case{"ops", " mx ", "\"Varnley\" <ops@mx>"}}) {
+  for (const Case& c :
+       {Case{"ops", "mail.example.org", "\"Varnley\" <ops@mail.example.org>"},
+        Case{"ops@example.org", "mail.example.org", "\"Varnley\" <ops@example.org>"},
+        Case{"ops", "127.0.0.1:2525", "\"Varnley\" <ops@127.0.0.1>"},
+        Case{"ops", " mx ", "\"Varnley\" <ops@mx>"}}) {
     EXPECT_EQ(FromText(c.user, c.server), c.from) << c.user << " " << c.server;
   }
 }
 
 TEST(AlertMail, SubjectIsTheFirstSixtyCharactersAndTheBodyKeepsTheWhole) {
-  const std::string longText = "\"10.0.0.5:80,10.0.0.5:443,10.0.0.6:22,10.0.0.7:25,10.0.0.8:110\" is DOWN.";
+  const std::string longText =
+      "\"10.0.0.5:80,10.0.0.5:443,10.0.0.6:22,10.0.0.7:25,10.0.0.8:110\" is DOWN.";
   ASSERT_GT(longText.size(), 60u);
   MailAccount account{"mx", "ops", "pw", "a@x.org; \"Doe, Jo\" <jo@y.org>", true};
   TIdMessage message;
@@ -64,9 +70,16 @@ TEST(AlertMail, SubjectIsTheFirstSixtyCharactersAndTheBodyKeepsTheWhole) {
 const ScriptedReply kGreeting = Reply("220 ready");
 
 std::vector<ScriptedReply> HappySession() {
-  return {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("334 VXNlcm5hbWU6"), Reply("334 UGFzc3dvcmQ6"),
-          Reply("235 ok"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
-          Reply("354 go"), Reply("250 queued"), Reply("221 bye")};
+  return {Reply({"250-mx", "250 AUTH LOGIN"}),
+          Reply("334 VXNlcm5hbWU6"),
+          Reply("334 UGFzc3dvcmQ6"),
+          Reply("235 ok"),
+          Reply("250 reset"),
+          Reply("250 sender"),
+          Reply("250 rcpt"),
+          Reply("354 go"),
+          Reply("250 queued"),
+          Reply("221 bye")};
 }
 
 TEST(AlertMail, OneSessionPerAlertEndsWithQuit) {
@@ -90,9 +103,9 @@ TEST(AlertMail, OneSessionPerAlertEndsWithQuit) {
 }
 
 TEST(AlertMail, AuthenticationOffSendsNoAuth) {
-  ScriptedSmtpServer server(kGreeting, {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("250 reset"),
-                                        Reply("250 sender"), Reply("250 rcpt"), Reply("354 go"),
-                                        Reply("250 queued"), Reply("221 bye")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("250 reset"), Reply("250 sender"),
+                  Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "secret", "admin@example.org", false};
@@ -101,9 +114,9 @@ TEST(AlertMail, AuthenticationOffSendsNoAuth) {
 }
 
 TEST(AlertMail, RefusedRecipientDropsTheAlertAfterRsetAndQuit) {
-  ScriptedSmtpServer server(kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
-                                        Reply("550 no such user"), Reply("250 reset"),
-                                        Reply("221 bye")});
+  ScriptedSmtpServer server(kGreeting,
+                            {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
+                             Reply("550 no such user"), Reply("250 reset"), Reply("221 bye")});
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "", "nobody@example.org", false};
@@ -128,9 +141,9 @@ TEST(AlertMail, ALineBreakInTheSettingsFailsTheSendBeforeAnythingIsWritten) {
 }
 
 TEST(AlertMail, TestMailWrapsOnlyTheSendInTheBusyCursor) {
-  ScriptedSmtpServer server(kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
-                                        Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"),
-                                        Reply("500 no quit for you")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
+                  Reply("354 go"), Reply("250 queued"), Reply("500 no quit for you")});
   TIdSMTP client;
   TIdMessage message;
   std::vector<bool> cursor;
@@ -155,9 +168,9 @@ TEST(AlertMail, TestMailToARefusedPortFailsWithoutTouchingTheCursor) {
 }
 
 TEST(EmailThread, OnePassTakesOneEntryAndABusyQueueWaits) {
-  ScriptedSmtpServer server(kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
-                                        Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"),
-                                        Reply("221 bye")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
+                  Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
   AlertQueues queues;
   AlertSettings settings;
   settings.smtpServer = server.address();
@@ -187,6 +200,62 @@ TEST(EmailThread, StopDuringASilentServerReturnsWithinASecond) {
   sender->requestStop();
   sender->join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+}  // namespace
+}  // namespace varnley
+
+namespace varnley {
+namespace {
+
+TEST(AlertMailSecurity, SettingsChooseTheTlsModeAndThePortAServerTextLacks) {
+  struct Case {
+    const char* security;
+    TIdUseTLS useTLS;
+    std::uint16_t port;
+  };
+  for (const Case& c : {Case{"", utNoTLSSupport, 25}, Case{"none", utNoTLSSupport, 25},
+                        Case{" STARTTLS ", utUseRequireTLS, 587},
+                        Case{"tls", utUseImplicitTLS, 465}, Case{"Tls", utUseImplicitTLS, 465}}) {
+    SCOPED_TRACE(c.security);
+    TIdSMTP client;
+    ConfigureClient(client, {"mx", "ops", "pw", "a@x.org", true, c.security, false});
+    EXPECT_EQ(client.UseTLS, c.useTLS);
+    EXPECT_EQ(client.Port, c.port);
+    EXPECT_FALSE(client.VerifyCertificate);
+  }
+}
+
+TEST(AlertMailSecurity, AnUnknownSecurityNeverFallsBackToPlainText) {
+  ScriptedSmtpServer server(Reply("220 mx"), {Reply("250 mx")});
+  TIdSMTP client;
+  TIdMessage message;
+  const MailAccount account{server.address(), "ops", "pw", "a@x.org", true, "ssl", true};
+  try {
+    ConfigureClient(client, account);
+    ADD_FAILURE() << "an unknown security was taken";
+  } catch (const EIdTLSError& e) {
+    EXPECT_NE(std::string(e.what()).find("Unknown mail security \"ssl\""), std::string::npos);
+  }
+  EXPECT_FALSE(SendAlertMail(client, message, account, "x"));
+  EXPECT_FALSE(SendTestMail(client, message, account, {}));
+  EXPECT_TRUE(server.commands().empty());
+}
+
+TEST(AlertMailSecurity, AlertGoesOutThroughStartTlsWithTheLoginInsideIt) {
+  ::setenv("SSL_CERT_FILE", testing::ThrowAwayPki().caFile.c_str(), 1);
+  testing::StartTlsSmtpServer server;
+  TIdSMTP client;
+  TIdMessage message;
+  const MailAccount account{server.address(), "ops", "pw", "a@x.org", true, "starttls", true};
+  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN."));
+  const auto commands = server.commands();
+  ASSERT_GT(commands.size(), 3u);
+  EXPECT_EQ(commands[1].line, "STARTTLS");
+  for (std::size_t i = 2; i < commands.size(); ++i) EXPECT_TRUE(commands[i].encrypted);
+  EXPECT_NE(std::find_if(commands.begin(), commands.end(),
+                         [](const auto& c) { return c.line == "AUTH LOGIN"; }),
+            commands.end());
 }
 
 }  // namespace

@@ -1,16 +1,16 @@
-#include "alert/TAlertDlg.h"
-
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 
 #include "WidgetSupport.h"
+#include "alert/TAlertDlg.h"
 #include "app/TPortForm.h"
 #include "model/Settings.h"
 #include "monitor/Session.h"
@@ -44,8 +44,8 @@ class AlertDlgTest : public ::testing::Test {
 };
 
 TEST_F(AlertDlgTest, EmailSwitchEnablesItsSixControls) {
-  const char* six[] = {"SMTPEdit", "AuthCheckBox", "UserNameEdit", "PasswordEdit", "EmailEdit",
-                       "TestButton"};
+  const char* six[] = {"SMTPEdit",     "AuthCheckBox", "UserNameEdit",
+                       "PasswordEdit", "EmailEdit",    "TestButton"};
   auto enabled = [this](const char* name) {
     return dlg.findChild<QWidget*>(QLatin1String(name))->isEnabled();
   };
@@ -128,6 +128,44 @@ TEST_F(AlertDlgTest, OkWritesAndRemovesTheStartupEntry) {
   EXPECT_FALSE(entryExists());
 }
 
+TEST_F(AlertDlgTest, SecurityChoiceRoundTripsAndAnUnknownOneIsKept) {
+  auto* combo = dlg.findChild<QComboBox*>(QStringLiteral("SecurityComboBox"));
+  ASSERT_NE(combo, nullptr);
+  EXPECT_EQ(combo->count(), 3);
+  EXPECT_EQ(combo->itemText(2), QStringLiteral("SSL/TLS"));
+  struct Case {
+    const char* loaded;
+    int shown;         // -1: no choice
+    int chosen;        // -1: left alone
+    const char* kept;  // what takeBack gives
+  };
+  for (const Case& c :
+       {Case{"", 0, -1, ""}, Case{"STARTTLS", 1, -1, "STARTTLS"}, Case{"starttls", 1, 2, "tls"},
+        Case{"tls", 2, 0, "none"}, Case{"ssl3", -1, -1, "ssl3"}, Case{"ssl3", -1, 1, "starttls"}}) {
+    SCOPED_TRACE(std::string(c.loaded) + " -> " + std::to_string(c.chosen));
+    AlertSettings before;
+    before.security = c.loaded;
+    before.verifyCertificate = c.chosen < 0;
+    dlg.fill(before);
+    EXPECT_EQ(combo->currentIndex(), c.shown);
+    EXPECT_EQ(check("VerifyCheckBox")->isChecked(), before.verifyCertificate);
+    if (c.chosen >= 0) combo->setCurrentIndex(c.chosen);
+    check("VerifyCheckBox")->setChecked(true);
+    AlertSettings after = before;
+    dlg.takeBack(after);
+    EXPECT_EQ(after.security, c.kept);
+    EXPECT_TRUE(after.verifyCertificate);
+  }
+  // The security controls follow the email switch like the rest of the account.
+  AlertSettings off;
+  dlg.fill(off);
+  EXPECT_FALSE(combo->isEnabled());
+  EXPECT_FALSE(check("VerifyCheckBox")->isEnabled());
+  check("EmailCheckBox")->click();
+  EXPECT_TRUE(combo->isEnabled());
+  EXPECT_TRUE(check("VerifyCheckBox")->isEnabled());
+}
+
 TEST_F(AlertDlgTest, TakeBackKeepsTheOldIntervalWhenItIsNoNumber) {
   AlertSettings before;
   before.interval = 9;
@@ -152,14 +190,16 @@ class AlertCommandTest : public ::testing::Test {
   static void answer(bool ok) {
     test::WhenModal([ok](QWidget* dlg) {
       dlg->findChild<QCheckBox*>(QStringLiteral("EmailCheckBox"))->setChecked(true);
-      dlg->findChild<QLineEdit*>(QStringLiteral("SMTPEdit"))->setText(QStringLiteral("mail.example:2525"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("SMTPEdit"))
+          ->setText(QStringLiteral("mail.example:2525"));
       dlg->findChild<QLineEdit*>(QStringLiteral("UserNameEdit"))->setText(QStringLiteral("ops"));
       dlg->findChild<QLineEdit*>(QStringLiteral("PasswordEdit"))->setText(QStringLiteral("pw"));
-      dlg->findChild<QLineEdit*>(QStringLiteral("EmailEdit"))->setText(QStringLiteral("a@example.org"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("EmailEdit"))
+          ->setText(QStringLiteral("a@example.org"));
       dlg->findChild<QLineEdit*>(QStringLiteral("IntervalEdit"))->setText(QStringLiteral("30"));
-      QTest::mouseClick(dlg->findChild<QPushButton*>(ok ? QStringLiteral("OKBtn")
-                                                        : QStringLiteral("CancelBtn")),
-                        Qt::LeftButton);
+      QTest::mouseClick(
+          dlg->findChild<QPushButton*>(ok ? QStringLiteral("OKBtn") : QStringLiteral("CancelBtn")),
+          Qt::LeftButton);
     });
   }
 

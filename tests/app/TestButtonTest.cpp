@@ -1,18 +1,21 @@
 // The alert dialog's Test button against a real server (aiosmtpd on loopback), a refused port
 // and a server that accepts and then says nothing.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <cstdlib>
 
 #include "WidgetSupport.h"
 #include "alert/TAlertDlg.h"
 #include "platform/TcpSocket.h"
 #include "support/RealSmtpServer.h"
+#include "support/WaitFor.h"
 
 namespace varnley {
 namespace {
@@ -101,6 +104,37 @@ TEST_F(TestButton, ASilentServerEndsInFailureInsteadOfHoldingTheDialog) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Error, "Failed to connect SMTP server."}}));
   EXPECT_LT(took, std::chrono::milliseconds(TAlertDlg::kTestWaitMs) + 5s);
+}
+
+TEST_F(TestButton, UsesTheSecurityChoiceAndTheCertificateSwitch) {
+  test::RealSmtpServer server;
+  ::setenv("SSL_CERT_FILE", server.caFile().c_str(), 1);
+  auto* security = dlg.findChild<QComboBox*>(QStringLiteral("SecurityComboBox"));
+  auto* verify = dlg.findChild<QCheckBox*>(QStringLiteral("VerifyCheckBox"));
+  struct Case {
+    const char* listener;
+    int security;  // None, STARTTLS, SSL/TLS
+    bool verify;
+    bool sent;
+  };
+  const Box sent{BoxKind::Information, "SMTP server connected and test message sent successfully."};
+  const Box failed{BoxKind::Error, "Failed to connect SMTP server."};
+  for (const Case& c : {Case{"starttls", 1, true, true}, Case{"implicit", 2, true, true},
+                        Case{"wrongname", 1, true, false}, Case{"wrongname", 1, false, true},
+                        Case{"starttls", 0, true, false}}) {
+    SCOPED_TRACE(std::string(c.listener) + " " + std::to_string(c.security));
+    boxes.shown.clear();
+    fillAccount("localhost:" + server.listenerPort(c.listener), test::RealSmtpServer::kUser,
+                test::RealSmtpServer::kPassword, "admin@example.org");
+    security->setCurrentIndex(c.security);
+    verify->setChecked(c.verify);
+    clickTest();
+    EXPECT_TRUE(test::WaitFor([&] {
+      QApplication::processEvents();
+      return !boxes.shown.empty();
+    }));
+    EXPECT_EQ(boxes.shown, (std::vector<Box>{c.sent ? sent : failed}));
+  }
 }
 
 }  // namespace

@@ -123,6 +123,40 @@ TEST(Settings, AlertSettingsRoundTripAndKeepForeignLines) {
   EXPECT_EQ(ReadText(path), text);
 }
 
+TEST(Settings, MailSecurityKeysAreOptionalAndWrittenOnlyOnceTheyMatter) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  WriteText(path, "[email]\r\nsmtpserver=mx\r\nauth=1\r\n");
+  Loaded loaded = Load(path);
+  EXPECT_EQ(loaded.settings.security, "");
+  EXPECT_TRUE(loaded.settings.verifyCertificate);
+  // A file from before TLS stays without the keys while they hold their defaults.
+  loaded.settings.security = "none";
+  ASSERT_TRUE(SaveAlertSettings(path, loaded.settings).ok);
+  EXPECT_EQ(ReadText(path).find("security"), std::string::npos) << ReadText(path);
+  EXPECT_EQ(ReadText(path).find("verify"), std::string::npos) << ReadText(path);
+
+  loaded.settings.security = "starttls";
+  loaded.settings.verifyCertificate = false;
+  ASSERT_TRUE(SaveAlertSettings(path, loaded.settings).ok);
+  EXPECT_NE(ReadText(path).find("security=starttls\r\n"), std::string::npos) << ReadText(path);
+  EXPECT_NE(ReadText(path).find("verify=0\r\n"), std::string::npos) << ReadText(path);
+  EXPECT_EQ(Load(path).settings, loaded.settings);
+
+  // Back to the defaults: the keys say so, instead of keeping the old choice.
+  loaded.settings.security = "none";
+  loaded.settings.verifyCertificate = true;
+  ASSERT_TRUE(SaveAlertSettings(path, loaded.settings).ok);
+  EXPECT_EQ(Load(path).settings, loaded.settings);
+  EXPECT_NE(ReadText(path).find("security=none\r\n"), std::string::npos) << ReadText(path);
+
+  // A value this program does not know is kept as written, so the send can refuse it.
+  WriteText(path, "[email]\nSecurity = SSLv3 \nverify=no\n");
+  loaded = Load(path);
+  EXPECT_EQ(loaded.settings.security, "SSLv3");
+  EXPECT_TRUE(loaded.settings.verifyCertificate);  // not a number: the default
+}
+
 TEST(Settings, BrokenValuesCostOnlyThemselves) {
   test::TempDir dir;
   const auto path = dir.file("s.ini");

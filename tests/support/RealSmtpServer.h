@@ -33,6 +33,13 @@ class RealSmtpServer {
   }
 
   std::string address() const { return "127.0.0.1:" + port_; }
+  // The port of one of a TLS fixture's listeners (starttls, wrongname, expired, unknownca,
+  // implicit, plain).
+  std::string listenerPort(const std::string& name) const { return Read(dir_ / ("port-" + name)); }
+  // The fixture's throw-away CA.
+  std::string caFile() const { return (dir_ / "pki" / "ca.pem").string(); }
+  // The listeners that saw an AUTH command, one line each time.
+  std::string authLog() const { return Read(dir_ / "auth.log"); }
 
   std::set<std::filesystem::path> messages() const {
     std::set<std::filesystem::path> out;

@@ -1,16 +1,28 @@
 #!/usr/bin/python3
 """A real SMTP server on loopback for the tests, built on aiosmtpd.
 
-  start --dir D [--user U --password P]   start in the background, wait until it listens
-  stop  --dir D                           stop the one started in D
-  serve --dir D [...]                     run in the foreground (what start launches)
+  start --dir D [--user U --password P] [--tls]   start in the background, wait until it listens
+  stop  --dir D                                   stop the one started in D
+  serve --dir D [...]                             run in the foreground (what start launches)
+  pki   --dir D                                   only make the certificates (D/pki), see below
 
 It binds a free port on 127.0.0.1 and writes it to D/port. AUTH LOGIN (and PLAIN) are offered
 on plain text and accept only the given user and password (default varnley / s3cret).
 Each message received is stored as D/mail/NNNN.eml (the data as received) with
-D/mail/NNNN.json beside it (envelope sender, recipients and the login used); both appear
-before the server answers the final "." with 250. Run it with Debian's /usr/bin/python3,
-which has aiosmtpd.
+D/mail/NNNN.json beside it (envelope sender, recipients, the login used, the listener and the
+TLS version or null); both appear before the server answers the final "." with 250. Run it
+with Debian's /usr/bin/python3, which has aiosmtpd.
+
+With --tls, start first makes a throw-away CA (D/pki/ca.pem) and server certificates with the
+openssl command, and the server listens on several ports, each written to D/port-NAME:
+  starttls   STARTTLS required before AUTH or mail; certificate for localhost and 127.0.0.1
+  wrongname  the same, certificate for another name only
+  expired    the same, certificate for localhost and 127.0.0.1 that has expired
+  unknownca  the same, certificate from a CA nobody trusts
+  implicit   TLS from the first byte, good certificate
+  plain      no TLS at all (STARTTLS not offered)
+D/port is still the plain one, so tests of plain text run unchanged. Every AUTH command a listener sees adds its name as a line to
+D/auth.log, whether or not the login succeeds.
 """
 import argparse
 import asyncio
@@ -24,6 +36,40 @@ import subprocess
 import sys
 import time
 
+TLS_LISTENERS = ("starttls", "wrongname", "expired", "unknownca", "implicit", "plain")
+
+OPENSSL_CONFIG = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = unused
+[ca_ext]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[good_ext]
+basicConstraints = CA:FALSE
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost, IP:127.0.0.1
+[wrong_ext]
+basicConstraints = CA:FALSE
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:mail.other.invalid
+[ca]
+default_ca = test_ca
+[test_ca]
+database = index.txt
+new_certs_dir = .
+certificate = ca.pem
+private_key = ca.key
+serial = serial
+default_md = sha256
+policy = any_name
+[any_name]
+commonName = supplied
+"""
+
 DEFAULT_USER = "varnley"
 DEFAULT_PASSWORD = "s3cret"
 
@@ -33,6 +79,58 @@ def write_atomic(path, data):
     with open(tmp, "wb") as f:
         f.write(data)
     os.replace(tmp, path)
+
+
+def openssl(pki, *argv):
+    subprocess.run(["openssl"] + list(argv), cwd=pki, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def make_pki(directory):
+    """A CA, a second CA nobody trusts, and a server certificate per TLS listener (EC keys:
+    made in milliseconds). The keys never leave the test's folder."""
+    pki = os.path.join(directory, "pki")
+    os.makedirs(pki)
+    with open(os.path.join(pki, "openssl.cnf"), "w") as f:
+        f.write(OPENSSL_CONFIG)
+    open(os.path.join(pki, "index.txt"), "w").close()
+    with open(os.path.join(pki, "serial"), "w") as f:
+        f.write("1000\n")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca, cn in (("ca", "Varnley Test CA"), ("otherca", "Untrusted Test CA")):
+        openssl(pki, "req", "-x509", "-config", "openssl.cnf", "-extensions", "ca_ext", *ec,
+                "-keyout", ca + ".key", "-out", ca + ".pem", "-days", "3", "-subj", "/CN=" + cn)
+
+    def server(name, cn):
+        openssl(pki, "req", "-new", "-config", "openssl.cnf", *ec, "-keyout", name + ".key",
+                "-out", name + ".csr", "-subj", "/CN=" + cn)
+
+    serials = itertools.count(1)
+
+    def sign(name, ca, ext):
+        openssl(pki, "x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey",
+                ca + ".key", "-set_serial", str(next(serials)), "-days", "2",
+                "-extfile", "openssl.cnf", "-extensions", ext, "-out", name + ".pem")
+
+    server("good", "localhost")
+    sign("good", "ca", "good_ext")
+    server("wrongname", "mail.other.invalid")
+    sign("wrongname", "ca", "wrong_ext")
+    server("unknownca", "localhost")
+    sign("unknownca", "otherca", "good_ext")
+    # Only "openssl ca" takes dates in the past.
+    server("expired", "localhost")
+    openssl(pki, "ca", "-batch", "-config", "openssl.cnf", "-name", "test_ca", "-in",
+            "expired.csr", "-out", "expired.pem", "-notext", "-extfile", "openssl.cnf",
+            "-extensions", "good_ext", "-startdate", "20200101000000Z", "-enddate",
+            "20200102000000Z")
+
+
+def server_context(pki, name):
+    import ssl
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(pki, name + ".pem"), os.path.join(pki, name + ".key"))
+    return context
 
 
 def serve(args):
@@ -48,38 +146,72 @@ def serve(args):
               and auth_data.password == password)
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
+    auth_log = os.path.join(args.dir, "auth.log")
+
+    class RecordingSMTP(SMTP):
+        def __init__(self, *a, listener="plain", **kw):
+            super().__init__(*a, **kw)
+            self.listener = listener
+
+        async def smtp_AUTH(self, arg):
+            with open(auth_log, "a") as f:
+                f.write(self.listener + "\n")
+            return await super().smtp_AUTH(arg)
+
     class Handler:
         async def handle_DATA(self, server, session, envelope):
             name = os.path.join(mail_dir, "%04d" % next(counter))
             auth = getattr(session, "auth_data", None)
             login = auth.login.decode("latin-1") if isinstance(auth, LoginPassword) else None
+            ssl_object = server.transport.get_extra_info("ssl_object") if server.transport else None
             meta = {"mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos,
-                    "login": login}
+                    "login": login, "listener": server.listener,
+                    "tls": ssl_object.version() if ssl_object else None}
             write_atomic(name + ".eml", envelope.original_content or b"")
             write_atomic(name + ".json", json.dumps(meta).encode())
             return "250 OK"
 
     handler = Handler()
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.bind(("127.0.0.1", 0))
-    sock.listen(16)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
 
-    def factory():
-        return SMTP(handler, hostname="varnley-test", authenticator=authenticator,
-                    auth_require_tls=False, decode_data=False)
+    def listen(listener, tls_context=None, implicit_context=None):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.bind(("127.0.0.1", 0))
+        sock.listen(16)
 
-    server = loop.run_until_complete(loop.create_server(factory, sock=sock))
+        def factory():
+            # Each session builds its own; with STARTTLS required, nothing but EHLO, NOOP and
+            # QUIT is taken before it.
+            return RecordingSMTP(handler, hostname="varnley-test", authenticator=authenticator,
+                                 auth_require_tls=tls_context is not None, decode_data=False,
+                                 tls_context=tls_context,
+                                 require_starttls=tls_context is not None, listener=listener)
+
+        server = loop.run_until_complete(
+            loop.create_server(factory, sock=sock, ssl=implicit_context))
+        return server, sock.getsockname()[1]
+
+    listeners = {}
+    if args.tls:
+        pki = os.path.join(args.dir, "pki")
+        for name, cert in (("starttls", "good"), ("wrongname", "wrongname"),
+                           ("expired", "expired"), ("unknownca", "unknownca")):
+            listeners[name] = listen(name, tls_context=server_context(pki, cert))
+        listeners["implicit"] = listen("implicit", implicit_context=server_context(pki, "good"))
+    listeners["plain"] = listen("plain")
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
     write_atomic(os.path.join(args.dir, "pid"), str(os.getpid()).encode())
-    write_atomic(os.path.join(args.dir, "port"), str(sock.getsockname()[1]).encode())
+    for name, (_, port) in listeners.items():
+        write_atomic(os.path.join(args.dir, "port-" + name), str(port).encode())
+    write_atomic(os.path.join(args.dir, "port"), str(listeners["plain"][1]).encode())
     try:
         loop.run_forever()
     finally:
-        server.close()
-        for name in ("port", "pid"):
+        for server, _ in listeners.values():
+            server.close()
+        for name in ["port", "pid"] + ["port-" + n for n in listeners]:
             try:
                 os.remove(os.path.join(args.dir, name))
             except FileNotFoundError:
@@ -117,12 +249,19 @@ def start(args):
     stop(args)  # one left over from an interrupted run
     shutil.rmtree(args.dir, ignore_errors=True)
     os.makedirs(args.dir)
+    if args.tls:
+        try:
+            make_pki(args.dir)
+        except subprocess.CalledProcessError as e:
+            sys.stderr.write(e.stderr.decode(errors="replace"))
+            print("could not make the test certificates", file=sys.stderr)
+            return 1
     log_path = os.path.join(args.dir, "server.log")
     with open(log_path, "wb") as log, open(os.devnull, "rb") as devnull:
         # Detached, with its own output file, so the test runner does not wait on its pipes.
         proc = subprocess.Popen(
             [sys.executable, os.path.abspath(__file__), "serve", "--dir", args.dir,
-             "--user", args.user, "--password", args.password],
+             "--user", args.user, "--password", args.password] + (["--tls"] if args.tls else []),
             stdin=devnull, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
     port_file = os.path.join(args.dir, "port")
     deadline = time.monotonic() + 20
@@ -140,15 +279,27 @@ def start(args):
     return 1
 
 
+def pki(args):
+    os.makedirs(args.dir, exist_ok=True)
+    shutil.rmtree(os.path.join(args.dir, "pki"), ignore_errors=True)
+    try:
+        make_pki(args.dir)
+    except subprocess.CalledProcessError as e:
+        sys.stderr.write(e.stderr.decode(errors="replace"))
+        return 1
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["start", "stop", "serve"])
+    parser.add_argument("command", choices=["start", "stop", "serve", "pki"])
     parser.add_argument("--dir", required=True)
     parser.add_argument("--user", default=DEFAULT_USER)
     parser.add_argument("--password", default=DEFAULT_PASSWORD)
+    parser.add_argument("--tls", action="store_true")
     args = parser.parse_args()
     args.dir = os.path.abspath(args.dir)
-    return {"start": start, "stop": stop, "serve": serve}[args.command](args) or 0
+    return {"start": start, "stop": stop, "serve": serve, "pki": pki}[args.command](args) or 0
 
 
 if __name__ == "__main__":
