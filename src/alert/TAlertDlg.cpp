@@ -53,16 +53,18 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 
   MessageGroupBox =
       named(new QGroupBox(QStringLiteral("When host port deactivated"), this), "MessageGroupBox");
-  MessageCheckBox = named(new QCheckBox(QStringLiteral("Show one warning message"),
-                                        MessageGroupBox), "MessageCheckBox");
+  MessageCheckBox =
+      named(new QCheckBox(QStringLiteral("Show one warning message"), MessageGroupBox),
+            "MessageCheckBox");
   EmailCheckBox = named(new QCheckBox(QStringLiteral("Send one warning email"), MessageGroupBox),
                         "EmailCheckBox");
-  EmailGroupBox = named(new QGroupBox(QStringLiteral("Email Setting"), MessageGroupBox),
-                        "EmailGroupBox");
+  EmailGroupBox =
+      named(new QGroupBox(QStringLiteral("Email Setting"), MessageGroupBox), "EmailGroupBox");
 
   SMTPEdit = edit("SMTPEdit", EmailGroupBox);
-  AuthCheckBox = named(new QCheckBox(QStringLiteral("SMTP server requires authentication"),
-                                     EmailGroupBox), "AuthCheckBox");
+  AuthCheckBox =
+      named(new QCheckBox(QStringLiteral("SMTP server requires authentication"), EmailGroupBox),
+            "AuthCheckBox");
   AuthCheckBox->setChecked(true);
   UserNameEdit = edit("UserNameEdit", EmailGroupBox);
   PasswordEdit = edit("PasswordEdit", EmailGroupBox);
@@ -92,6 +94,17 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   intervalRow->addWidget(IntervalEdit, 1);
   intervalRow->addWidget(label("SecondLabel", "(second)", this));
 
+  TimeoutEdit = named(new QLineEdit(this), "TimeoutEdit");
+  TimeoutEdit->setToolTip(QStringLiteral("0 to 3600 seconds; 0 waits as long as the system does"));
+  RetriesEdit = named(new QLineEdit(this), "RetriesEdit");
+  RetriesEdit->setToolTip(QStringLiteral("0 to 10 more probes before a refused port is DOWN"));
+  auto* probeRow = new QHBoxLayout;
+  probeRow->addWidget(label("TimeoutLabel", "Connect Timeout:", this));
+  probeRow->addWidget(TimeoutEdit, 1);
+  probeRow->addWidget(label("TimeoutSecondLabel", "(second)", this));
+  probeRow->addWidget(label("RetriesLabel", "Retries:", this));
+  probeRow->addWidget(RetriesEdit, 1);
+
   // The caption is the one users know; on this system the entry is their session's autostart.
   RunCheckBox = named(new QCheckBox(QStringLiteral("Run with Windows system at startup"), this),
                       "RunCheckBox");
@@ -108,10 +121,12 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(MessageGroupBox);
   layout->addLayout(intervalRow);
+  layout->addLayout(probeRow);
   layout->addWidget(RunCheckBox);
   layout->addStretch();
   layout->addLayout(buttons);
-  setFixedSize(394, 348);
+  // The classic size, grown where the probe fields need more room.
+  setFixedSize(QSize(394, 348).expandedTo(sizeHint()));
 
   connect(EmailCheckBox, &QCheckBox::toggled, this, &TAlertDlg::EmailCheckBoxClick);
   connect(OKBtn, &QPushButton::clicked, this, &TAlertDlg::OKBtnClick);
@@ -125,6 +140,8 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   EmailCheckBox->setChecked(settings.sendEmail);
   RunCheckBox->setChecked(settings.runAtLogon);
   IntervalEdit->setText(QString::number(settings.interval));
+  TimeoutEdit->setText(QString::number(settings.timeout));
+  RetriesEdit->setText(QString::number(settings.retries));
   SMTPEdit->setText(q(settings.smtpServer));
   UserNameEdit->setText(q(settings.userName));
   PasswordEdit->setText(q(settings.password));
@@ -137,6 +154,10 @@ void TAlertDlg::takeBack(AlertSettings& settings) const {
   settings.sendEmail = EmailCheckBox->isChecked();
   settings.runAtLogon = RunCheckBox->isChecked();
   if (const auto interval = AcceptedInterval(s(IntervalEdit))) settings.interval = *interval;
+  if (const auto timeout = AcceptedInRange(s(TimeoutEdit), 0, kMaxTimeout))
+    settings.timeout = *timeout;
+  if (const auto retries = AcceptedInRange(s(RetriesEdit), 0, kMaxRetries))
+    settings.retries = *retries;
   settings.smtpServer = s(SMTPEdit);
   settings.userName = s(UserNameEdit);
   settings.password = s(PasswordEdit);
@@ -164,6 +185,14 @@ void TAlertDlg::OKBtnClick() {
   UpdateStartupEntry(RunCheckBox->isChecked(), executablePath_);
   if (!AcceptedInterval(s(IntervalEdit))) {
     boxes_.show(BoxKind::Information, kIntervalMessage);
+    return;
+  }
+  if (!AcceptedInRange(s(TimeoutEdit), 0, kMaxTimeout)) {
+    boxes_.show(BoxKind::Information, kTimeoutMessage);
+    return;
+  }
+  if (!AcceptedInRange(s(RetriesEdit), 0, kMaxRetries)) {
+    boxes_.show(BoxKind::Information, kRetriesMessage);
     return;
   }
   accept();

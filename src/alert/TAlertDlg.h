@@ -1,5 +1,5 @@
-// The "Alert Settings" dialog: alert switches, the mail account, the probe interval and the
-// start-up entry.
+// The "Alert Settings" dialog: alert switches, the mail account, the probe interval with the
+// probe's timeout and retries, and the start-up entry.
 #pragma once
 
 #include <QDialog>
@@ -32,7 +32,8 @@ class TAlertDlg : public QDialog {
 
   // Every control from the settings; the email switch's enabling rule follows.
   void fill(const AlertSettings& settings);
-  // The controls back into the settings; an interval that is no number keeps the old one.
+  // The controls back into the settings; an interval, timeout or retry count that is out of
+  // range keeps the old one.
   void takeBack(AlertSettings& settings) const;
 
   // Where the start-up entry's Exec line points (default: this executable).
@@ -63,6 +64,8 @@ class TAlertDlg : public QDialog {
   QLineEdit* EmailEdit;
   QPushButton* TestButton;
   QLineEdit* IntervalEdit;
+  QLineEdit* TimeoutEdit;
+  QLineEdit* RetriesEdit;
   QCheckBox* RunCheckBox;
   QPushButton* OKBtn;
   QPushButton* CancelBtn;

@@ -7,6 +7,8 @@ namespace varnley {
 
 inline constexpr int kMinInterval = 1;
 inline constexpr int kMaxInterval = 2147483;  // seconds; x1000 still fits 32 bits
+inline constexpr int kMaxTimeout = 3600;      // seconds
+inline constexpr int kMaxRetries = 10;
 
 struct AlertSettings {
   bool showMessage = false;
@@ -18,6 +20,10 @@ struct AlertSettings {
   std::string password;  // plain in memory, coded in the file
   std::string receiveEmail;
   bool authentication = false;
+  // Seconds a connect may stay pending before the port counts as refused (0: the system's own
+  // limit), and how many more probes confirm a refused port before it counts as DOWN.
+  int timeout = 0;
+  int retries = 0;
 
   bool operator==(const AlertSettings&) const = default;
 };

@@ -107,16 +107,17 @@ std::string NormalisePorts(std::string_view text) {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kConfigKeys = {"message", "email", "run", "interval",
-                                                         "hostcount"};
+constexpr std::array<std::string_view, 7> kConfigKeys = {
+    "message", "email", "run", "interval", "hostcount", "timeout", "retries"};
 constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username", "password",
                                                         "mail", "auth"};
 
 // The values of the keys we read from [config] or [email], the first of each name.
+template <std::size_t N>
 struct KeyValues {
-  std::array<std::optional<std::string>, 5> values;
+  std::array<std::optional<std::string>, N> values;
 
-  void note(const std::array<std::string_view, 5>& names, std::string_view key,
+  void note(const std::array<std::string_view, N>& names, std::string_view key,
             std::string_view line) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (!values[i] && EqualsIgnoreCase(key, names[i])) {
@@ -195,6 +196,8 @@ class SettingsReader {
     settings.password = DecodePassword(email_.text(2));
     settings.receiveEmail = email_.text(3);
     settings.authentication = email_.flag(4, false);
+    settings.timeout = std::clamp(config_.integer(5, 0), 0, kMaxTimeout);
+    settings.retries = std::clamp(config_.integer(6, 0), 0, kMaxRetries);
     keepRows(config_.integer(4, 0));
   }
 
@@ -238,7 +241,8 @@ class SettingsReader {
   enum class In { Nothing, Config, Email, Host };
   std::vector<MonitoredHost>& hosts_;
   std::vector<std::int64_t> numbers_;  // section number of each row in hosts_
-  KeyValues config_, email_;
+  KeyValues<kConfigKeys.size()> config_;
+  KeyValues<kEmailKeys.size()> email_;
   In in_ = In::Nothing;
   bool seenConfig_ = false, seenEmail_ = false;
   bool hasHost_ = false, hasPort_ = false;
@@ -305,6 +309,12 @@ void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
   ini.writeString("email", "password", EncodePassword(settings.password));
   ini.writeString("email", "mail", settings.receiveEmail);
   ini.writeBool("email", "auth", settings.authentication);
+  // Keys a file did not have stay out of it while they hold the behaviour of their absence.
+  const auto writeOptional = [&ini](std::string_view key, std::int32_t value, std::int32_t absent) {
+    if (value != absent || ini.value("config", key)) ini.writeInteger("config", key, value);
+  };
+  writeOptional("timeout", settings.timeout, 0);
+  writeOptional("retries", settings.retries, 0);
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "monitor/Monitor.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -30,8 +32,9 @@ Monitor::Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& q
     : hosts_(hosts),
       settings_(settings),
       queues_(queues),
-      probe_([](const std::string& host, int port, const StopSource& stop) {
-        return CheckPort(host, port, &stop);
+      probe_([&settings](const std::string& host, int port, const StopSource& stop) {
+        const int timeout = std::clamp(settings.timeout, 0, kMaxTimeout);
+        return CheckPort(host, port, &stop, std::chrono::seconds(timeout));
       }) {}
 
 Monitor::~Monitor() { Stop(); }

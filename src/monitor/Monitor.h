@@ -37,7 +37,7 @@ class Monitor {
   Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues);
   ~Monitor();  // stops monitoring if it runs
 
-  void SetProbe(ProbeFn probe);  // default: CheckPort
+  void SetProbe(ProbeFn probe);  // default: CheckPort with the settings' timeout
   void SetEmailWorkerFactory(EmailWorkerFactory factory);
 
   // Clears every row's deactivated ports and the queues, resets the position, starts the

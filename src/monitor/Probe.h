@@ -1,6 +1,7 @@
 // The port probe: does a TCP port on a host accept a connection?
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace varnley {
@@ -8,8 +9,10 @@ namespace varnley {
 class StopSource;
 
 // True when host:port accepted a TCP connection. A host that fails IsValidIP, or a port
-// outside 1..65535, gives false without touching the network. The connect has no timeout
-// of its own; a stop request (when given) cuts it short, and the result is then false.
-bool CheckPort(const std::string& host, int port, const StopSource* stop = nullptr);
+// outside 1..65535, gives false without touching the network. A timeout of zero leaves the
+// system's own connect timeout; a connect still pending after a longer one gives false, as
+// does a stop request (when stop is given) that cuts the wait short.
+bool CheckPort(const std::string& host, int port, const StopSource* stop = nullptr,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
 }  // namespace varnley

@@ -85,18 +85,34 @@ void TPortThread::pass() {
 
   const long long port = PortEntryValue(entry);
   if (port < 1 || port > 65535) return;  // no port is ever probed under another number
-  const bool open = probe_(copy->host, static_cast<int>(port), stop_);
+  bool open = probe_(copy->host, static_cast<int>(port), stop_);
   // A probe cut short by Stop says nothing about the port.
   if (stop_.stopRequested()) return;
 
   std::vector<std::string> deactivated = SplitPortList(copy->deactivated);
   const bool known = findEntry(deactivated, entry) != deactivated.end();
+  if (!open && !known) {
+    open = confirmRefused(copy->host, static_cast<int>(port));
+    if (stop_.stopRequested()) return;
+  }
   const std::string text = copy->host + ":" + entry;
   if (!open && !known) {
     if (recordDown(row, *copy, entry)) report(&AlertQueues::AddDownEntry, text);
   } else if (open && known) {
     if (recordUp(row, *copy, entry)) report(&AlertQueues::AddUpEntry, text);
   }
+}
+
+bool TPortThread::confirmRefused(const std::string& host, int port) {
+  // Read once: the dialog that changes it is closed while monitoring runs.
+  const int retries = std::clamp(settings_.retries, 0, kMaxRetries);
+  for (int attempt = 0; attempt < retries; ++attempt) {
+    // The first retry follows at once (a dropped connection), the others a second apart.
+    if (attempt > 0 && !stop_.sleepFor(kRetryPause)) return false;
+    if (probe_(host, port, stop_)) return true;
+    if (stop_.stopRequested()) return false;
+  }
+  return false;
 }
 
 bool TPortThread::recordDown(std::size_t row, const MonitoredHost& probed,

@@ -1,6 +1,7 @@
 // The port-check worker: walks the host table one port per pass and queues every change.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -26,6 +27,9 @@ class TPortThread : public Worker {
               Monitor::ProbeFn probe, NoThread);
   ~TPortThread() override;
 
+  // The pause between the second and later probes that confirm a refused port.
+  static constexpr std::chrono::milliseconds kRetryPause{1000};
+
   void requestStop() override;
   void join() override;
 
@@ -38,6 +42,8 @@ class TPortThread : public Worker {
  private:
   void run();
   void pass();
+  // Probes a refused port again up to the configured retries; true once it accepted.
+  bool confirmRefused(const std::string& host, int port);
   // Writes the change back when the row still is what was probed; true if it was written.
   bool recordDown(std::size_t row, const MonitoredHost& probed, const std::string& entry);
   bool recordUp(std::size_t row, const MonitoredHost& probed, const std::string& entry);

@@ -1,16 +1,15 @@
-#include "alert/TAlertDlg.h"
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 
 #include "WidgetSupport.h"
+#include "alert/TAlertDlg.h"
 #include "app/TPortForm.h"
 #include "model/Settings.h"
 #include "monitor/Session.h"
@@ -44,8 +43,8 @@ class AlertDlgTest : public ::testing::Test {
 };
 
 TEST_F(AlertDlgTest, EmailSwitchEnablesItsSixControls) {
-  const char* six[] = {"SMTPEdit", "AuthCheckBox", "UserNameEdit", "PasswordEdit", "EmailEdit",
-                       "TestButton"};
+  const char* six[] = {"SMTPEdit",     "AuthCheckBox", "UserNameEdit",
+                       "PasswordEdit", "EmailEdit",    "TestButton"};
   auto enabled = [this](const char* name) {
     return dlg.findChild<QWidget*>(QLatin1String(name))->isEnabled();
   };
@@ -107,6 +106,53 @@ TEST_F(AlertDlgTest, BadIntervalIsRefusedAfterTheStartupEntryChanged) {
   }
 }
 
+TEST_F(AlertDlgTest, TimeoutAndRetriesAreCheckedAfterTheInterval) {
+  struct Case {
+    const char *interval, *timeout, *retries;
+    const char* message;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {"5", "0", "0", nullptr},
+      {"5", "3600", "10", nullptr},
+      {"5", "-1", "0", "Please fill the Connect Timeout."},
+      {"5", "3601", "0", "Please fill the Connect Timeout."},
+      {"5", "", "0", "Please fill the Connect Timeout."},
+      {"5", "2", "11", "Please fill the Retries."},
+      {"5", "2", "x", "Please fill the Retries."},
+      {"0", "-1", "x", "Please fill the Interval Time."},  // the first failing field only
+  };
+  for (const auto& c : cases) {
+    dlg.fill(AlertSettings{});
+    edit("IntervalEdit")->setText(QLatin1String(c.interval));
+    edit("TimeoutEdit")->setText(QLatin1String(c.timeout));
+    edit("RetriesEdit")->setText(QLatin1String(c.retries));
+    boxes.shown.clear();
+    dlg.setResult(QDialog::Rejected);
+    pressOk();
+    SCOPED_TRACE(::testing::Message() << c.interval << ' ' << c.timeout << ' ' << c.retries);
+    if (c.message) {
+      EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, c.message}}));
+      EXPECT_TRUE(dlg.isVisible());
+    } else {
+      EXPECT_TRUE(boxes.shown.empty());
+      EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    }
+  }
+
+  AlertSettings before;
+  before.timeout = 4;
+  before.retries = 1;
+  dlg.fill(before);
+  EXPECT_EQ(edit("TimeoutEdit")->text(), QStringLiteral("4"));
+  EXPECT_EQ(edit("RetriesEdit")->text(), QStringLiteral("1"));
+  edit("TimeoutEdit")->setText(QStringLiteral("30"));
+  edit("RetriesEdit")->setText(QStringLiteral("99"));
+  AlertSettings after = before;
+  dlg.takeBack(after);
+  EXPECT_EQ(after.timeout, 30);
+  EXPECT_EQ(after.retries, 1);  // out of range: the old value stays
+}
+
 TEST_F(AlertDlgTest, OkWritesAndRemovesTheStartupEntry) {
   AlertSettings settings;
   settings.runAtLogon = true;
@@ -152,14 +198,16 @@ class AlertCommandTest : public ::testing::Test {
   static void answer(bool ok) {
     test::WhenModal([ok](QWidget* dlg) {
       dlg->findChild<QCheckBox*>(QStringLiteral("EmailCheckBox"))->setChecked(true);
-      dlg->findChild<QLineEdit*>(QStringLiteral("SMTPEdit"))->setText(QStringLiteral("mail.example:2525"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("SMTPEdit"))
+          ->setText(QStringLiteral("mail.example:2525"));
       dlg->findChild<QLineEdit*>(QStringLiteral("UserNameEdit"))->setText(QStringLiteral("ops"));
       dlg->findChild<QLineEdit*>(QStringLiteral("PasswordEdit"))->setText(QStringLiteral("pw"));
-      dlg->findChild<QLineEdit*>(QStringLiteral("EmailEdit"))->setText(QStringLiteral("a@example.org"));
+      dlg->findChild<QLineEdit*>(QStringLiteral("EmailEdit"))
+          ->setText(QStringLiteral("a@example.org"));
       dlg->findChild<QLineEdit*>(QStringLiteral("IntervalEdit"))->setText(QStringLiteral("30"));
-      QTest::mouseClick(dlg->findChild<QPushButton*>(ok ? QStringLiteral("OKBtn")
-                                                        : QStringLiteral("CancelBtn")),
-                        Qt::LeftButton);
+      QTest::mouseClick(
+          dlg->findChild<QPushButton*>(ok ? QStringLiteral("OKBtn") : QStringLiteral("CancelBtn")),
+          Qt::LeftButton);
     });
   }
 

@@ -209,6 +209,28 @@ TEST(Monitor, StopDuringAHangingConnectReturnsWithinASecond) {
   EXPECT_EQ(e.monitor.Tick().down, "");
 }
 
+TEST(Monitor, HangingConnectIsDownWithinItsTimeout) {
+  test::HangingListener hanging;
+  Engine e;
+  e.settings.timeout = 2;
+  e.settings.showMessage = true;
+  e.hosts.append({"127.0.0.1", std::to_string(hanging.port()) + ",", ""});
+  const auto start = Clock::now();
+  e.monitor.Start();
+  std::string shown;
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        shown += e.monitor.Tick().down;
+        return !shown.empty();
+      },
+      5s));
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, 1900ms);
+  EXPECT_LT(took, 3s + std::chrono::seconds(e.settings.interval));
+  EXPECT_EQ(shown, "\"127.0.0.1:" + std::to_string(hanging.port()) + "\" is DOWN.");
+  e.monitor.Stop();
+}
+
 TEST(Monitor, StopDuringAnHourLongIntervalReturnsWithinASecond) {
   test::RefusingPort closed;
   Engine e;

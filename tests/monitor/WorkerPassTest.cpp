@@ -2,6 +2,7 @@
 // changes of the port-check worker.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <stdexcept>
 #include <utility>
@@ -164,6 +165,48 @@ TEST_F(WorkerPass, ATableThatShrankWrapsToTheFirstRow) {
   hosts.remove(1);
   worker.runPass();
   EXPECT_EQ(probed.back(), (Probed{"127.0.0.1", 80}));
+}
+
+TEST_F(WorkerPass, RetriesConfirmOnlyTheWayIntoDown) {
+  using Clock = std::chrono::steady_clock;
+  hosts.append({"127.0.0.1", "80,", ""});
+  settings.retries = 3;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+
+  // Refused once, then accepted at the first retry: the port never went down.
+  closed["127.0.0.1:80"] = true;
+  duringProbe = [&] { closed["127.0.0.1:80"] = probed.size() < 2; };
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 2u);
+  EXPECT_EQ(hosts.row(0)->deactivated, "");
+  EXPECT_TRUE(queues.downEntries().empty());
+
+  // Refused every time: DOWN after the first probe and three more, the first at once and the
+  // others a second apart.
+  probed.clear();
+  std::vector<Clock::time_point> times;
+  duringProbe = [&] {
+    closed["127.0.0.1:80"] = true;
+    times.push_back(Clock::now());
+  };
+  worker.runPass();
+  ASSERT_EQ(probed.size(), 4u);
+  EXPECT_LT(times[1] - times[0], std::chrono::milliseconds(500));
+  for (std::size_t i = 2; i < times.size(); ++i)
+    EXPECT_GE(times[i] - times[i - 1], TPortThread::kRetryPause) << i;
+  EXPECT_EQ(hosts.row(0)->deactivated, "80,");
+  EXPECT_EQ(queues.downEntries(), (std::vector<std::string>{"127.0.0.1:80"}));
+
+  // A port already down is probed once a pass, and one success brings it back.
+  probed.clear();
+  duringProbe = nullptr;
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 1u);
+  closed["127.0.0.1:80"] = false;
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 2u);
+  EXPECT_EQ(hosts.row(0)->deactivated, "");
+  EXPECT_EQ(queues.upEntries(), (std::vector<std::string>{"127.0.0.1:80"}));
 }
 
 }  // namespace

@@ -64,5 +64,26 @@ TEST(WorkerThread, StopDuringAHangingProbeReturnsWithinASecondAndQueuesNothing) 
   EXPECT_TRUE(f.queues.downEntries().empty());
 }
 
+TEST(WorkerThread, StopDuringARetryPauseReturnsWithinASecondAndQueuesNothing) {
+  Fixture f;
+  f.settings.retries = 10;
+  f.hosts.append({"127.0.0.1", "80,", ""});
+  TPortThread worker(f.hosts, f.settings, f.queues,
+                     [&](const std::string&, int, const StopSource&) {
+                       ++f.probes;
+                       return false;
+                     });
+  // The first probe and the first retry come at once; the pause follows.
+  ASSERT_TRUE(test::WaitFor([&] { return f.probes.load() == 2; }));
+  const auto start = Clock::now();
+  worker.requestStop();
+  worker.join();
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_LE(f.probes.load(), 3);
+  // A confirmation cut short says nothing about the port.
+  EXPECT_EQ(f.hosts.row(0)->deactivated, "");
+  EXPECT_TRUE(f.queues.downEntries().empty());
+}
+
 }  // namespace
 }  // namespace varnley
