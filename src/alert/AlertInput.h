@@ -28,5 +28,6 @@ std::optional<int> AcceptedInRange(const std::string& text, int min, int max);
 
 inline constexpr const char* kTimeoutMessage = "Please fill the Connect Timeout.";
 inline constexpr const char* kRetriesMessage = "Please fill the Retries.";
+inline constexpr const char* kParallelMessage = "Please fill the Parallel Probes.";
 
 }  // namespace varnley

@@ -104,6 +104,12 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   probeRow->addWidget(label("TimeoutSecondLabel", "(second)", this));
   probeRow->addWidget(label("RetriesLabel", "Retries:", this));
   probeRow->addWidget(RetriesEdit, 1);
+  ParallelEdit = named(new QLineEdit(this), "ParallelEdit");
+  ParallelEdit->setToolTip(QStringLiteral("1 to 4096 ports probed at once in each pass"));
+  auto* parallelRow = new QHBoxLayout;
+  parallelRow->addWidget(label("ParallelLabel", "Parallel Probes:", this));
+  parallelRow->addWidget(ParallelEdit, 1);
+  parallelRow->addWidget(label("ParallelPortsLabel", "(ports per pass)", this));
 
   // The caption is the one users know; on this system the entry is their session's autostart.
   RunCheckBox = named(new QCheckBox(QStringLiteral("Run with Windows system at startup"), this),
@@ -122,6 +128,7 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   layout->addWidget(MessageGroupBox);
   layout->addLayout(intervalRow);
   layout->addLayout(probeRow);
+  layout->addLayout(parallelRow);
   layout->addWidget(RunCheckBox);
   layout->addStretch();
   layout->addLayout(buttons);
@@ -140,8 +147,8 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   EmailCheckBox->setChecked(settings.sendEmail);
   RunCheckBox->setChecked(settings.runAtLogon);
   IntervalEdit->setText(QString::number(settings.interval));
-  TimeoutEdit->setText(QString::number(settings.timeout));
-  RetriesEdit->setText(QString::number(settings.retries));
+  for (const ProbeField& field : probeFields())
+    field.edit->setText(QString::number(settings.*field.value));
   SMTPEdit->setText(q(settings.smtpServer));
   UserNameEdit->setText(q(settings.userName));
   PasswordEdit->setText(q(settings.password));
@@ -154,10 +161,9 @@ void TAlertDlg::takeBack(AlertSettings& settings) const {
   settings.sendEmail = EmailCheckBox->isChecked();
   settings.runAtLogon = RunCheckBox->isChecked();
   if (const auto interval = AcceptedInterval(s(IntervalEdit))) settings.interval = *interval;
-  if (const auto timeout = AcceptedInRange(s(TimeoutEdit), 0, kMaxTimeout))
-    settings.timeout = *timeout;
-  if (const auto retries = AcceptedInRange(s(RetriesEdit), 0, kMaxRetries))
-    settings.retries = *retries;
+  for (const ProbeField& field : probeFields())
+    if (const auto value = AcceptedInRange(s(field.edit), field.min, field.max))
+      settings.*field.value = *value;
   settings.smtpServer = s(SMTPEdit);
   settings.userName = s(UserNameEdit);
   settings.password = s(PasswordEdit);
@@ -187,18 +193,22 @@ void TAlertDlg::OKBtnClick() {
     boxes_.show(BoxKind::Information, kIntervalMessage);
     return;
   }
-  if (!AcceptedInRange(s(TimeoutEdit), 0, kMaxTimeout)) {
-    boxes_.show(BoxKind::Information, kTimeoutMessage);
-    return;
-  }
-  if (!AcceptedInRange(s(RetriesEdit), 0, kMaxRetries)) {
-    boxes_.show(BoxKind::Information, kRetriesMessage);
-    return;
+  for (const ProbeField& field : probeFields()) {
+    if (!AcceptedInRange(s(field.edit), field.min, field.max)) {
+      boxes_.show(BoxKind::Information, field.message);
+      return;
+    }
   }
   accept();
 }
 
 TAlertDlg::~TAlertDlg() = default;
+
+std::array<TAlertDlg::ProbeField, 3> TAlertDlg::probeFields() const {
+  return {{{TimeoutEdit, 0, kMaxTimeout, kTimeoutMessage, &AlertSettings::timeout},
+           {RetriesEdit, 0, kMaxRetries, kRetriesMessage, &AlertSettings::retries},
+           {ParallelEdit, 1, kMaxParallel, kParallelMessage, &AlertSettings::parallel}}};
+}
 
 void TAlertDlg::TestButtonClick() {
   const MailAccount account{s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit),

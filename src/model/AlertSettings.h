@@ -9,6 +9,7 @@ inline constexpr int kMinInterval = 1;
 inline constexpr int kMaxInterval = 2147483;  // seconds; x1000 still fits 32 bits
 inline constexpr int kMaxTimeout = 3600;      // seconds
 inline constexpr int kMaxRetries = 10;
+inline constexpr int kMaxParallel = 4096;  // ports probed at once in one pass
 
 struct AlertSettings {
   bool showMessage = false;
@@ -24,6 +25,7 @@ struct AlertSettings {
   // limit), and how many more probes confirm a refused port before it counts as DOWN.
   int timeout = 0;
   int retries = 0;
+  int parallel = 1;  // ports per pass, probed at once
 
   bool operator==(const AlertSettings&) const = default;
 };

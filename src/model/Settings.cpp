@@ -107,8 +107,8 @@ std::string NormalisePorts(std::string_view text) {
 
 namespace {
 
-constexpr std::array<std::string_view, 7> kConfigKeys = {
-    "message", "email", "run", "interval", "hostcount", "timeout", "retries"};
+constexpr std::array<std::string_view, 8> kConfigKeys = {
+    "message", "email", "run", "interval", "hostcount", "timeout", "retries", "parallel"};
 constexpr std::array<std::string_view, 5> kEmailKeys = {"smtpserver", "username", "password",
                                                         "mail", "auth"};
 
@@ -198,6 +198,7 @@ class SettingsReader {
     settings.authentication = email_.flag(4, false);
     settings.timeout = std::clamp(config_.integer(5, 0), 0, kMaxTimeout);
     settings.retries = std::clamp(config_.integer(6, 0), 0, kMaxRetries);
+    settings.parallel = std::clamp(config_.integer(7, 1), 1, kMaxParallel);
     keepRows(config_.integer(4, 0));
   }
 
@@ -315,6 +316,7 @@ void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
   };
   writeOptional("timeout", settings.timeout, 0);
   writeOptional("retries", settings.retries, 0);
+  writeOptional("parallel", settings.parallel, 1);
 }
 
 namespace {

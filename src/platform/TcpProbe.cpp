@@ -1,14 +1,20 @@
 #include "platform/TcpProbe.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <mutex>
+#include <vector>
 
 #include "platform/StopSource.h"
 
@@ -23,17 +29,41 @@ constexpr int kFallbackSliceMs = 50;
 // within it at the cost of a plain blocking connect, and a stop request waits no longer.
 constexpr int kBlockingSliceMs = 100;
 
+void CloseProbeSocket(int fd, bool connected) {
+  if (connected) {
+    // A zero linger time makes close send a reset and skip TIME_WAIT.
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  }
+  ::close(fd);
+}
+
+sockaddr_in AddressOf(const std::array<std::uint8_t, 4>& octets, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  // Built from the octets the user sees; a text parser could read "010" as octal.
+  address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(octets[0]) << 24 |
+                                  static_cast<std::uint32_t>(octets[1]) << 16 |
+                                  static_cast<std::uint32_t>(octets[2]) << 8 | octets[3]);
+  return address;
+}
+
+// Whether a connect whose socket reported these events (POLLOUT and EPOLLOUT are the same
+// bit, as are the error and hang-up bits) was accepted. A failed connect also reports an
+// error or hang-up; only then is the reason read.
+bool ConnectAccepted(int fd, std::uint32_t events, std::uint32_t outBit) {
+  if (events == outBit) return true;
+  int error = 0;
+  socklen_t len = sizeof error;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+}
+
 class Socket {
  public:
   explicit Socket(int fd) : fd_(fd) {}
   ~Socket() {
-    if (fd_ < 0) return;
-    if (connected_) {
-      // A zero linger time makes close send a reset and skip TIME_WAIT.
-      const linger reset{1, 0};
-      ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    }
-    ::close(fd_);
+    if (fd_ >= 0) CloseProbeSocket(fd_, connected_);
   }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
@@ -80,11 +110,7 @@ ProbeResult WaitForConnect(Socket& sock, const StopSource* stop,
     if (count == 2 && fds[1].revents != 0) return ProbeResult::Stopped;
     if (n > 0 && fds[0].revents != 0) break;
   }
-  // A connect that failed also reports an error or hang-up; only then is the reason needed.
-  if (fds[0].revents == POLLOUT) return sock.open();
-  int error = 0;
-  socklen_t len = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+  if (!ConnectAccepted(fd, static_cast<std::uint16_t>(fds[0].revents), POLLOUT))
     return ProbeResult::Closed;
   return sock.open();
 }
@@ -107,18 +133,204 @@ ProbeResult TcpConnectProbe(const std::array<std::uint8_t, 4>& octets, std::uint
   if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice) != 0)
     return ProbeResult::Closed;
 
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  // Built from the octets the user sees; a text parser could read "010" as octal.
-  address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(octets[0]) << 24 |
-                                  static_cast<std::uint32_t>(octets[1]) << 16 |
-                                  static_cast<std::uint32_t>(octets[2]) << 8 | octets[3]);
-
+  const sockaddr_in address = AddressOf(octets, port);
   if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
     return sock.open();
   if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) return ProbeResult::Closed;
   return WaitForConnect(sock, stop, timeout > std::chrono::milliseconds(0) ? &deadline : nullptr);
+}
+
+namespace {
+
+// Many connects in flight at once, answered through one epoll set that also holds the stop
+// descriptor.
+class Batch {
+ public:
+  Batch(std::span<const ProbeTarget> targets, std::span<ProbeOutcome> out, const StopSource* stop,
+        std::chrono::milliseconds timeout)
+      : targets_(targets),
+        out_(out),
+        stop_(stop),
+        timeout_(timeout),
+        fds_(targets.size(), -1),
+        starts_(targets.size()) {}
+
+  ~Batch() {
+    // Whatever is still in flight has no answer: stopped, or the wait itself failed.
+    const ProbeResult left =
+        stop_ && stop_->stopRequested() ? ProbeResult::Stopped : ProbeResult::Closed;
+    for (std::size_t i = 0; i < fds_.size(); ++i)
+      if (fds_[i] >= 0) finish(i, left);
+    for (std::size_t i = next_; i < targets_.size(); ++i) out_[i] = {left, {}};
+    if (epoll_ >= 0) ::close(epoll_);
+  }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  void run() {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+      // Without an event set the answers still come, one connect at a time.
+      for (; next_ < targets_.size(); ++next_) {
+        const auto start = Clock::now();
+        out_[next_].result =
+            TcpConnectProbe(targets_[next_].octets, targets_[next_].port, stop_, timeout_);
+        out_[next_].duration = Clock::now() - start;
+      }
+      return;
+    }
+    const int wakeFd = stop_ ? stop_->wakeDescriptor() : -1;
+    if (wakeFd >= 0) {
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = kWake;
+      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd, &event) != 0) return;
+    }
+    epoll_event events[256];
+    for (;;) {
+      if (stop_ && stop_->stopRequested()) return;
+      startMore();
+      if (inFlight_ == 0 && next_ == targets_.size()) return;
+      int wait = waitMs();
+      if (stop_ && wakeFd < 0 && (wait < 0 || wait > kFallbackSliceMs)) wait = kFallbackSliceMs;
+      const int n = ::epoll_wait(epoll_, events, static_cast<int>(std::size(events)), wait);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      for (int k = 0; k < n; ++k) {
+        if (events[k].data.u64 == kWake) return;
+        const auto i = static_cast<std::size_t>(events[k].data.u64);
+        if (fds_[i] < 0) continue;
+        finish(i, ConnectAccepted(fds_[i], events[k].events, EPOLLOUT) ? ProbeResult::Open
+                                                                       : ProbeResult::Closed);
+      }
+      expire();
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kWake = ~std::uint64_t{0};
+
+  // Starts connects until all are started or the process is out of descriptors while some
+  // are still in flight (their end makes room).
+  void startMore() {
+    while (next_ < targets_.size()) {
+      const std::size_t i = next_;
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0 && (errno == EMFILE || errno == ENFILE) && inFlight_ > 0) return;
+      ++next_;
+      starts_[i] = Clock::now();
+      if (fd < 0) {
+        out_[i] = {ProbeResult::Closed, {}};
+        continue;
+      }
+      fds_[i] = fd;
+      ++inFlight_;
+      const sockaddr_in address = AddressOf(targets_[i].octets, targets_[i].port);
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        finish(i, ProbeResult::Open);
+        continue;
+      }
+      epoll_event event{};
+      event.events = EPOLLOUT;
+      event.data.u64 = i;
+      if (errno != EINPROGRESS || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        finish(i, ProbeResult::Closed);
+        continue;
+      }
+      if (timeout_ > std::chrono::milliseconds(0)) started_.push_back(i);
+    }
+  }
+
+  // Until the oldest pending connect runs out of time; -1 without a timeout.
+  int waitMs() {
+    while (!started_.empty() && fds_[started_.front()] < 0) started_.pop_front();
+    if (started_.empty()) return -1;
+    const Clock::time_point deadline = starts_[started_.front()] + timeout_;
+    return PollTimeout(&deadline);
+  }
+
+  // Connects still pending after the timeout count as refused; they are the oldest.
+  void expire() {
+    const auto now = Clock::now();
+    while (!started_.empty()) {
+      const std::size_t i = started_.front();
+      if (fds_[i] >= 0) {
+        if (now < starts_[i] + timeout_) return;
+        finish(i, ProbeResult::Closed);
+      }
+      started_.pop_front();
+    }
+  }
+
+  void finish(std::size_t i, ProbeResult result) {
+    // Closing also takes the socket out of the epoll set.
+    CloseProbeSocket(fds_[i], result == ProbeResult::Open);
+    fds_[i] = -1;
+    --inFlight_;
+    out_[i] = {result, Clock::now() - starts_[i]};
+  }
+
+  std::span<const ProbeTarget> targets_;
+  std::span<ProbeOutcome> out_;
+  const StopSource* stop_;
+  std::chrono::milliseconds timeout_;
+  std::vector<int> fds_;  // -1 once answered (or not started)
+  std::vector<Clock::time_point> starts_;
+  std::deque<std::size_t> started_;  // in start order, for the timeout; may hold answered ones
+  std::size_t next_ = 0;             // the first target not started yet
+  std::size_t inFlight_ = 0;
+  int epoll_ = -1;
+};
+
+// Descriptors kept free for everything else the program opens while probes are in flight:
+// the settings file, the mail connection, the display, the threads' own.
+constexpr std::size_t kDescriptorMargin = 64;
+constexpr rlim_t kSoftLimitCeiling = rlim_t{1} << 20;
+
+std::size_t OpenDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return kDescriptorMargin;
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir))
+    if (entry->d_name[0] != '.') ++count;
+  ::closedir(dir);
+  return count;
+}
+
+}  // namespace
+
+void TcpConnectProbeBatch(std::span<const ProbeTarget> targets, std::span<ProbeOutcome> out,
+                          const StopSource* stop, std::chrono::milliseconds timeout) {
+  if (targets.size() == 1) {
+    // One connect needs no event set: the plain probe answers it with fewer system calls.
+    const auto start = Clock::now();
+    out[0].result = TcpConnectProbe(targets[0].octets, targets[0].port, stop, timeout);
+    out[0].duration = Clock::now() - start;
+    return;
+  }
+  Batch batch(targets, out, stop, timeout);
+  batch.run();
+}
+
+std::size_t ProbeDescriptorBudget() {
+  static std::once_flag raised;
+  std::call_once(raised, [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    // An unlimited hard limit is still bounded by the kernel's own per-process ceiling.
+    const rlim_t target = std::min<rlim_t>(limit.rlim_max, kSoftLimitCeiling);
+    if (target <= limit.rlim_cur) return;
+    limit.rlim_cur = target;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  });
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+  const std::size_t soft =
+      static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, kSoftLimitCeiling));
+  const std::size_t used = OpenDescriptors() + kDescriptorMargin;
+  return soft > used ? soft - used : 1;
 }
 
 }  // namespace varnley

@@ -167,6 +167,75 @@ TEST_F(WorkerPass, ATableThatShrankWrapsToTheFirstRow) {
   EXPECT_EQ(probed.back(), (Probed{"127.0.0.1", 80}));
 }
 
+// Parallel passes get a batch probe over the same scripted ports; each call's targets are
+// recorded as one batch.
+class ParallelPass : public WorkerPass {
+ protected:
+  Monitor::BatchProbeFn batch = [this](const std::vector<PortTarget>& targets,
+                                       const StopSource& stop) {
+    batches.emplace_back();
+    std::vector<PortAnswer> answers;
+    for (const PortTarget& t : targets) {
+      batches.back().push_back({t.host, t.port});
+      answers.push_back({probe(t.host, t.port, stop), {}});
+    }
+    return answers;
+  };
+  std::vector<std::vector<Probed>> batches;
+};
+
+TEST_F(ParallelPass, TakesTheNextPortsInTableOrderOnce) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  hosts.append({"127.0.0.2", "", ""});  // a step without a probe, as in a single-port pass
+  hosts.append({"127.0.0.3", "22,abc,25,", ""});
+  settings.parallel = 3;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{}, batch);
+  worker.runPass();
+  worker.runPass();
+  worker.runPass();
+  const std::vector<std::vector<Probed>> expected = {
+      {{"127.0.0.1", 80}, {"127.0.0.1", 443}},
+      {{"127.0.0.3", 22}, {"127.0.0.3", 25}},  // "abc" costs its step
+      {{"127.0.0.1", 80}, {"127.0.0.1", 443}},
+  };
+  EXPECT_EQ(batches, expected);
+
+  // More ports per pass than the table holds: each port once, from where the walk stands.
+  settings.parallel = 100;
+  batches.clear();
+  worker.runPass();
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_EQ(batches[0],
+            (std::vector<Probed>{
+                {"127.0.0.3", 22}, {"127.0.0.3", 25}, {"127.0.0.1", 80}, {"127.0.0.1", 443}}));
+}
+
+TEST_F(ParallelPass, ReportsChangesInTableOrderAndRetriesOnlyTheRefused) {
+  hosts.append({"127.0.0.1", "80,443,22,", ""});
+  hosts.append({"127.0.0.2", "80,", ""});
+  for (const char* down : {"127.0.0.1:443", "127.0.0.1:22", "127.0.0.2:80"}) closed[down] = true;
+  settings.parallel = 4;
+  settings.retries = 1;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{}, batch);
+  worker.runPass();
+  // The retry probes only the refused ports, together.
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_EQ(batches[1],
+            (std::vector<Probed>{{"127.0.0.1", 443}, {"127.0.0.1", 22}, {"127.0.0.2", 80}}));
+  EXPECT_EQ(queues.downEntries(),
+            (std::vector<std::string>{"127.0.0.1:443", "127.0.0.1:22", "127.0.0.2:80"}));
+  EXPECT_EQ(hosts.row(0)->deactivated, "443,22,");
+  EXPECT_EQ(hosts.row(1)->deactivated, "80,");
+
+  // Ports already down are not retried; those that answer come back UP in table order.
+  closed.clear();
+  batches.clear();
+  worker.runPass();
+  EXPECT_EQ(batches.size(), 1u);
+  EXPECT_EQ(queues.upEntries(),
+            (std::vector<std::string>{"127.0.0.1:443", "127.0.0.1:22", "127.0.0.2:80"}));
+}
+
 TEST_F(WorkerPass, RetriesConfirmOnlyTheWayIntoDown) {
   using Clock = std::chrono::steady_clock;
   hosts.append({"127.0.0.1", "80,", ""});
