@@ -1,4 +1,5 @@
-// CheckPort beside the floor it stands on: a raw blocking socket()+connect()+close().
+// CheckPort beside the floor it stands on: a raw blocking socket()+connect()+close(); the
+// batch probe beside the same connects made one after another; a whole round of the worker.
 //
 // Both sides close the same way (a reset, as the probe does), so neither leaves TIME_WAIT
 // sockets behind that would slow the other's search for a local port. BM_ProbeVsRaw alternates
@@ -11,13 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "monitor/Probe.h"
+#include "monitor/TPortThread.h"
 #include "platform/StopSource.h"
+#include "platform/TcpProbe.h"
 #include "support/LoopbackPeers.h"
 
 namespace varnley {
@@ -25,13 +29,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool RawConnect(std::uint16_t port) {
+bool RawConnect(std::uint16_t port, std::uint32_t address = INADDR_LOOPBACK) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr.s_addr = htonl(address);
   const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
   if (ok) {
     const linger reset{1, 0};
@@ -112,10 +116,93 @@ void BM_ProbeVsRaw(benchmark::State& state) {
   state.counters["ratio"] = rawUs > 0 ? probeUs / rawUs : 0;
 }
 
+// The i-th of many loopback addresses: 127.0.0.1, 127.0.0.2, ... 127.0.0.250, 127.0.1.1, ...
+std::array<std::uint8_t, 4> LoopbackOctets(std::size_t i) {
+  return {127, static_cast<std::uint8_t>(i / 62500 % 250), static_cast<std::uint8_t>(i / 250 % 250),
+          static_cast<std::uint8_t>(i % 250 + 1)};
+}
+
+std::string LoopbackHost(std::size_t i) {
+  const auto o = LoopbackOctets(i);
+  return "127." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." + std::to_string(o[3]);
+}
+
+// N connects to a port that nothing listens on (held bound on 127.0.0.1, unused on the
+// other loopback addresses), one loopback address each.
+std::vector<ProbeTarget> RefusedTargets(std::size_t n, std::uint16_t port) {
+  std::vector<ProbeTarget> targets;
+  for (std::size_t i = 0; i < n; ++i) targets.push_back({LoopbackOctets(i), port});
+  return targets;
+}
+
+void BM_ProbeBatch(benchmark::State& state) {
+  ProbeDescriptorBudget();  // as monitoring does before its first pass
+  test::RefusingPort refusing;
+  const auto targets = RefusedTargets(static_cast<std::size_t>(state.range(0)), refusing.port());
+  std::vector<ProbeOutcome> outcomes(targets.size());
+  StopSource stop;
+  for (auto _ : state) {
+    TcpConnectProbeBatch(targets, outcomes, &stop);
+    for (const ProbeOutcome& o : outcomes)
+      if (o.result != ProbeResult::Closed) state.SkipWithError("a target did not refuse");
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// The floor for one port at a time: N plain blocking socket()+connect()+close() in a row.
+void BM_RawConnectSequential(benchmark::State& state) {
+  test::RefusingPort refusing;
+  const auto targets = RefusedTargets(static_cast<std::size_t>(state.range(0)), refusing.port());
+  for (auto _ : state) {
+    for (const ProbeTarget& t : targets) {
+      const std::uint32_t address = std::uint32_t{t.octets[0]} << 24 |
+                                    std::uint32_t{t.octets[1]} << 16 |
+                                    std::uint32_t{t.octets[2]} << 8 | t.octets[3];
+      if (RawConnect(t.port, address)) state.SkipWithError("a target did not refuse");
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// One round of the worker over N rows whose port refuses, 1,000 ports per pass: the time
+// from the first probe of a round to the last DOWN it queues.
+void BM_FullRound(benchmark::State& state) {
+  const auto rows = static_cast<std::size_t>(state.range(0));
+  constexpr std::size_t kParallel = 1000;
+  test::RefusingPort refusing;
+  HostTable hosts;
+  std::vector<MonitoredHost> table;
+  for (std::size_t i = 0; i < rows; ++i)
+    table.push_back({LoopbackHost(i), std::to_string(refusing.port()) + ",", ""});
+  AlertSettings settings;
+  settings.parallel = static_cast<int>(kParallel);
+  AlertQueues queues;
+  for (auto _ : state) {
+    state.PauseTiming();
+    hosts.replaceAll(table);
+    queues.ClearDownQueue();
+    TPortThread worker(
+        hosts, settings, queues, nullptr, TPortThread::NoThread{},
+        [](const std::vector<PortTarget>& targets, const StopSource& stop) {
+          return CheckPorts(targets, &stop, std::chrono::milliseconds(0));
+        },
+        ProbeDescriptorBudget());
+    state.ResumeTiming();
+    for (std::size_t done = 0; done < rows; done += kParallel) worker.runPass();
+    state.PauseTiming();
+    if (queues.downEntries().size() != rows) state.SkipWithError("not every port went DOWN");
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // Arguments: open (1) or refused (0); CheckPort's timeout in seconds (0: the system's).
 BENCHMARK(BM_RawConnect)->ArgNames({"open"})->Args({1})->Args({0});
 BENCHMARK(BM_CheckPort)->ArgNames({"open", "timeout"})->ArgsProduct({{1, 0}, {0, 5}});
 BENCHMARK(BM_ProbeVsRaw)->ArgNames({"open", "timeout"})->ArgsProduct({{1, 0}, {0, 5}});
+BENCHMARK(BM_ProbeBatch)->Arg(1)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawConnectSequential)->Arg(1)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FullRound)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace varnley

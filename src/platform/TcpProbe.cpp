@@ -144,6 +144,12 @@ namespace {
 
 // Many connects in flight at once, answered through one epoll set that also holds the stop
 // descriptor.
+//
+// A connect that has an answer by the time the call returns (a loopback or local-network
+// refusal usually has) is told apart at once by a second connect on the same socket: 0 for
+// accepted, EALREADY for still pending, the error for refused. A refused socket is reset by
+// that second call and starts the next target's connect, which spares a socket() and a close()
+// per refused port. Only connects still pending go to the epoll set.
 class Batch {
  public:
   Batch(std::span<const ProbeTarget> targets, std::span<ProbeOutcome> out, const StopSource* stop,
@@ -152,15 +158,20 @@ class Batch {
         out_(out),
         stop_(stop),
         timeout_(timeout),
-        fds_(targets.size(), -1),
+        slotOf_(targets.size(), kNone),
         starts_(targets.size()) {}
 
   ~Batch() {
-    // Whatever is still in flight has no answer: stopped, or the wait itself failed.
+    // Whatever is still pending has no answer: stopped, or the wait itself failed.
     const ProbeResult left =
         stop_ && stop_->stopRequested() ? ProbeResult::Stopped : ProbeResult::Closed;
-    for (std::size_t i = 0; i < fds_.size(); ++i)
-      if (fds_[i] >= 0) finish(i, left);
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      if (slots_[s].fd < 0) continue;
+      if (slots_[s].watched)
+        answer(s, left);
+      else
+        ::close(slots_[s].fd);
+    }
     for (std::size_t i = next_; i < targets_.size(); ++i) out_[i] = {left, {}};
     if (epoll_ >= 0) ::close(epoll_);
   }
@@ -190,7 +201,7 @@ class Batch {
     for (;;) {
       if (stop_ && stop_->stopRequested()) return;
       startMore();
-      if (inFlight_ == 0 && next_ == targets_.size()) return;
+      if (pending_ == 0 && next_ == targets_.size()) return;
       int wait = waitMs();
       if (stop_ && wakeFd < 0 && (wait < 0 || wait > kFallbackSliceMs)) wait = kFallbackSliceMs;
       const int n = ::epoll_wait(epoll_, events, static_cast<int>(std::size(events)), wait);
@@ -200,10 +211,10 @@ class Batch {
       }
       for (int k = 0; k < n; ++k) {
         if (events[k].data.u64 == kWake) return;
-        const auto i = static_cast<std::size_t>(events[k].data.u64);
-        if (fds_[i] < 0) continue;
-        finish(i, ConnectAccepted(fds_[i], events[k].events, EPOLLOUT) ? ProbeResult::Open
-                                                                       : ProbeResult::Closed);
+        const auto s = static_cast<std::size_t>(events[k].data.u64);
+        if (slots_[s].fd < 0) continue;  // answered earlier in this round of events
+        answer(s, ConnectAccepted(slots_[s].fd, events[k].events, EPOLLOUT) ? ProbeResult::Open
+                                                                            : ProbeResult::Closed);
       }
       expire();
     }
@@ -211,41 +222,73 @@ class Batch {
 
  private:
   static constexpr std::uint64_t kWake = ~std::uint64_t{0};
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  struct Slot {
+    int fd = -1;
+    std::size_t target = 0;
+    bool watched = false;  // in the epoll set, pending
+  };
 
   // Starts connects until all are started or the process is out of descriptors while some
-  // are still in flight (their end makes room).
+  // are still pending (their end makes room).
   void startMore() {
     while (next_ < targets_.size()) {
-      const std::size_t i = next_;
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fd < 0 && (errno == EMFILE || errno == ENFILE) && inFlight_ > 0) return;
-      ++next_;
-      starts_[i] = Clock::now();
-      if (fd < 0) {
-        out_[i] = {ProbeResult::Closed, {}};
-        continue;
+      std::size_t s;
+      if (!spare_.empty()) {
+        s = spare_.back();
+        spare_.pop_back();
+      } else {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+          if ((errno == EMFILE || errno == ENFILE) && pending_ > 0) return;
+          starts_[next_] = Clock::now();
+          out_[next_++] = {ProbeResult::Closed, {}};
+          continue;
+        }
+        s = slots_.size();
+        slots_.push_back({fd});
       }
-      fds_[i] = fd;
-      ++inFlight_;
-      const sockaddr_in address = AddressOf(targets_[i].octets, targets_[i].port);
-      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        finish(i, ProbeResult::Open);
-        continue;
-      }
-      epoll_event event{};
-      event.events = EPOLLOUT;
-      event.data.u64 = i;
-      if (errno != EINPROGRESS || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
-        finish(i, ProbeResult::Closed);
-        continue;
-      }
-      if (timeout_ > std::chrono::milliseconds(0)) started_.push_back(i);
+      start(s, next_++);
     }
+    // A reset socket left over would report a hang-up to nobody; none is needed any more.
+    for (std::size_t s : spare_) {
+      ::close(slots_[s].fd);
+      slots_[s].fd = -1;
+    }
+    spare_.clear();
+  }
+
+  void start(std::size_t s, std::size_t i) {
+    Slot& slot = slots_[s];
+    slot.target = i;
+    starts_[i] = Clock::now();
+    const sockaddr_in address = AddressOf(targets_[i].octets, targets_[i].port);
+    const auto* a = reinterpret_cast<const sockaddr*>(&address);
+    int rc = ::connect(slot.fd, a, sizeof address);
+    if (rc != 0 && errno == EINPROGRESS) rc = ::connect(slot.fd, a, sizeof address);
+    if (rc == 0 || errno == EISCONN) return answer(s, ProbeResult::Open);
+    if (errno == ECONNREFUSED) {
+      // The failed call has put the socket back to unconnected: ready for the next target.
+      out_[i] = {ProbeResult::Closed, Clock::now() - starts_[i]};
+      spare_.push_back(s);
+      return;
+    }
+    if (errno != EALREADY) return answer(s, ProbeResult::Closed);
+    epoll_event event{};
+    event.events = EPOLLOUT;
+    event.data.u64 = s;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, slot.fd, &event) != 0)
+      return answer(s, ProbeResult::Closed);
+    slot.watched = true;
+    slotOf_[i] = s;
+    ++pending_;
+    if (timeout_ > std::chrono::milliseconds(0)) started_.push_back(i);
   }
 
   // Until the oldest pending connect runs out of time; -1 without a timeout.
   int waitMs() {
-    while (!started_.empty() && fds_[started_.front()] < 0) started_.pop_front();
+    while (!started_.empty() && slotOf_[started_.front()] == kNone) started_.pop_front();
     if (started_.empty()) return -1;
     const Clock::time_point deadline = starts_[started_.front()] + timeout_;
     return PollTimeout(&deadline);
@@ -256,31 +299,38 @@ class Batch {
     const auto now = Clock::now();
     while (!started_.empty()) {
       const std::size_t i = started_.front();
-      if (fds_[i] >= 0) {
+      if (slotOf_[i] != kNone) {
         if (now < starts_[i] + timeout_) return;
-        finish(i, ProbeResult::Closed);
+        answer(slotOf_[i], ProbeResult::Closed);
       }
       started_.pop_front();
     }
   }
 
-  void finish(std::size_t i, ProbeResult result) {
-    // Closing also takes the socket out of the epoll set.
-    CloseProbeSocket(fds_[i], result == ProbeResult::Open);
-    fds_[i] = -1;
-    --inFlight_;
-    out_[i] = {result, Clock::now() - starts_[i]};
+  // The target's answer; its socket is closed (which also takes it out of the epoll set).
+  void answer(std::size_t s, ProbeResult result) {
+    Slot& slot = slots_[s];
+    CloseProbeSocket(slot.fd, result == ProbeResult::Open);
+    slot.fd = -1;
+    if (slot.watched) {
+      slot.watched = false;
+      slotOf_[slot.target] = kNone;
+      --pending_;
+    }
+    out_[slot.target] = {result, Clock::now() - starts_[slot.target]};
   }
 
   std::span<const ProbeTarget> targets_;
   std::span<ProbeOutcome> out_;
   const StopSource* stop_;
   std::chrono::milliseconds timeout_;
-  std::vector<int> fds_;  // -1 once answered (or not started)
+  std::vector<Slot> slots_;
+  std::vector<std::size_t> spare_;   // slots whose reset socket may start another connect
+  std::vector<std::size_t> slotOf_;  // of each pending target, kNone otherwise
   std::vector<Clock::time_point> starts_;
-  std::deque<std::size_t> started_;  // in start order, for the timeout; may hold answered ones
+  std::deque<std::size_t> started_;  // pending targets in start order, for the timeout
   std::size_t next_ = 0;             // the first target not started yet
-  std::size_t inFlight_ = 0;
+  std::size_t pending_ = 0;
   int epoll_ = -1;
 };
 
