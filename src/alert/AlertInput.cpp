@@ -14,10 +14,14 @@ std::optional<std::string> MissingEmailField(const EmailFields& fields) {
 }
 
 std::optional<int> AcceptedInterval(const std::string& text) {
-  const auto value = ParseDecimal(text);
   // Above the ceiling the worker's millisecond sleep would overflow, so such a value is
   // refused like a non-positive one rather than silently changed.
-  if (!value || *value < kMinInterval || *value > kMaxInterval) return std::nullopt;
+  return AcceptedInRange(text, kMinInterval, kMaxInterval);
+}
+
+std::optional<int> AcceptedInRange(const std::string& text, int min, int max) {
+  const auto value = ParseDecimal(text);
+  if (!value || *value < min || *value > max) return std::nullopt;
   return value;
 }
 

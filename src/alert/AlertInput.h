@@ -23,4 +23,11 @@ std::optional<int> AcceptedInterval(const std::string& text);
 
 inline constexpr const char* kIntervalMessage = "Please fill the Interval Time.";
 
+// A decimal text within min..max; nullopt otherwise (also for no number at all).
+std::optional<int> AcceptedInRange(const std::string& text, int min, int max);
+
+inline constexpr const char* kTimeoutMessage = "Please fill the Connect Timeout.";
+inline constexpr const char* kRetriesMessage = "Please fill the Retries.";
+inline constexpr const char* kParallelMessage = "Please fill the Parallel Probes.";
+
 }  // namespace varnley

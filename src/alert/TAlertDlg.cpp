@@ -107,6 +107,23 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   intervalRow->addWidget(IntervalEdit, 1);
   intervalRow->addWidget(label("SecondLabel", "(second)", this));
 
+  TimeoutEdit = named(new QLineEdit(this), "TimeoutEdit");
+  TimeoutEdit->setToolTip(QStringLiteral("0 to 3600 seconds; 0 waits as long as the system does"));
+  RetriesEdit = named(new QLineEdit(this), "RetriesEdit");
+  RetriesEdit->setToolTip(QStringLiteral("0 to 10 more probes before a refused port is DOWN"));
+  auto* probeRow = new QHBoxLayout;
+  probeRow->addWidget(label("TimeoutLabel", "Connect Timeout:", this));
+  probeRow->addWidget(TimeoutEdit, 1);
+  probeRow->addWidget(label("TimeoutSecondLabel", "(second)", this));
+  probeRow->addWidget(label("RetriesLabel", "Retries:", this));
+  probeRow->addWidget(RetriesEdit, 1);
+  ParallelEdit = named(new QLineEdit(this), "ParallelEdit");
+  ParallelEdit->setToolTip(QStringLiteral("1 to 4096 ports probed at once in each pass"));
+  auto* parallelRow = new QHBoxLayout;
+  parallelRow->addWidget(label("ParallelLabel", "Parallel Probes:", this));
+  parallelRow->addWidget(ParallelEdit, 1);
+  parallelRow->addWidget(label("ParallelPortsLabel", "(ports per pass)", this));
+
   // The caption is the one users know; on this system the entry is their session's autostart.
   RunCheckBox = named(new QCheckBox(QStringLiteral("Run with Windows system at startup"), this),
                       "RunCheckBox");
@@ -123,11 +140,13 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(MessageGroupBox);
   layout->addLayout(intervalRow);
+  layout->addLayout(probeRow);
+  layout->addLayout(parallelRow);
   layout->addWidget(RunCheckBox);
   layout->addStretch();
   layout->addLayout(buttons);
-  // Taller than the original 348 by the security rows.
-  setFixedSize(394, 348 + 56);
+  // The classic size, grown where the security rows and the probe fields need more room.
+  setFixedSize(QSize(394, 348).expandedTo(sizeHint()));
 
   connect(EmailCheckBox, &QCheckBox::toggled, this, &TAlertDlg::EmailCheckBoxClick);
   connect(OKBtn, &QPushButton::clicked, this, &TAlertDlg::OKBtnClick);
@@ -141,6 +160,8 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   EmailCheckBox->setChecked(settings.sendEmail);
   RunCheckBox->setChecked(settings.runAtLogon);
   IntervalEdit->setText(QString::number(settings.interval));
+  for (const ProbeField& field : probeFields())
+    field.edit->setText(QString::number(settings.*field.value));
   SMTPEdit->setText(q(settings.smtpServer));
   UserNameEdit->setText(q(settings.userName));
   PasswordEdit->setText(q(settings.password));
@@ -169,6 +190,9 @@ void TAlertDlg::takeBack(AlertSettings& settings) const {
   settings.sendEmail = EmailCheckBox->isChecked();
   settings.runAtLogon = RunCheckBox->isChecked();
   if (const auto interval = AcceptedInterval(s(IntervalEdit))) settings.interval = *interval;
+  for (const ProbeField& field : probeFields())
+    if (const auto value = AcceptedInRange(s(field.edit), field.min, field.max))
+      settings.*field.value = *value;
   settings.smtpServer = s(SMTPEdit);
   settings.userName = s(UserNameEdit);
   settings.password = s(PasswordEdit);
@@ -201,10 +225,22 @@ void TAlertDlg::OKBtnClick() {
     boxes_.show(BoxKind::Information, kIntervalMessage);
     return;
   }
+  for (const ProbeField& field : probeFields()) {
+    if (!AcceptedInRange(s(field.edit), field.min, field.max)) {
+      boxes_.show(BoxKind::Information, field.message);
+      return;
+    }
+  }
   accept();
 }
 
 TAlertDlg::~TAlertDlg() = default;
+
+std::array<TAlertDlg::ProbeField, 3> TAlertDlg::probeFields() const {
+  return {{{TimeoutEdit, 0, kMaxTimeout, kTimeoutMessage, &AlertSettings::timeout},
+           {RetriesEdit, 0, kMaxRetries, kRetriesMessage, &AlertSettings::retries},
+           {ParallelEdit, 1, kMaxParallel, kParallelMessage, &AlertSettings::parallel}}};
+}
 
 void TAlertDlg::TestButtonClick() {
   const MailAccount account{s(SMTPEdit),

@@ -1,8 +1,9 @@
-// The "Alert Settings" dialog: alert switches, the mail account, the probe interval and the
-// start-up entry.
+// The "Alert Settings" dialog: alert switches, the mail account, the probe interval with the
+// probe's timeout, retries and ports per pass, and the start-up entry.
 #pragma once
 
 #include <QDialog>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,7 +34,8 @@ class TAlertDlg : public QDialog {
 
   // Every control from the settings; the email switch's enabling rule follows.
   void fill(const AlertSettings& settings);
-  // The controls back into the settings; an interval that is no number keeps the old one.
+  // The controls back into the settings; an interval, timeout, retry count or ports per pass
+  // that is out of range keeps the old one.
   void takeBack(AlertSettings& settings) const;
 
   // Where the start-up entry's Exec line points (default: this executable).
@@ -43,6 +45,15 @@ class TAlertDlg : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // The probe settings beside the interval, checked in this order after it.
+  struct ProbeField {
+    QLineEdit* edit;
+    int min, max;
+    const char* message;
+    int AlertSettings::*value;
+  };
+  std::array<ProbeField, 3> probeFields() const;
+
   void EmailCheckBoxClick();
   void OKBtnClick();
   void TestButtonClick();
@@ -69,6 +80,9 @@ class TAlertDlg : public QDialog {
   QLineEdit* EmailEdit;
   QPushButton* TestButton;
   QLineEdit* IntervalEdit;
+  QLineEdit* TimeoutEdit;
+  QLineEdit* RetriesEdit;
+  QLineEdit* ParallelEdit;
   QCheckBox* RunCheckBox;
   QPushButton* OKBtn;
   QPushButton* CancelBtn;

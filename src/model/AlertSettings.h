@@ -7,6 +7,9 @@ namespace varnley {
 
 inline constexpr int kMinInterval = 1;
 inline constexpr int kMaxInterval = 2147483;  // seconds; x1000 still fits 32 bits
+inline constexpr int kMaxTimeout = 3600;      // seconds
+inline constexpr int kMaxRetries = 10;
+inline constexpr int kMaxParallel = 4096;  // ports probed at once in one pass
 
 struct AlertSettings {
   bool showMessage = false;
@@ -22,6 +25,11 @@ struct AlertSettings {
   // has it. Empty means none; any other text fails every send rather than going out plain.
   std::string security;
   bool verifyCertificate = true;  // off: still encrypted, any certificate taken
+  // Seconds a connect may stay pending before the port counts as refused (0: the system's own
+  // limit), and how many more probes confirm a refused port before it counts as DOWN.
+  int timeout = 0;
+  int retries = 0;
+  int parallel = 1;  // ports per pass, probed at once
 
   bool operator==(const AlertSettings&) const = default;
 };

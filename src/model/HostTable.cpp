@@ -20,6 +20,11 @@ std::vector<MonitoredHost> HostTable::snapshot() const {
   return rows_;
 }
 
+void HostTable::read(const std::function<void(const std::vector<MonitoredHost>&)>& fn) const {
+  std::lock_guard lock(mutex_);
+  fn(rows_);
+}
+
 std::optional<std::size_t> HostTable::find(const std::string& host) const {
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < rows_.size(); ++i)

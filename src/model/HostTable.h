@@ -24,6 +24,8 @@ class HostTable {
   bool empty() const { return size() == 0; }
   std::optional<MonitoredHost> row(std::size_t index) const;
   std::vector<MonitoredHost> snapshot() const;
+  // Runs fn on the rows under the lock, for a reader that takes several at once.
+  void read(const std::function<void(const std::vector<MonitoredHost>&)>& fn) const;
   // Index of the first row whose host is exactly this text.
   std::optional<std::size_t> find(const std::string& host) const;
 

@@ -107,16 +107,16 @@ std::string NormalisePorts(std::string_view text) {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kConfigKeys = {"message", "email", "run", "interval",
-                                                         "hostcount"};
+constexpr std::array<std::string_view, 8> kConfigKeys = {
+    "message", "email", "run", "interval", "hostcount", "timeout", "retries", "parallel"};
 constexpr std::array<std::string_view, 7> kEmailKeys = {
     "smtpserver", "username", "password", "mail", "auth", "security", "verify"};
 
 // The values of the keys we read from [config] or [email], the first of each name.
+template <std::size_t N>
 struct KeyValues {
-  std::array<std::optional<std::string>, 8> values;
+  std::array<std::optional<std::string>, N> values;
 
-  template <std::size_t N>
   void note(const std::array<std::string_view, N>& names, std::string_view key,
             std::string_view line) {
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -198,6 +198,9 @@ class SettingsReader {
     settings.authentication = email_.flag(4, false);
     settings.security = Trim(email_.text(5));
     settings.verifyCertificate = email_.flag(6, true);
+    settings.timeout = std::clamp(config_.integer(5, 0), 0, kMaxTimeout);
+    settings.retries = std::clamp(config_.integer(6, 0), 0, kMaxRetries);
+    settings.parallel = std::clamp(config_.integer(7, 1), 1, kMaxParallel);
     keepRows(config_.integer(4, 0));
   }
 
@@ -241,7 +244,8 @@ class SettingsReader {
   enum class In { Nothing, Config, Email, Host };
   std::vector<MonitoredHost>& hosts_;
   std::vector<std::int64_t> numbers_;  // section number of each row in hosts_
-  KeyValues config_, email_;
+  KeyValues<kConfigKeys.size()> config_;
+  KeyValues<kEmailKeys.size()> email_;
   In in_ = In::Nothing;
   bool seenConfig_ = false, seenEmail_ = false;
   bool hasHost_ = false, hasPort_ = false;
@@ -315,6 +319,13 @@ void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
     ini.writeString("email", "security", settings.security);
   if (!settings.verifyCertificate || ini.value("email", "verify"))
     ini.writeBool("email", "verify", settings.verifyCertificate);
+  // Keys a file did not have stay out of it while they hold the behaviour of their absence.
+  const auto writeOptional = [&ini](std::string_view key, std::int32_t value, std::int32_t absent) {
+    if (value != absent || ini.value("config", key)) ini.writeInteger("config", key, value);
+  };
+  writeOptional("timeout", settings.timeout, 0);
+  writeOptional("retries", settings.retries, 0);
+  writeOptional("parallel", settings.parallel, 1);
 }
 
 namespace {

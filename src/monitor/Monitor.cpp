@@ -1,11 +1,15 @@
 #include "monitor/Monitor.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
 #include "monitor/Probe.h"
 #include "monitor/TPortThread.h"
 #include "platform/StopSource.h"
+#include "platform/TcpProbe.h"
 
 namespace varnley {
 
@@ -24,19 +28,31 @@ std::string messageText(const std::vector<std::string>& entries, const char* sta
   return text;
 }
 
+std::chrono::milliseconds probeTimeout(const AlertSettings& settings) {
+  return std::chrono::seconds(std::clamp(settings.timeout, 0, kMaxTimeout));
+}
+
 }  // namespace
 
 Monitor::Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues)
     : hosts_(hosts),
       settings_(settings),
       queues_(queues),
-      probe_([](const std::string& host, int port, const StopSource& stop) {
-        return CheckPort(host, port, &stop);
+      probe_([&settings](const std::string& host, int port, const StopSource& stop) {
+        return CheckPort(host, port, &stop, probeTimeout(settings));
+      }),
+      batch_([&settings](const std::vector<PortTarget>& targets, const StopSource& stop) {
+        return CheckPorts(targets, &stop, probeTimeout(settings));
       }) {}
 
 Monitor::~Monitor() { Stop(); }
 
-void Monitor::SetProbe(ProbeFn probe) { probe_ = std::move(probe); }
+void Monitor::SetProbe(ProbeFn probe) {
+  probe_ = std::move(probe);
+  batch_ = nullptr;
+}
+
+void Monitor::SetBatchProbe(BatchProbeFn batch) { batch_ = std::move(batch); }
 
 void Monitor::SetEmailWorkerFactory(EmailWorkerFactory factory) {
   emailWorkerFactory_ = std::move(factory);
@@ -49,7 +65,13 @@ void Monitor::Start() {
   queues_.ClearUpQueue();
   queues_.ClearEmailQueue();
   // A fresh worker always begins at row 0, port 0.
-  portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_);
+  const std::size_t budget = ProbeDescriptorBudget();
+  if (static_cast<std::size_t>(settings_.parallel) > budget)
+    std::fprintf(stderr,
+                 "Varnley: %d ports per pass do not fit the open-file limit; probing %zu at "
+                 "once.\n",
+                 settings_.parallel, budget);
+  portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_, batch_, budget);
   running_ = true;
   try {
     if (emailWorkerFactory_) emailThread_ = emailWorkerFactory_(queues_, settings_);

@@ -8,6 +8,7 @@
 #include "model/AlertSettings.h"
 #include "model/HostTable.h"
 #include "monitor/AlertQueues.h"
+#include "monitor/Probe.h"
 
 namespace varnley {
 
@@ -30,6 +31,9 @@ class Worker {
 class Monitor {
  public:
   using ProbeFn = std::function<bool(const std::string& host, int port, const StopSource& stop)>;
+  // Probes many ports at once; answers in the order of the targets.
+  using BatchProbeFn = std::function<std::vector<PortAnswer>(const std::vector<PortTarget>& targets,
+                                                             const StopSource& stop)>;
   // Makes the email sender when monitoring starts (nullptr: no sender).
   using EmailWorkerFactory =
       std::function<std::unique_ptr<Worker>(AlertQueues& queues, const AlertSettings& settings)>;
@@ -37,11 +41,16 @@ class Monitor {
   Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues);
   ~Monitor();  // stops monitoring if it runs
 
-  void SetProbe(ProbeFn probe);  // default: CheckPort
+  // default: CheckPort with the settings' timeout. Setting it also drops the batch probe, so
+  // that every port is probed with it.
+  void SetProbe(ProbeFn probe);
+  // default: CheckPorts with the settings' timeout.
+  void SetBatchProbe(BatchProbeFn batch);
   void SetEmailWorkerFactory(EmailWorkerFactory factory);
 
   // Clears every row's deactivated ports and the queues, resets the position, starts the
-  // workers. No effect when already running.
+  // workers. No effect when already running. Ports per pass are capped to what the open-file
+  // limit allows (raised towards its hard limit first), with a line on stderr when capped.
   void Start();
   // Stops both workers and returns within about a second whatever they wait on; the queues
   // are cleared, the deactivated ports stay. No effect when not running.
@@ -57,6 +66,7 @@ class Monitor {
   const AlertSettings& settings_;
   AlertQueues& queues_;
   ProbeFn probe_;
+  BatchProbeFn batch_;
   EmailWorkerFactory emailWorkerFactory_;
   std::unique_ptr<Worker> portThread_;
   std::unique_ptr<Worker> emailThread_;

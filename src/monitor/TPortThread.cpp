@@ -23,12 +23,20 @@ bool sameRow(const MonitoredHost& now, const MonitoredHost& probed) {
 }  // namespace
 
 TPortThread::TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
-                         Monitor::ProbeFn probe, NoThread)
-    : hosts_(hosts), settings_(settings), queues_(queues), probe_(std::move(probe)) {}
+                         Monitor::ProbeFn probe, NoThread, Monitor::BatchProbeFn batch,
+                         std::size_t maxParallel)
+    : hosts_(hosts),
+      settings_(settings),
+      queues_(queues),
+      probe_(std::move(probe)),
+      batch_(std::move(batch)),
+      maxParallel_(std::max<std::size_t>(maxParallel, 1)) {}
 
 TPortThread::TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
-                         Monitor::ProbeFn probe)
-    : TPortThread(hosts, settings, queues, std::move(probe), NoThread{}) {
+                         Monitor::ProbeFn probe, Monitor::BatchProbeFn batch,
+                         std::size_t maxParallel)
+    : TPortThread(hosts, settings, queues, std::move(probe), NoThread{}, std::move(batch),
+                  maxParallel) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -61,42 +69,111 @@ void TPortThread::runPass() {
 }
 
 void TPortThread::pass() {
-  if (currentRow_ >= hosts_.size()) {
-    currentRow_ = 0;
-    currentPort_ = 0;
-  }
-  // Only this row is copied: a pass must cost the same whatever the table's size.
-  const std::optional<MonitoredHost> copy = hosts_.row(currentRow_);
-  if (!copy) return;  // the table is empty (or shrank since the size was read)
-  const std::size_t row = currentRow_;
-  const std::vector<std::string> ports = SplitPortList(copy->ports);
-  if (currentPort_ >= ports.size()) {
-    ++currentRow_;
-    currentPort_ = 0;
-    return;
-  }
-  const std::string entry = ports[currentPort_];
-  if (currentPort_ + 1 >= ports.size()) {
-    ++currentRow_;
-    currentPort_ = 0;
-  } else {
-    ++currentPort_;
-  }
-
-  const long long port = PortEntryValue(entry);
-  if (port < 1 || port > 65535) return;  // no port is ever probed under another number
-  const bool open = probe_(copy->host, static_cast<int>(port), stop_);
+  const std::size_t parallel = std::min(
+      static_cast<std::size_t>(std::clamp(settings_.parallel, 1, kMaxParallel)), maxParallel_);
+  Slice slice = takeSlice(parallel);
+  if (slice.steps.empty()) return;
+  std::vector<std::size_t> all(slice.steps.size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
   // A probe cut short by Stop says nothing about the port.
-  if (stop_.stopRequested()) return;
+  if (!probe(slice, all) || !confirmRefused(slice)) return;
 
-  std::vector<std::string> deactivated = SplitPortList(copy->deactivated);
-  const bool known = findEntry(deactivated, entry) != deactivated.end();
-  const std::string text = copy->host + ":" + entry;
-  if (!open && !known) {
-    if (recordDown(row, *copy, entry)) report(&AlertQueues::AddDownEntry, text);
-  } else if (open && known) {
-    if (recordUp(row, *copy, entry)) report(&AlertQueues::AddUpEntry, text);
+  // Changes go to the queues in table order.
+  for (const Step& step : slice.steps) {
+    const MonitoredHost& copy = slice.rows[step.copy];
+    if (!step.open && !step.known) {
+      if (recordDown(step.row, copy, step.entry))
+        report(&AlertQueues::AddDownEntry, copy.host + ":" + step.entry);
+    } else if (step.open && step.known) {
+      if (recordUp(step.row, copy, step.entry))
+        report(&AlertQueues::AddUpEntry, copy.host + ":" + step.entry);
+    }
   }
+}
+
+TPortThread::Slice TPortThread::takeSlice(std::size_t count) {
+  Slice slice;
+  // One hold of the lock for the whole slice; only the rows it touches are copied, so a pass
+  // costs the same whatever the table's size.
+  hosts_.read([&](const std::vector<MonitoredHost>& rows) {
+    std::size_t startRow = 0, startPort = 0;
+    std::size_t splitRow = rows.size();  // the row whose lists are below
+    std::vector<std::string> ports, deactivated;
+    for (std::size_t n = 0; n < count; ++n) {
+      if (currentRow_ >= rows.size()) {
+        currentRow_ = 0;
+        currentPort_ = 0;
+      }
+      if (rows.empty()) return;
+      if (n == 0) {
+        startRow = currentRow_;
+        startPort = currentPort_;
+      } else if (currentRow_ == startRow && currentPort_ == startPort) {
+        return;  // round the table once: no port twice in a pass
+      }
+      const std::size_t row = currentRow_;
+      if (splitRow != row) {
+        splitRow = row;
+        slice.rows.push_back(rows[row]);
+        ports = SplitPortList(rows[row].ports);
+        deactivated = SplitPortList(rows[row].deactivated);
+      }
+      // Each step is what one pass did when passes took a single port: the next entry, or
+      // the step past a row without (more) entries.
+      if (currentPort_ >= ports.size()) {
+        ++currentRow_;
+        currentPort_ = 0;
+        continue;
+      }
+      std::string entry = ports[currentPort_];
+      if (currentPort_ + 1 >= ports.size()) {
+        ++currentRow_;
+        currentPort_ = 0;
+      } else {
+        ++currentPort_;
+      }
+      const long long port = PortEntryValue(entry);
+      if (port < 1 || port > 65535) continue;  // no port is ever probed under another number
+      const bool known = findEntry(deactivated, entry) != deactivated.end();
+      slice.steps.push_back(
+          {row, slice.rows.size() - 1, std::move(entry), static_cast<int>(port), known});
+    }
+  });
+  return slice;
+}
+
+bool TPortThread::probe(Slice& slice, const std::vector<std::size_t>& which) {
+  if (batch_) {
+    std::vector<PortTarget> targets;
+    targets.reserve(which.size());
+    for (std::size_t i : which)
+      targets.push_back({slice.rows[slice.steps[i].copy].host, slice.steps[i].port});
+    const std::vector<PortAnswer> answers = batch_(targets, stop_);
+    for (std::size_t k = 0; k < which.size() && k < answers.size(); ++k)
+      slice.steps[which[k]].open = answers[k].open;
+  } else {
+    for (std::size_t i : which) {
+      Step& step = slice.steps[i];
+      step.open = probe_(slice.rows[step.copy].host, step.port, stop_);
+      if (stop_.stopRequested()) break;
+    }
+  }
+  return !stop_.stopRequested();
+}
+
+bool TPortThread::confirmRefused(Slice& slice) {
+  std::vector<std::size_t> refused;
+  for (std::size_t i = 0; i < slice.steps.size(); ++i)
+    if (!slice.steps[i].open && !slice.steps[i].known) refused.push_back(i);
+  // Read once a pass: the dialog that changes it is closed while monitoring runs.
+  const int retries = std::clamp(settings_.retries, 0, kMaxRetries);
+  for (int attempt = 0; attempt < retries && !refused.empty(); ++attempt) {
+    // The first retry follows at once (a dropped connection), the others a second apart.
+    if (attempt > 0 && !stop_.sleepFor(kRetryPause)) return false;
+    if (!probe(slice, refused)) return false;
+    std::erase_if(refused, [&](std::size_t i) { return slice.steps[i].open; });
+  }
+  return true;
 }
 
 bool TPortThread::recordDown(std::size_t row, const MonitoredHost& probed,
@@ -128,10 +205,10 @@ bool TPortThread::recordUp(std::size_t row, const MonitoredHost& probed, const s
 }
 
 void TPortThread::report(bool (AlertQueues::*add)(const std::string&), const std::string& text) {
-  if ((queues_.*add)(text)) return;
-  // One retry after a short pause; a queue still busy then loses this report.
-  stop_.sleepFor(std::chrono::milliseconds(100));
-  (queues_.*add)(text);
+  // The tick holds the flag only for a moment; giving up would lose a change that the
+  // deactivated ports already show, so the worker tries until it gets through or is stopped.
+  while (!(queues_.*add)(text))
+    if (!stop_.sleepFor(kQueueRetryPause)) return;
 }
 
 }  // namespace varnley

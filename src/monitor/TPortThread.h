@@ -1,6 +1,8 @@
-// The port-check worker: walks the host table one port per pass and queues every change.
+// The port-check worker: walks the host table a slice of ports per pass, probes the slice at
+// once and queues every change.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -17,13 +19,20 @@ namespace varnley {
 
 class TPortThread : public Worker {
  public:
-  // The thread starts at once, at row 0 and port 0.
+  // The pause between the second and later probes that confirm a refused port.
+  static constexpr std::chrono::milliseconds kRetryPause{1000};
+
+  // The thread starts at once, at row 0 and port 0. A pass takes the next `parallel` ports
+  // (no more than maxParallel) and probes them with batch; without batch, one after another
+  // with probe.
   TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
-              Monitor::ProbeFn probe);
+              Monitor::ProbeFn probe, Monitor::BatchProbeFn batch = {},
+              std::size_t maxParallel = kMaxParallel);
   // Construction without a thread, for driving passes by hand.
   struct NoThread {};
   TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
-              Monitor::ProbeFn probe, NoThread);
+              Monitor::ProbeFn probe, NoThread, Monitor::BatchProbeFn batch = {},
+              std::size_t maxParallel = kMaxParallel);
   ~TPortThread() override;
 
   void requestStop() override;
@@ -36,8 +45,32 @@ class TPortThread : public Worker {
   std::size_t currentPort() const { return currentPort_; }
 
  private:
+  // One port of a pass: where it is, the row as it was when the slice was taken, and what
+  // the probes found.
+  struct Step {
+    std::size_t row;
+    std::size_t copy;  // index into Slice::rows
+    std::string entry;
+    int port;
+    bool known;  // in the row's deactivated ports
+    bool open = false;
+  };
+  struct Slice {
+    std::vector<MonitoredHost> rows;
+    std::vector<Step> steps;
+  };
+
+  // How soon a report tries again when the queue's flag is held.
+  static constexpr std::chrono::milliseconds kQueueRetryPause{1};
+
   void run();
   void pass();
+  Slice takeSlice(std::size_t count);
+  // Probes the given steps of the slice and sets their `open`; false when stopped meanwhile.
+  bool probe(Slice& slice, const std::vector<std::size_t>& which);
+  // Probes refused ports that are not down yet again, up to the configured retries, until each
+  // has answered or run out of retries; false when stopped meanwhile.
+  bool confirmRefused(Slice& slice);
   // Writes the change back when the row still is what was probed; true if it was written.
   bool recordDown(std::size_t row, const MonitoredHost& probed, const std::string& entry);
   bool recordUp(std::size_t row, const MonitoredHost& probed, const std::string& entry);
@@ -47,6 +80,8 @@ class TPortThread : public Worker {
   const AlertSettings& settings_;
   AlertQueues& queues_;
   Monitor::ProbeFn probe_;
+  Monitor::BatchProbeFn batch_;
+  std::size_t maxParallel_;
   StopSource stop_;
   // Touched only by the worker thread (or by the caller of runPass when there is none).
   std::size_t currentRow_ = 0;

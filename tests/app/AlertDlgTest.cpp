@@ -107,6 +107,61 @@ TEST_F(AlertDlgTest, BadIntervalIsRefusedAfterTheStartupEntryChanged) {
   }
 }
 
+TEST_F(AlertDlgTest, ProbeFieldsAreCheckedAfterTheInterval) {
+  struct Case {
+    const char *interval, *timeout, *retries, *parallel;
+    const char* message;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {"5", "0", "0", "1", nullptr},
+      {"5", "3600", "10", "4096", nullptr},
+      {"5", "-1", "0", "1", "Please fill the Connect Timeout."},
+      {"5", "3601", "0", "1", "Please fill the Connect Timeout."},
+      {"5", "", "0", "1", "Please fill the Connect Timeout."},
+      {"5", "2", "11", "1", "Please fill the Retries."},
+      {"5", "2", "x", "1", "Please fill the Retries."},
+      {"5", "2", "1", "0", "Please fill the Parallel Probes."},
+      {"5", "2", "1", "4097", "Please fill the Parallel Probes."},
+      {"0", "-1", "x", "0", "Please fill the Interval Time."},  // the first failing field only
+  };
+  for (const auto& c : cases) {
+    dlg.fill(AlertSettings{});
+    edit("IntervalEdit")->setText(QLatin1String(c.interval));
+    edit("TimeoutEdit")->setText(QLatin1String(c.timeout));
+    edit("RetriesEdit")->setText(QLatin1String(c.retries));
+    edit("ParallelEdit")->setText(QLatin1String(c.parallel));
+    boxes.shown.clear();
+    dlg.setResult(QDialog::Rejected);
+    pressOk();
+    SCOPED_TRACE(::testing::Message()
+                 << c.interval << ' ' << c.timeout << ' ' << c.retries << ' ' << c.parallel);
+    if (c.message) {
+      EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, c.message}}));
+      EXPECT_TRUE(dlg.isVisible());
+    } else {
+      EXPECT_TRUE(boxes.shown.empty());
+      EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    }
+  }
+
+  AlertSettings before;
+  before.timeout = 4;
+  before.retries = 1;
+  before.parallel = 50;
+  dlg.fill(before);
+  EXPECT_EQ(edit("TimeoutEdit")->text(), QStringLiteral("4"));
+  EXPECT_EQ(edit("RetriesEdit")->text(), QStringLiteral("1"));
+  EXPECT_EQ(edit("ParallelEdit")->text(), QStringLiteral("50"));
+  edit("TimeoutEdit")->setText(QStringLiteral("30"));
+  edit("RetriesEdit")->setText(QStringLiteral("99"));
+  edit("ParallelEdit")->setText(QStringLiteral("500"));
+  AlertSettings after = before;
+  dlg.takeBack(after);
+  EXPECT_EQ(after.timeout, 30);
+  EXPECT_EQ(after.retries, 1);  // out of range: the old value stays
+  EXPECT_EQ(after.parallel, 500);
+}
+
 TEST_F(AlertDlgTest, OkWritesAndRemovesTheStartupEntry) {
   AlertSettings settings;
   settings.runAtLogon = true;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "model/PasswordCoding.h"
 #include "model/Settings.h"
@@ -190,6 +191,48 @@ TEST(Settings, IntervalIsKeptInRange) {
   for (const auto& [stored, expected] : cases) {
     WriteText(path, std::string("[config]\ninterval=") + stored + "\n");
     EXPECT_EQ(Load(path).settings.interval, expected) << stored;
+  }
+}
+
+TEST(Settings, ProbeKeysAreOptionalAndKeptInRange) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  // A file from before the keys existed loads as the old behaviour and saves unchanged.
+  const std::string old =
+      "[config]\nmessage=1\nemail=0\nrun=0\ninterval=5\nhostcount=0\n"
+      "[email]\nsmtpserver=\nusername=\npassword=\nmail=\nauth=0\n";
+  WriteText(path, old);
+  AlertSettings loaded = Load(path).settings;
+  EXPECT_EQ(loaded.timeout, 0);
+  EXPECT_EQ(loaded.retries, 0);
+  EXPECT_EQ(loaded.parallel, 1);
+  ASSERT_TRUE(SaveAlertSettings(path, loaded).ok);
+  EXPECT_EQ(ReadText(path), old);
+
+  // Set, they are written and read back; set back to the default, a key already there stays.
+  loaded.timeout = 7;
+  loaded.retries = 2;
+  loaded.parallel = 500;
+  ASSERT_TRUE(SaveAlertSettings(path, loaded).ok);
+  EXPECT_EQ(Load(path).settings, loaded);
+  loaded.timeout = 0;
+  ASSERT_TRUE(SaveAlertSettings(path, loaded).ok);
+  EXPECT_NE(ReadText(path).find("timeout=0\n"), std::string::npos);
+  EXPECT_EQ(Load(path).settings, loaded);
+
+  const std::tuple<const char*, int, int, int> cases[] = {
+      {"timeout=-1\nretries=-1\nparallel=0", 0, 0, 1},
+      {"timeout=3600\nretries=10\nparallel=4096", 3600, 10, 4096},
+      {"timeout=3601\nretries=11\nparallel=4097", 3600, 10, 4096},
+      {"timeout=x\nretries=\nparallel=y", 0, 0, 1},
+      {"Timeout = 30\nRETRIES=3\nParallel=50", 30, 3, 50},
+  };
+  for (const auto& [keys, timeout, retries, parallel] : cases) {
+    WriteText(path, std::string("[config]\n") + keys + "\n");
+    const AlertSettings s = Load(path).settings;
+    EXPECT_EQ(s.timeout, timeout) << keys;
+    EXPECT_EQ(s.retries, retries) << keys;
+    EXPECT_EQ(s.parallel, parallel) << keys;
   }
 }
 

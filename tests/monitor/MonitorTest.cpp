@@ -3,12 +3,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
 #include "monitor/Monitor.h"
 #include "monitor/Probe.h"
+#include "monitor/TPortThread.h"
 #include "platform/StopSource.h"
 #include "support/HangingListener.h"
 #include "support/LoopbackPeers.h"
@@ -207,6 +209,80 @@ TEST(Monitor, StopDuringAHangingConnectReturnsWithinASecond) {
   EXPECT_LT(Clock::now() - start, 1s);
   EXPECT_EQ(e.hosts.row(0)->deactivated, "");  // a cut-short probe says nothing
   EXPECT_EQ(e.monitor.Tick().down, "");
+}
+
+TEST(Monitor, HangingConnectIsDownWithinItsTimeout) {
+  test::HangingListener hanging;
+  Engine e;
+  e.settings.timeout = 2;
+  e.settings.showMessage = true;
+  e.hosts.append({"127.0.0.1", std::to_string(hanging.port()) + ",", ""});
+  const auto start = Clock::now();
+  e.monitor.Start();
+  std::string shown;
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        shown += e.monitor.Tick().down;
+        return !shown.empty();
+      },
+      5s));
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, 1900ms);
+  EXPECT_LT(took, 3s + std::chrono::seconds(e.settings.interval));
+  EXPECT_EQ(shown, "\"127.0.0.1:" + std::to_string(hanging.port()) + "\" is DOWN.");
+  e.monitor.Stop();
+}
+
+TEST(Monitor, ParallelRoundFindsTheRightPortsAndReportsThemInTableOrder) {
+  // 200 ports in 20 rows: half refuse, half accept, and three hang; 50 per pass.
+  std::vector<std::unique_ptr<test::RefusingPort>> refusing;
+  std::vector<std::unique_ptr<test::AcceptingListener>> accepting;
+  std::vector<std::unique_ptr<test::HangingListener>> hanging;
+  for (int i = 0; i < 5; ++i) accepting.push_back(std::make_unique<test::AcceptingListener>());
+  Engine e;
+  e.settings.parallel = 50;
+  std::vector<MonitoredHost> rows;
+  std::vector<std::string> expectedDown;
+  std::vector<std::string> expectedDeactivated;
+  for (int r = 0; r < 20; ++r) {
+    MonitoredHost row{"127.0.0.1", "", ""};
+    std::string deactivated;
+    for (int k = 0; k < 10; ++k) {
+      std::uint16_t port;
+      bool down = true;
+      if (k % 2 == 0) {
+        refusing.push_back(std::make_unique<test::RefusingPort>());
+        port = refusing.back()->port();
+      } else if (r < 3 && k == 1) {  // in the first pass, so only it waits for the timeout
+        hanging.push_back(std::make_unique<test::HangingListener>());
+        port = hanging.back()->port();
+      } else {
+        port = accepting[static_cast<std::size_t>(k / 2)]->port();
+        down = false;
+      }
+      row.ports += std::to_string(port) + ",";
+      if (down) {
+        deactivated += std::to_string(port) + ",";
+        expectedDown.push_back("127.0.0.1:" + std::to_string(port));
+      }
+    }
+    rows.push_back(row);
+    expectedDeactivated.push_back(deactivated);
+  }
+  e.hosts.replaceAll(rows);
+  std::vector<std::size_t> batchSizes;
+  TPortThread worker(e.hosts, e.settings, e.queues, nullptr, TPortThread::NoThread{},
+                     [&](const std::vector<PortTarget>& targets, const StopSource& stop) {
+                       batchSizes.push_back(targets.size());
+                       return CheckPorts(targets, &stop, 500ms);
+                     });
+  const auto start = Clock::now();
+  for (int pass = 0; pass < 4; ++pass) worker.runPass();
+  EXPECT_LT(Clock::now() - start, 2s);  // one timeout, not one per hanging port
+  EXPECT_EQ(batchSizes, (std::vector<std::size_t>{50, 50, 50, 50}));
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    EXPECT_EQ(e.hosts.row(r)->deactivated, expectedDeactivated[r]) << r;
+  EXPECT_EQ(e.queues.downEntries(), expectedDown);
 }
 
 TEST(Monitor, StopDuringAnHourLongIntervalReturnsWithinASecond) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <string>
 
 #include "monitor/Probe.h"
@@ -14,6 +16,25 @@ namespace varnley {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Sockets in TIME_WAIT with this port at either end, as the kernel lists them.
+int CountTimeWait(std::uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const auto portOf = [](const std::string& address) {
+      return static_cast<std::uint16_t>(
+          std::stoul(address.substr(address.find(':') + 1), nullptr, 16));
+    };
+    if (state == "06" && (portOf(local) == port || portOf(remote) == port)) ++count;
+  }
+  return count;
+}
 
 TEST(CheckPort, AcceptingListenerIsOpen) {
   test::AcceptingListener listener;
@@ -75,6 +96,41 @@ TEST(CheckPort, StopAlreadyRequestedProbesNothing) {
   stop.requestStop();
   EXPECT_EQ(TcpConnectProbe({127, 0, 0, 1}, listener.port(), &stop), ProbeResult::Stopped);
   EXPECT_FALSE(CheckPort("127.0.0.1", listener.port(), &stop));
+}
+
+TEST(CheckPort, TimeoutTurnsAHangingConnectIntoRefused) {
+  test::HangingListener hanging;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TcpConnectProbe({127, 0, 0, 1}, hanging.port(), nullptr, 400ms), ProbeResult::Closed);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 390ms);  // it really waited, and not for the system's minutes
+  EXPECT_LT(took, 1500ms);
+  // A timeout does not change the answer of a port that answers.
+  test::AcceptingListener listener;
+  test::RefusingPort refusing;
+  StopSource stop;
+  EXPECT_TRUE(CheckPort("127.0.0.1", listener.port(), &stop, 1s));
+  EXPECT_FALSE(CheckPort("127.0.0.1", refusing.port(), &stop, 1s));
+}
+
+TEST(CheckPort, StopEndsATimedWaitLongBeforeTheTimeout) {
+  test::HangingListener hanging;
+  StopSource stop;
+  auto probe = std::async(std::launch::async, [&] {
+    return TcpConnectProbe({127, 0, 0, 1}, hanging.port(), &stop, 3600s);
+  });
+  ASSERT_EQ(probe.wait_for(300ms), std::future_status::timeout);
+  stop.requestStop();
+  ASSERT_EQ(probe.wait_for(1s), std::future_status::ready);
+  EXPECT_EQ(probe.get(), ProbeResult::Stopped);
+}
+
+TEST(CheckPort, AcceptedProbesLeaveNoTimeWaitBehind) {
+  // Thousands of probes a minute would otherwise fill the local port range with TIME_WAIT
+  // and make later connects fail. The probe resets; the peer's close then finds nothing.
+  test::AcceptingListener listener;
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(CheckPort("127.0.0.1", listener.port())) << i;
+  EXPECT_EQ(CountTimeWait(listener.port()), 0);
 }
 
 }  // namespace

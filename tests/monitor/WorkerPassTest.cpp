@@ -2,6 +2,7 @@
 // changes of the port-check worker.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <stdexcept>
 #include <utility>
@@ -164,6 +165,117 @@ TEST_F(WorkerPass, ATableThatShrankWrapsToTheFirstRow) {
   hosts.remove(1);
   worker.runPass();
   EXPECT_EQ(probed.back(), (Probed{"127.0.0.1", 80}));
+}
+
+// Parallel passes get a batch probe over the same scripted ports; each call's targets are
+// recorded as one batch.
+class ParallelPass : public WorkerPass {
+ protected:
+  Monitor::BatchProbeFn batch = [this](const std::vector<PortTarget>& targets,
+                                       const StopSource& stop) {
+    batches.emplace_back();
+    std::vector<PortAnswer> answers;
+    for (const PortTarget& t : targets) {
+      batches.back().push_back({t.host, t.port});
+      answers.push_back({probe(t.host, t.port, stop), {}});
+    }
+    return answers;
+  };
+  std::vector<std::vector<Probed>> batches;
+};
+
+TEST_F(ParallelPass, TakesTheNextPortsInTableOrderOnce) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  hosts.append({"127.0.0.2", "", ""});  // a step without a probe, as in a single-port pass
+  hosts.append({"127.0.0.3", "22,abc,25,", ""});
+  settings.parallel = 3;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{}, batch);
+  worker.runPass();
+  worker.runPass();
+  worker.runPass();
+  const std::vector<std::vector<Probed>> expected = {
+      {{"127.0.0.1", 80}, {"127.0.0.1", 443}},
+      {{"127.0.0.3", 22}, {"127.0.0.3", 25}},  // "abc" costs its step
+      {{"127.0.0.1", 80}, {"127.0.0.1", 443}},
+  };
+  EXPECT_EQ(batches, expected);
+
+  // More ports per pass than the table holds: each port once, from where the walk stands.
+  settings.parallel = 100;
+  batches.clear();
+  worker.runPass();
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_EQ(batches[0],
+            (std::vector<Probed>{
+                {"127.0.0.3", 22}, {"127.0.0.3", 25}, {"127.0.0.1", 80}, {"127.0.0.1", 443}}));
+}
+
+TEST_F(ParallelPass, ReportsChangesInTableOrderAndRetriesOnlyTheRefused) {
+  hosts.append({"127.0.0.1", "80,443,22,", ""});
+  hosts.append({"127.0.0.2", "80,", ""});
+  for (const char* down : {"127.0.0.1:443", "127.0.0.1:22", "127.0.0.2:80"}) closed[down] = true;
+  settings.parallel = 4;
+  settings.retries = 1;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{}, batch);
+  worker.runPass();
+  // The retry probes only the refused ports, together.
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_EQ(batches[1],
+            (std::vector<Probed>{{"127.0.0.1", 443}, {"127.0.0.1", 22}, {"127.0.0.2", 80}}));
+  EXPECT_EQ(queues.downEntries(),
+            (std::vector<std::string>{"127.0.0.1:443", "127.0.0.1:22", "127.0.0.2:80"}));
+  EXPECT_EQ(hosts.row(0)->deactivated, "443,22,");
+  EXPECT_EQ(hosts.row(1)->deactivated, "80,");
+
+  // Ports already down are not retried; those that answer come back UP in table order.
+  closed.clear();
+  batches.clear();
+  worker.runPass();
+  EXPECT_EQ(batches.size(), 1u);
+  EXPECT_EQ(queues.upEntries(),
+            (std::vector<std::string>{"127.0.0.1:443", "127.0.0.1:22", "127.0.0.2:80"}));
+}
+
+TEST_F(WorkerPass, RetriesConfirmOnlyTheWayIntoDown) {
+  using Clock = std::chrono::steady_clock;
+  hosts.append({"127.0.0.1", "80,", ""});
+  settings.retries = 3;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+
+  // Refused once, then accepted at the first retry: the port never went down.
+  closed["127.0.0.1:80"] = true;
+  duringProbe = [&] { closed["127.0.0.1:80"] = probed.size() < 2; };
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 2u);
+  EXPECT_EQ(hosts.row(0)->deactivated, "");
+  EXPECT_TRUE(queues.downEntries().empty());
+
+  // Refused every time: DOWN after the first probe and three more, the first at once and the
+  // others a second apart.
+  probed.clear();
+  std::vector<Clock::time_point> times;
+  duringProbe = [&] {
+    closed["127.0.0.1:80"] = true;
+    times.push_back(Clock::now());
+  };
+  worker.runPass();
+  ASSERT_EQ(probed.size(), 4u);
+  EXPECT_LT(times[1] - times[0], std::chrono::milliseconds(500));
+  for (std::size_t i = 2; i < times.size(); ++i)
+    EXPECT_GE(times[i] - times[i - 1], TPortThread::kRetryPause) << i;
+  EXPECT_EQ(hosts.row(0)->deactivated, "80,");
+  EXPECT_EQ(queues.downEntries(), (std::vector<std::string>{"127.0.0.1:80"}));
+
+  // A port already down is probed once a pass, and one success brings it back.
+  probed.clear();
+  duringProbe = nullptr;
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 1u);
+  closed["127.0.0.1:80"] = false;
+  worker.runPass();
+  EXPECT_EQ(probed.size(), 2u);
+  EXPECT_EQ(hosts.row(0)->deactivated, "");
+  EXPECT_EQ(queues.upEntries(), (std::vector<std::string>{"127.0.0.1:80"}));
 }
 
 }  // namespace
