@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <system_error>
 
 #include "alert/AlertInput.h"
 #include "alert/AlertMail.h"
@@ -17,6 +18,7 @@
 #include "platform/Autostart.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Paths.h"
+#include "platform/StopSource.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
 
@@ -53,16 +55,18 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 
   MessageGroupBox =
       named(new QGroupBox(QStringLiteral("When host port deactivated"), this), "MessageGroupBox");
-  MessageCheckBox = named(new QCheckBox(QStringLiteral("Show one warning message"),
-                                        MessageGroupBox), "MessageCheckBox");
+  MessageCheckBox =
+      named(new QCheckBox(QStringLiteral("Show one warning message"), MessageGroupBox),
+            "MessageCheckBox");
   EmailCheckBox = named(new QCheckBox(QStringLiteral("Send one warning email"), MessageGroupBox),
                         "EmailCheckBox");
-  EmailGroupBox = named(new QGroupBox(QStringLiteral("Email Setting"), MessageGroupBox),
-                        "EmailGroupBox");
+  EmailGroupBox =
+      named(new QGroupBox(QStringLiteral("Email Setting"), MessageGroupBox), "EmailGroupBox");
 
   SMTPEdit = edit("SMTPEdit", EmailGroupBox);
-  AuthCheckBox = named(new QCheckBox(QStringLiteral("SMTP server requires authentication"),
-                                     EmailGroupBox), "AuthCheckBox");
+  AuthCheckBox =
+      named(new QCheckBox(QStringLiteral("SMTP server requires authentication"), EmailGroupBox),
+            "AuthCheckBox");
   AuthCheckBox->setChecked(true);
   UserNameEdit = edit("UserNameEdit", EmailGroupBox);
   PasswordEdit = edit("PasswordEdit", EmailGroupBox);
@@ -148,8 +152,9 @@ void TAlertDlg::EmailCheckBoxClick() {
   // Disabled edits take the palette's inactive colours, so no explicit repaint is needed.
   const bool on = EmailCheckBox->isChecked();
   for (QWidget* w : std::initializer_list<QWidget*>{SMTPEdit, AuthCheckBox, UserNameEdit,
-                                                    PasswordEdit, EmailEdit, TestButton})
+                                                    PasswordEdit, EmailEdit})
     w->setEnabled(on);
+  TestButton->setEnabled(on && !testRunning());
 }
 
 void TAlertDlg::OKBtnClick() {
@@ -169,9 +174,16 @@ void TAlertDlg::OKBtnClick() {
   accept();
 }
 
-TAlertDlg::~TAlertDlg() = default;
+TAlertDlg::~TAlertDlg() {
+  if (!testRunning()) return;
+  // The lookup, the connect and every reply wait end on the stop.
+  testStop_->requestStop();
+  testThread_.join();
+  QApplication::restoreOverrideCursor();
+}
 
 void TAlertDlg::TestButtonClick() {
+  if (testRunning()) return;
   const MailAccount account{s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit),
                             AuthCheckBox->isChecked()};
   if (const auto missing = MissingEmailField(
@@ -182,17 +194,30 @@ void TAlertDlg::TestButtonClick() {
   if (!IdSMTP) {
     IdSMTP = std::make_unique<TIdSMTP>();
     testMessage_ = std::make_unique<TIdMessage>();
+    testStop_ = std::make_unique<StopSource>();
+    IdSMTP->SetStopSource(testStop_.get());
   }
-  // The test runs on the GUI thread: a server that takes the connection and then stays
-  // silent would otherwise hold the dialog for good.
-  IdSMTP->ConnectTimeout = kTestWaitMs;
-  IdSMTP->ReadTimeout = kTestWaitMs;
-  const bool sent = SendTestMail(*IdSMTP, *testMessage_, account, [](bool busy) {
-    if (busy)
-      QApplication::setOverrideCursor(Qt::WaitCursor);
-    else
-      QApplication::restoreOverrideCursor();
-  });
+  ApplyLimits(*IdSMTP, {testWaitMs_, testWaitMs_, 0});
+  TestButton->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  try {
+    // The client and the message are the thread's until it reports back.
+    testThread_ = std::thread([this, account] {
+      const bool sent = SendTestMail(*IdSMTP, *testMessage_, account, {});
+      QMetaObject::invokeMethod(
+          this, [this, sent] { testFinished(sent); }, Qt::QueuedConnection);
+    });
+  } catch (const std::system_error&) {
+    QApplication::restoreOverrideCursor();
+    EmailCheckBoxClick();
+    boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
+  }
+}
+
+void TAlertDlg::testFinished(bool sent) {
+  if (testThread_.joinable()) testThread_.join();
+  QApplication::restoreOverrideCursor();
+  EmailCheckBoxClick();
   if (sent)
     boxes_.show(BoxKind::Information, "SMTP server connected and test message sent successfully.");
   else

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 class QCheckBox;
 class QGroupBox;
@@ -17,6 +18,7 @@ namespace varnley {
 
 struct AlertSettings;
 class MessageBoxes;
+class StopSource;
 class TIdMessage;
 class TIdSMTP;
 
@@ -27,8 +29,11 @@ class TAlertDlg : public QDialog {
   explicit TAlertDlg(MessageBoxes& boxes, QWidget* parent = nullptr);
   ~TAlertDlg() override;
 
-  // How long the Test button waits for the server's connect and for each reply.
+  // How long the Test button waits for the server's connect and for each whole reply.
   static constexpr int kTestWaitMs = 10000;
+  void setTestWaitMs(int ms) { testWaitMs_ = ms; }
+  // Whether a test mail is on its way (the Test button is disabled meanwhile).
+  bool testRunning() const { return testThread_.joinable(); }
 
   // Every control from the settings; the email switch's enabling rule follows.
   void fill(const AlertSettings& settings);
@@ -45,12 +50,18 @@ class TAlertDlg : public QDialog {
   void EmailCheckBoxClick();
   void OKBtnClick();
   void TestButtonClick();
+  void testFinished(bool sent);
 
   MessageBoxes& boxes_;
   std::string executablePath_;
   // The test's own client and message, apart from the sender thread's.
   std::unique_ptr<TIdSMTP> IdSMTP;
   std::unique_ptr<TIdMessage> testMessage_;
+  // The test runs on this thread, so the window keeps answering; the stop ends it early when
+  // the dialog goes away.
+  std::unique_ptr<StopSource> testStop_;
+  std::thread testThread_;
+  int testWaitMs_ = kTestWaitMs;
 
   QGroupBox* MessageGroupBox;
   QCheckBox* MessageCheckBox;

@@ -35,6 +35,15 @@ void AppendAscii7(std::string& out, std::string_view utf8) {
 
 }  // namespace
 
+int TIdIOHandler::SessionWaitMs(int timeoutMs) const {
+  if (!sessionDeadline_) return timeoutMs;
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(*sessionDeadline_ - Clock::now())
+          .count();
+  if (left <= 0) throw EIdSessionTimeout();
+  return timeoutMs >= 0 && timeoutMs < left ? timeoutMs : static_cast<int>(left);
+}
+
 void TIdIOHandler::ResetState() {
   input_.Clear();
   writeBuffer_.clear();
@@ -92,8 +101,9 @@ std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, i
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       waitMs = left > 0 ? static_cast<int>(left) : 0;
     }
-    const int received = waitMs == 0 ? -1 : ReadFromSource(waitMs);
+    const int received = waitMs == 0 ? -1 : ReadFromSource(SessionWaitMs(waitMs));
     if (received < 0) {
+      if (SessionOver()) throw EIdSessionTimeout();
       readLnTimedOut_ = true;
       return {};
     }
@@ -225,10 +235,20 @@ void TIdIOHandlerStack::Open() {
   try {
     int code = binding_.Socket().create(ReuseSocket, BoundIP, BoundPort, !UseNagle);
     if (code != 0) RaiseSocketError(code);
+    // The connect time covers the name lookup and the connect together.
+    const auto connectDeadline = Clock::now() + std::chrono::milliseconds(ConnectTimeout);
+    auto connectWaitMs = [&] {
+      if (ConnectTimeout <= 0) return SessionWaitMs(-1);
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline - Clock::now())
+              .count();
+      if (left <= 0) throw EIdConnectTimeout();
+      return SessionWaitMs(static_cast<int>(left));
+    };
     std::uint32_t address = 0;
-    code = ResolveIPv4(Host, address);
-    if (code != 0) RaiseSocketError(code);
-    const IoResult r = binding_.Socket().connect(address, Port, ConnectTimeout, stop_);
+    IoResult r = LookupIPv4(Host, address, connectWaitMs(), stop_);
+    if (r.status == IoStatus::ok)
+      r = binding_.Socket().connect(address, Port, connectWaitMs(), stop_);
     switch (r.status) {
       case IoStatus::ok:
         break;
@@ -276,13 +296,19 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
 }
 
 void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
-  const IoResult r = binding_.Socket().sendAll(bytes, stop_);
+  // A peer that stops reading holds a write no longer than it may take to answer.
+  const IoResult r =
+      binding_.Socket().sendAll(bytes, stop_, SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1));
   switch (r.status) {
     case IoStatus::ok:
       return;
     case IoStatus::stopped:
       RaiseCancelled();
     case IoStatus::timedOut:
+      // Half a command went out: the dialogue cannot go on.
+      Close();
+      if (SessionOver()) throw EIdSessionTimeout();
+      throw EIdWriteTimeout();
     case IoStatus::failed:
       MarkClosedGracefully();
       Close();

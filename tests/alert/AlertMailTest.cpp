@@ -27,16 +27,18 @@ TEST(AlertMail, FromAddressFollowsTheUserNameRule) {
     const char* server;
     const char* from;
   };
-  for (const Case& c : {Case{"ops", "mail.example.org", "\"Varnley\" <ops@mail.example.org>"},
-                        Case{"ops@example.org", "mail.example.org", "\"Varnley\" <ops@example.org>"},
-                        Case{"ops", "127.0.0.1:2525", "\"Varnley\" <ops@127.0.0.1>"},
-                        Case{"ops", " mx ", "\"Varnley\" <ops@mx>"}}) {
+  for (const Case& c :
+       {Case{"ops", "mail.example.org", "\"Varnley\" <ops@mail.example.org>"},
+        Case{"ops@example.org", "mail.example.org", "\"Varnley\" <ops@example.org>"},
+        Case{"ops", "127.0.0.1:2525", "\"Varnley\" <ops@127.0.0.1>"},
+        Case{"ops", " mx ", "\"Varnley\" <ops@mx>"}}) {
     EXPECT_EQ(FromText(c.user, c.server), c.from) << c.user << " " << c.server;
   }
 }
 
 TEST(AlertMail, SubjectIsTheFirstSixtyCharactersAndTheBodyKeepsTheWhole) {
-  const std::string longText = "\"10.0.0.5:80,10.0.0.5:443,10.0.0.6:22,10.0.0.7:25,10.0.0.8:110\" is DOWN.";
+  const std::string longText =
+      "\"10.0.0.5:80,10.0.0.5:443,10.0.0.6:22,10.0.0.7:25,10.0.0.8:110\" is DOWN.";
   ASSERT_GT(longText.size(), 60u);
   MailAccount account{"mx", "ops", "pw", "a@x.org; \"Doe, Jo\" <jo@y.org>", true};
   TIdMessage message;
@@ -64,9 +66,16 @@ TEST(AlertMail, SubjectIsTheFirstSixtyCharactersAndTheBodyKeepsTheWhole) {
 const ScriptedReply kGreeting = Reply("220 ready");
 
 std::vector<ScriptedReply> HappySession() {
-  return {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("334 VXNlcm5hbWU6"), Reply("334 UGFzc3dvcmQ6"),
-          Reply("235 ok"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
-          Reply("354 go"), Reply("250 queued"), Reply("221 bye")};
+  return {Reply({"250-mx", "250 AUTH LOGIN"}),
+          Reply("334 VXNlcm5hbWU6"),
+          Reply("334 UGFzc3dvcmQ6"),
+          Reply("235 ok"),
+          Reply("250 reset"),
+          Reply("250 sender"),
+          Reply("250 rcpt"),
+          Reply("354 go"),
+          Reply("250 queued"),
+          Reply("221 bye")};
 }
 
 TEST(AlertMail, OneSessionPerAlertEndsWithQuit) {
@@ -74,7 +83,7 @@ TEST(AlertMail, OneSessionPerAlertEndsWithQuit) {
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "secret", "admin@example.org", true};
-  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN."));
+  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN.").sent);
   const auto commands = server.commands();
   ASSERT_EQ(commands.size(), 10u);
   EXPECT_EQ(commands[0].substr(0, 5), "EHLO ");
@@ -90,24 +99,24 @@ TEST(AlertMail, OneSessionPerAlertEndsWithQuit) {
 }
 
 TEST(AlertMail, AuthenticationOffSendsNoAuth) {
-  ScriptedSmtpServer server(kGreeting, {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("250 reset"),
-                                        Reply("250 sender"), Reply("250 rcpt"), Reply("354 go"),
-                                        Reply("250 queued"), Reply("221 bye")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("250 reset"), Reply("250 sender"),
+                  Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "secret", "admin@example.org", false};
-  EXPECT_TRUE(SendAlertMail(client, message, account, "x"));
+  EXPECT_TRUE(SendAlertMail(client, message, account, "x").sent);
   EXPECT_EQ(server.commands().at(1), "RSET");
 }
 
 TEST(AlertMail, RefusedRecipientDropsTheAlertAfterRsetAndQuit) {
-  ScriptedSmtpServer server(kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
-                                        Reply("550 no such user"), Reply("250 reset"),
-                                        Reply("221 bye")});
+  ScriptedSmtpServer server(kGreeting,
+                            {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
+                             Reply("550 no such user"), Reply("250 reset"), Reply("221 bye")});
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "", "nobody@example.org", false};
-  EXPECT_FALSE(SendAlertMail(client, message, account, "x"));
+  EXPECT_FALSE(SendAlertMail(client, message, account, "x").sent);
   const auto commands = server.commands();
   ASSERT_GE(commands.size(), 6u);
   EXPECT_EQ(commands[4], "RSET");
@@ -120,7 +129,7 @@ TEST(AlertMail, ALineBreakInTheSettingsFailsTheSendBeforeAnythingIsWritten) {
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops\r\nRCPT TO:<x@evil>", "pw", "a@x.org", false};
-  EXPECT_FALSE(SendAlertMail(client, message, account, "x"));
+  EXPECT_FALSE(SendAlertMail(client, message, account, "x").sent);
   for (const auto& line : server.commands()) {
     EXPECT_EQ(line.find("evil"), std::string::npos) << line;
     EXPECT_NE(line.substr(0, 4), "MAIL") << line;
@@ -128,9 +137,9 @@ TEST(AlertMail, ALineBreakInTheSettingsFailsTheSendBeforeAnythingIsWritten) {
 }
 
 TEST(AlertMail, TestMailWrapsOnlyTheSendInTheBusyCursor) {
-  ScriptedSmtpServer server(kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
-                                        Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"),
-                                        Reply("500 no quit for you")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
+                  Reply("354 go"), Reply("250 queued"), Reply("500 no quit for you")});
   TIdSMTP client;
   TIdMessage message;
   std::vector<bool> cursor;
@@ -155,9 +164,9 @@ TEST(AlertMail, TestMailToARefusedPortFailsWithoutTouchingTheCursor) {
 }
 
 TEST(EmailThread, OnePassTakesOneEntryAndABusyQueueWaits) {
-  ScriptedSmtpServer server(kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
-                                        Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"),
-                                        Reply("221 bye")});
+  ScriptedSmtpServer server(
+      kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
+                  Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
   AlertQueues queues;
   AlertSettings settings;
   settings.smtpServer = server.address();

@@ -1,12 +1,12 @@
 // The alert dialog's Test button against a real server (aiosmtpd on loopback), a refused port
 // and a server that accepts and then says nothing.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
-
 #include <chrono>
 
 #include "WidgetSupport.h"
@@ -36,8 +36,13 @@ class TestButton : public ::testing::Test {
     edit("EmailEdit")->setText(QString::fromLatin1(mail));
   }
   QLineEdit* edit(const char* name) { return dlg.findChild<QLineEdit*>(QLatin1String(name)); }
+  QPushButton* testButton() { return dlg.findChild<QPushButton*>(QStringLiteral("TestButton")); }
+  // Clicks Test and lets the window run until the test has reported (a box was shown).
   void clickTest() {
-    QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("TestButton")), Qt::LeftButton);
+    const std::size_t before = boxes.shown.size();
+    QTest::mouseClick(testButton(), Qt::LeftButton);
+    EXPECT_TRUE(test::ProcessUntil([&] { return boxes.shown.size() > before; }, 30s));
+    EXPECT_FALSE(dlg.testRunning());
   }
 
   test::RecordingBoxes boxes;
