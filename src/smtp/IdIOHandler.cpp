@@ -35,13 +35,21 @@ void AppendAscii7(std::string& out, std::string_view utf8) {
 
 }  // namespace
 
-int TIdIOHandler::SessionWaitMs(int timeoutMs) const {
+int TIdIOHandler::SessionWaitMs(int timeoutMs, bool* bySession) {
+  if (bySession) *bySession = false;
   if (!sessionDeadline_) return timeoutMs;
+  // Rounded up, so a wait that runs out finds the deadline passed.
   const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(*sessionDeadline_ - Clock::now())
-          .count();
-  if (left <= 0) throw EIdSessionTimeout();
-  return timeoutMs >= 0 && timeoutMs < left ? timeoutMs : static_cast<int>(left);
+      std::chrono::ceil<std::chrono::milliseconds>(*sessionDeadline_ - Clock::now()).count();
+  if (left <= 0) RaiseSessionOver();
+  if (timeoutMs >= 0 && timeoutMs < left) return timeoutMs;
+  if (bySession) *bySession = true;
+  return static_cast<int>(left);
+}
+
+void TIdIOHandler::RaiseSessionOver() {
+  Close();
+  throw EIdSessionTimeout();
 }
 
 void TIdIOHandler::ResetState() {
@@ -101,9 +109,10 @@ std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, i
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       waitMs = left > 0 ? static_cast<int>(left) : 0;
     }
-    const int received = waitMs == 0 ? -1 : ReadFromSource(SessionWaitMs(waitMs));
+    bool bySession = false;
+    const int received = waitMs == 0 ? -1 : ReadFromSource(SessionWaitMs(waitMs, &bySession));
     if (received < 0) {
-      if (SessionOver()) throw EIdSessionTimeout();
+      if (bySession) RaiseSessionOver();
       readLnTimedOut_ = true;
       return {};
     }
@@ -297,8 +306,9 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
 
 void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
   // A peer that stops reading holds a write no longer than it may take to answer.
-  const IoResult r =
-      binding_.Socket().sendAll(bytes, stop_, SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1));
+  bool bySession = false;
+  const int waitMs = SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1, &bySession);
+  const IoResult r = binding_.Socket().sendAll(bytes, stop_, waitMs);
   switch (r.status) {
     case IoStatus::ok:
       return;
@@ -306,8 +316,8 @@ void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
       RaiseCancelled();
     case IoStatus::timedOut:
       // Half a command went out: the dialogue cannot go on.
+      if (bySession) RaiseSessionOver();
       Close();
-      if (SessionOver()) throw EIdSessionTimeout();
       throw EIdWriteTimeout();
     case IoStatus::failed:
       MarkClosedGracefully();

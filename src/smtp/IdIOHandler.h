@@ -81,10 +81,11 @@ class TIdIOHandler {
   void AppendInput(std::string_view bytes) { input_.Write(bytes); }
   void MarkClosedGracefully() { closedGracefully_ = true; }
   void ResetState();
-  // A wait of timeoutMs (< 0: no limit of its own) cut to what the session has left; raises
-  // "Session timed out." when nothing is left.
-  int SessionWaitMs(int timeoutMs) const;
-  bool SessionOver() const { return sessionDeadline_ && Clock::now() >= *sessionDeadline_; }
+  // A wait of timeoutMs (< 0: no limit of its own) cut to what the session has left, with
+  // bySession set when the session's end is the nearer limit; when nothing is left, closes and
+  // raises "Session timed out.".
+  int SessionWaitMs(int timeoutMs, bool* bySession = nullptr);
+  [[noreturn]] void RaiseSessionOver();
 
  private:
   void WriteBytes(std::string_view bytes);
