@@ -88,9 +88,13 @@ void QtMessageBoxes::notify(BoxKind kind, const std::string& text) {
                 notice.lines.mid(hidden).join(QLatin1Char('\n')));
     box.setDetailedText(notice.lines.join(QLatin1Char('\n')));
   }
-  const bool fresh = !box.isVisible();
-  if (fresh) {
+  if (!box.isVisible()) {
     Centre(box);
+    // A notice opened while another is up sits below and to the right of it, so both show.
+    int others = 0;
+    for (const auto& [otherKind, other] : notices_)
+      if (otherKind != kind && other.box && other.box->isVisible()) ++others;
+    box.move(box.pos() + QPoint(32, 32) * others);
     box.show();
   }
   box.raise();

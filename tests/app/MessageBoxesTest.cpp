@@ -38,6 +38,8 @@ TEST_F(Notices, OneBoxPerKindCollectsEveryTextUntilItIsClosed) {
   EXPECT_EQ(down->text(), QStringLiteral("\"127.0.0.1:80\" is DOWN.\n\"127.0.0.1:443\" is DOWN."));
   EXPECT_EQ(up->windowTitle(), QStringLiteral("Information"));
   EXPECT_EQ(up->text(), QStringLiteral("\"127.0.0.1:80\" is UP."));
+  // Boxes of one line are equally tall: centred alike, one would cover the other.
+  EXPECT_GE(up->y() - down->y(), 16) << "one box must not hide the other";
 
   // The user's OK closes it; the next text opens a fresh box with that text alone.
   QTest::mouseClick(down->buttons().front(), Qt::LeftButton);
