@@ -25,21 +25,21 @@ std::string FromText(const std::string& userName, const std::string& smtpServer)
   return std::string("\"") + kApplicationTitle + "\" <" + address + ">";
 }
 
-std::string AlertSubject(const std::string& alertText) {
-  const std::string firstLine = alertText.substr(0, alertText.find_first_of("\r\n"));
-  std::u16string units = Utf8ToUtf16(firstLine);
-  if (units.size() <= kSubjectLength) return firstLine;
-  std::size_t cut = kSubjectLength;
-  if (units[cut - 1] >= 0xD800 && units[cut - 1] <= 0xDBFF) --cut;
-  units.resize(cut);
-  return Utf16ToUtf8(units);
-}
-
 namespace {
 
 bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
 }  // namespace
+
+std::string AlertSubject(const std::string& alertText) {
+  const std::string firstLine = alertText.substr(0, alertText.find_first_of("\r\n"));
+  std::u16string units = Utf8ToUtf16(firstLine);
+  if (units.size() <= kSubjectLength) return firstLine;
+  std::size_t cut = kSubjectLength;
+  if (IsHighSurrogate(units[cut - 1])) --cut;
+  units.resize(cut);
+  return Utf16ToUtf8(units);
+}
 
 std::vector<std::string> FoldBodyLine(const std::string& line, std::size_t limit) {
   // Bytes are never fewer than code units, so a line this short needs no measuring.
