@@ -1,5 +1,7 @@
 #include "alert/AlertMail.h"
 
+#include <string_view>
+
 #include "platform/Text.h"
 #include "smtp/IdException.h"
 #include "smtp/IdMessage.h"
@@ -24,11 +26,18 @@ std::string FromText(const std::string& userName, const std::string& smtpServer)
   return std::string("\"") + kApplicationTitle + "\" <" + address + ">";
 }
 
+namespace {
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+
+}  // namespace
+
 std::string AlertSubject(const std::string& alertText) {
-  std::u16string units = Utf8ToUtf16(alertText);
-  if (units.size() <= kSubjectLength) return alertText;
+  const std::string firstLine = alertText.substr(0, alertText.find_first_of("\r\n"));
+  std::u16string units = Utf8ToUtf16(firstLine);
+  if (units.size() <= kSubjectLength) return firstLine;
   std::size_t cut = kSubjectLength;
-  if (units[cut - 1] >= 0xD800 && units[cut - 1] <= 0xDBFF) --cut;
+  if (IsHighSurrogate(units[cut - 1])) --cut;
   units.resize(cut);
   return Utf16ToUtf8(units);
 }
@@ -39,6 +48,28 @@ std::optional<TIdUseTLS> MailSecurity(std::string_view text) {
   if (EqualsIgnoreCase(word, "starttls")) return utUseRequireTLS;
   if (EqualsIgnoreCase(word, "tls")) return utUseImplicitTLS;
   return std::nullopt;
+}
+
+std::vector<std::string> FoldBodyLine(const std::string& line, std::size_t limit) {
+  // Bytes are never fewer than code units, so a line this short needs no measuring.
+  if (line.size() < limit || limit < 3) return {line};
+  const std::u16string units = Utf8ToUtf16(line);
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (units.size() - start > limit || (units[start] == u'.' && units.size() - start == limit)) {
+    const std::size_t room = units[start] == u'.' ? limit - 1 : limit;
+    std::size_t cut = start + room;
+    const std::size_t comma = units.rfind(u',', cut - 1);
+    if (comma != std::u16string::npos && comma >= start) {
+      cut = comma + 1;
+    } else if (IsHighSurrogate(units[cut - 1])) {
+      --cut;
+    }
+    pieces.push_back(Utf16ToUtf8(units.substr(start, cut - start)));
+    start = cut;
+  }
+  pieces.push_back(Utf16ToUtf8(units.substr(start)));
+  return pieces;
 }
 
 void ConfigureClient(TIdSMTP& client, const MailAccount& account) {
@@ -58,10 +89,16 @@ void ConfigureClient(TIdSMTP& client, const MailAccount& account) {
   if (account.authentication) client.AuthType = satDefault;
 }
 
+void ApplyLimits(TIdSMTP& client, const MailLimits& limits) {
+  client.ConnectTimeout = limits.connectMs;
+  client.ReadTimeout = limits.replyMs;
+  client.SessionTimeout = limits.sessionMs;
+}
+
 namespace {
 
 void Compose(TIdMessage& message, const MailAccount& account, std::string subject,
-             std::string bodyLine) {
+             std::vector<std::string> body) {
   // The address parser would quietly drop a line break and read whatever follows it as the
   // address; such settings fail the send instead.
   for (const std::string* field : {&account.userName, &account.smtpServer, &account.receiveEmail}) {
@@ -70,7 +107,7 @@ void Compose(TIdMessage& message, const MailAccount& account, std::string subjec
   }
   message.Clear();
   message.Subject = std::move(subject);
-  message.Body = {std::move(bodyLine)};
+  message.Body = std::move(body);
   message.From.SetText(FromText(account.userName, account.smtpServer));
   message.Recipients.SetEmailAddresses(account.receiveEmail);
 }
@@ -79,13 +116,23 @@ void Compose(TIdMessage& message, const MailAccount& account, std::string subjec
 
 void ComposeAlertMessage(TIdMessage& message, const MailAccount& account,
                          const std::string& alertText) {
-  Compose(message, account, AlertSubject(alertText),
-          std::string(kApplicationTitle) + ":" + alertText);
+  std::vector<std::string> body;
+  std::string_view rest = alertText;
+  std::string line = std::string(kApplicationTitle) + ":";
+  for (;;) {
+    const std::size_t brk = rest.find_first_of("\r\n");
+    line.append(rest.substr(0, brk));
+    for (auto& piece : FoldBodyLine(line)) body.push_back(std::move(piece));
+    if (brk == std::string_view::npos) break;
+    rest.remove_prefix(brk + (rest.compare(brk, 2, "\r\n") == 0 ? 2 : 1));
+    line.clear();
+  }
+  Compose(message, account, AlertSubject(alertText), std::move(body));
 }
 
 void ComposeTestMessage(TIdMessage& message, const MailAccount& account) {
   Compose(message, account, std::string(kApplicationTitle) + " Test Message",
-          std::string(kApplicationTitle) + ": Test Message");
+          {std::string(kApplicationTitle) + ": Test Message"});
 }
 
 namespace {
@@ -100,9 +147,10 @@ void DropConnection(TIdSMTP& client) {
 
 // Connect, compose, send, QUIT. Any failure drops the connection without QUIT. The result is
 // whether the server took the message, so a refused QUIT afterwards still counts as sent.
-bool SendOnce(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
-              const std::function<void()>& compose, const std::function<void(bool)>& busy) {
-  bool sent = false;
+MailResult SendOnce(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
+                    const std::function<void()>& compose, const std::function<void(bool)>& busy) {
+  MailResult result;
+  bool& sent = result.sent;
   try {
     ConfigureClient(client, account);
     client.Connect();
@@ -118,16 +166,17 @@ bool SendOnce(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
     }
     if (busy) busy(false);
     client.Disconnect(true);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     DropConnection(client);
+    if (!sent) result.error = *e.what() ? e.what() : "The mail could not be sent.";
   }
-  return sent;
+  return result;
 }
 
 }  // namespace
 
-bool SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
-                   const std::string& alertText) {
+MailResult SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
+                         const std::string& alertText) {
   return SendOnce(client, message, account,
                   [&] { ComposeAlertMessage(message, account, alertText); }, {});
 }
@@ -136,7 +185,8 @@ bool SendTestMail(TIdSMTP& client, TIdMessage& message, const MailAccount& accou
                   const std::function<void(bool busy)>& busy) {
   if (client.Connected()) DropConnection(client);
   return SendOnce(
-      client, message, account, [&] { ComposeTestMessage(message, account); }, busy);
+             client, message, account, [&] { ComposeTestMessage(message, account); }, busy)
+      .sent;
 }
 
 }  // namespace varnley

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "model/AlertSettings.h"
 #include "smtp/IdSMTP.h"
@@ -18,6 +19,24 @@ class TIdSMTP;
 
 inline constexpr char kApplicationTitle[] = "Varnley";
 inline constexpr std::size_t kSubjectLength = 60;  // UTF-16 code units
+// The longest body line the mail format allows, without its CR LF (and after dot-doubling).
+inline constexpr std::size_t kMaxBodyLineLength = 998;
+
+// How long the sender's client may wait, in milliseconds.
+struct MailLimits {
+  int connectMs;  // the name lookup and the connect together
+  int replyMs;    // each whole reply, however many lines it has
+  int sessionMs;  // from the connect to the close (0: no limit)
+};
+// The alert sender's: a server that stalls costs one alert at most this long, then the next
+// alert goes out on a fresh connection.
+inline constexpr MailLimits kSenderLimits{30000, 30000, 120000};
+
+// The outcome of one mail: whether the server took it, and why not.
+struct MailResult {
+  bool sent = false;
+  std::string error;  // the failure's text ("" when sent)
+};
 
 // What a mail needs from the settings (the alert dialog's edits or the stored settings).
 struct MailAccount {
@@ -48,7 +67,7 @@ struct MailAccount {
 // "\"Varnley\" <address>": the user name when it holds "@", else user name "@" server host.
 std::string FromText(const std::string& userName, const std::string& smtpServer);
 
-// The first 60 characters of the alert text, never splitting a surrogate pair.
+// The first 60 characters of the alert text's first line, never splitting a surrogate pair.
 std::string AlertSubject(const std::string& alertText);
 
 // The mail security text in any letter case: empty or "none", "starttls", "tls"; nullopt for
@@ -57,16 +76,25 @@ std::optional<TIdUseTLS> MailSecurity(std::string_view text);
 
 // Host, default port, TLS, credentials and authentication type of the client. An unknown
 // security text raises EIdTLSError saying so.
+
+// The line cut into pieces of at most `limit` characters (UTF-16 code units, as they go out),
+// each ending after a comma where one is near enough, else cut hard between characters. A
+// piece that begins with "." keeps room for the dot the data transfer puts before it.
+std::vector<std::string> FoldBodyLine(const std::string& line,
+                                      std::size_t limit = kMaxBodyLineLength);
+
 void ConfigureClient(TIdSMTP& client, const MailAccount& account);
-// Clears the message and fills Subject, Body, From and Recipients.
+void ApplyLimits(TIdSMTP& client, const MailLimits& limits);
+// Clears the message and fills Subject, Body, From and Recipients. An alert text of several
+// lines (alerts merged while the sender was behind) gives a body line each; long lines fold.
 void ComposeAlertMessage(TIdMessage& message, const MailAccount& account,
                          const std::string& alertText);
 void ComposeTestMessage(TIdMessage& message, const MailAccount& account);
 
 // One alert mail over a fresh session. Whatever the send did, QUIT follows; when anything
-// fails the connection is dropped without QUIT and false is returned (the alert is lost).
-bool SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
-                   const std::string& alertText);
+// fails the connection is dropped without QUIT and the result says why (the alert is lost).
+MailResult SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
+                         const std::string& alertText);
 
 // The Test button's mail. busy(true) / busy(false) wrap the send itself (the busy cursor).
 // Returns whether the send went through (a failed QUIT afterwards still counts as success).

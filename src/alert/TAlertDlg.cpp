@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <system_error>
 
 #include "alert/AlertInput.h"
 #include "alert/AlertMail.h"
@@ -18,6 +19,7 @@
 #include "platform/Autostart.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Paths.h"
+#include "platform/StopSource.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
 
@@ -207,8 +209,9 @@ void TAlertDlg::EmailCheckBoxClick() {
   const bool on = EmailCheckBox->isChecked();
   for (QWidget* w :
        std::initializer_list<QWidget*>{SMTPEdit, SecurityComboBox, VerifyCheckBox, AuthCheckBox,
-                                       UserNameEdit, PasswordEdit, EmailEdit, TestButton})
+                                       UserNameEdit, PasswordEdit, EmailEdit})
     w->setEnabled(on);
+  TestButton->setEnabled(on && !testRunning());
 }
 
 void TAlertDlg::OKBtnClick() {
@@ -234,7 +237,13 @@ void TAlertDlg::OKBtnClick() {
   accept();
 }
 
-TAlertDlg::~TAlertDlg() = default;
+TAlertDlg::~TAlertDlg() {
+  if (!testRunning()) return;
+  // The lookup, the connect and every reply wait end on the stop.
+  testStop_->requestStop();
+  testThread_.join();
+  QApplication::restoreOverrideCursor();
+}
 
 std::array<TAlertDlg::ProbeField, 3> TAlertDlg::probeFields() const {
   return {{{TimeoutEdit, 0, kMaxTimeout, kTimeoutMessage, &AlertSettings::timeout},
@@ -243,6 +252,7 @@ std::array<TAlertDlg::ProbeField, 3> TAlertDlg::probeFields() const {
 }
 
 void TAlertDlg::TestButtonClick() {
+  if (testRunning()) return;
   const MailAccount account{s(SMTPEdit),
                             s(UserNameEdit),
                             s(PasswordEdit),
@@ -258,17 +268,30 @@ void TAlertDlg::TestButtonClick() {
   if (!IdSMTP) {
     IdSMTP = std::make_unique<TIdSMTP>();
     testMessage_ = std::make_unique<TIdMessage>();
+    testStop_ = std::make_unique<StopSource>();
+    IdSMTP->SetStopSource(testStop_.get());
   }
-  // The test runs on the GUI thread: a server that takes the connection and then stays
-  // silent would otherwise hold the dialog for good.
-  IdSMTP->ConnectTimeout = kTestWaitMs;
-  IdSMTP->ReadTimeout = kTestWaitMs;
-  const bool sent = SendTestMail(*IdSMTP, *testMessage_, account, [](bool busy) {
-    if (busy)
-      QApplication::setOverrideCursor(Qt::WaitCursor);
-    else
-      QApplication::restoreOverrideCursor();
-  });
+  ApplyLimits(*IdSMTP, {testWaitMs_, testWaitMs_, 0});
+  TestButton->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  try {
+    // The client and the message are the thread's until it reports back.
+    testThread_ = std::thread([this, account] {
+      const bool sent = SendTestMail(*IdSMTP, *testMessage_, account, {});
+      QMetaObject::invokeMethod(
+          this, [this, sent] { testFinished(sent); }, Qt::QueuedConnection);
+    });
+  } catch (const std::system_error&) {
+    QApplication::restoreOverrideCursor();
+    EmailCheckBoxClick();
+    boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
+  }
+}
+
+void TAlertDlg::testFinished(bool sent) {
+  if (testThread_.joinable()) testThread_.join();
+  QApplication::restoreOverrideCursor();
+  EmailCheckBoxClick();
   if (sent)
     boxes_.show(BoxKind::Information, "SMTP server connected and test message sent successfully.");
   else

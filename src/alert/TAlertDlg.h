@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 class QCheckBox;
 class QComboBox;
@@ -19,6 +20,7 @@ namespace varnley {
 
 struct AlertSettings;
 class MessageBoxes;
+class StopSource;
 class TIdMessage;
 class TIdSMTP;
 
@@ -29,8 +31,11 @@ class TAlertDlg : public QDialog {
   explicit TAlertDlg(MessageBoxes& boxes, QWidget* parent = nullptr);
   ~TAlertDlg() override;
 
-  // How long the Test button waits for the server's connect and for each reply.
+  // How long the Test button waits for the server's connect and for each whole reply.
   static constexpr int kTestWaitMs = 10000;
+  void setTestWaitMs(int ms) { testWaitMs_ = ms; }
+  // Whether a test mail is on its way (the Test button is disabled meanwhile).
+  bool testRunning() const { return testThread_.joinable(); }
 
   // Every control from the settings; the email switch's enabling rule follows.
   void fill(const AlertSettings& settings);
@@ -59,6 +64,7 @@ class TAlertDlg : public QDialog {
   void TestButtonClick();
   // The security the combo box shows; a text the box has no entry for stays as it was.
   std::string securityText(const std::string& previous) const;
+  void testFinished(bool sent);
 
   MessageBoxes& boxes_;
   std::string executablePath_;
@@ -66,6 +72,11 @@ class TAlertDlg : public QDialog {
   // The test's own client and message, apart from the sender thread's.
   std::unique_ptr<TIdSMTP> IdSMTP;
   std::unique_ptr<TIdMessage> testMessage_;
+  // The test runs on this thread, so the window keeps answering; the stop ends it early when
+  // the dialog goes away.
+  std::unique_ptr<StopSource> testStop_;
+  std::thread testThread_;
+  int testWaitMs_ = kTestWaitMs;
 
   QGroupBox* MessageGroupBox;
   QCheckBox* MessageCheckBox;

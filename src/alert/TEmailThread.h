@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "alert/AlertMail.h"
 #include "model/AlertSettings.h"
 #include "monitor/AlertQueues.h"
 #include "monitor/Monitor.h"
@@ -14,13 +15,17 @@
 
 namespace varnley {
 
+class MailStatus;
+
 class TEmailThread : public Worker {
  public:
-  // The thread starts at once.
-  TEmailThread(AlertQueues& queues, const AlertSettings& settings);
+  // The thread starts at once. Each mail's outcome goes to `status` when one is given.
+  TEmailThread(AlertQueues& queues, const AlertSettings& settings, MailStatus* status = nullptr,
+               const MailLimits& limits = kSenderLimits);
   // Construction without a thread, for driving passes by hand.
   struct NoThread {};
-  TEmailThread(AlertQueues& queues, const AlertSettings& settings, NoThread);
+  TEmailThread(AlertQueues& queues, const AlertSettings& settings, NoThread,
+               MailStatus* status = nullptr, const MailLimits& limits = kSenderLimits);
   ~TEmailThread() override;
 
   void requestStop() override;
@@ -31,13 +36,15 @@ class TEmailThread : public Worker {
   bool runPass();
 
   // The factory the monitor uses to make the sender when monitoring starts.
-  static Monitor::EmailWorkerFactory Factory();
+  static Monitor::EmailWorkerFactory Factory(MailStatus* status = nullptr,
+                                             const MailLimits& limits = kSenderLimits);
 
  private:
   void run();
 
   AlertQueues& queues_;
   const AlertSettings& settings_;
+  MailStatus* status_;
   StopSource stop_;
   // Used by this thread alone.
   TIdSMTP client_;

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -13,9 +14,12 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <iostream>
 
+#include "alert/MailStatus.h"
 #include "alert/TAlertDlg.h"
 #include "app/HostTableModel.h"
 #include "app/Icons.h"
@@ -49,6 +53,7 @@ TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
 }
 
 TPortForm::~TPortForm() {
+  if (mailStatus_) mailStatus_->SetListener({});
   // A form torn down without being closed still stops the workers and saves.
   if (!closed_) {
     closed_ = true;
@@ -168,7 +173,7 @@ void TPortForm::buildWindow() {
   column->addWidget(ListView, 1);
   setCentralWidget(central);
 
-  // Status bar: three fixed panels, never written at run time.
+  // Status bar: two fixed panels, and the last alert mail's outcome.
   statusBar()->setObjectName(QStringLiteral("StatusBar"));
   statusBar()->setFixedHeight(19);
   statusBar()->setSizeGripEnabled(true);
@@ -179,10 +184,12 @@ void TPortForm::buildWindow() {
     l->setFrameShape(QFrame::Panel);
     l->setFrameShadow(QFrame::Sunken);
     statusBar()->addWidget(l);
+    return l;
   };
   panel(QStringLiteral("Freeware"), 80, Qt::AlignHCenter);
   panel(q(kWebAddress), 200, Qt::AlignHCenter);
-  panel(QString(), 50, Qt::AlignLeft);
+  MailPanel = panel(QString(), 50, Qt::AlignLeft);
+  MailPanel->setObjectName(QStringLiteral("MailPanel"));
 
   TrayIcon = new QSystemTrayIcon(ApplicationIcon(), this);
   TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
@@ -315,8 +322,8 @@ void TPortForm::StopToolButtonClick() {
 void TPortForm::Exit1Click() { close(); }
 
 void TPortForm::About1Click() {
-  boxes_.show(BoxKind::Information, std::string(kWindowCaption) + "\r\nFreeware\r\nhttps://" +
-                                        kWebAddress + "/");
+  boxes_.show(BoxKind::Information,
+              std::string(kWindowCaption) + "\r\nFreeware\r\nhttps://" + kWebAddress + "/");
 }
 
 void TPortForm::TrayIconClick() {
@@ -336,14 +343,46 @@ void TPortForm::MsgTimerTimer() {
   } catch (const std::exception&) {
     return;
   }
+  // The boxes do not wait for anyone: the next tick, and the mail, go on while they are open.
   if (!texts.down.empty()) {
     TrayIconClick();
-    boxes_.show(BoxKind::Warning, texts.down);
+    boxes_.notify(BoxKind::Warning, texts.down);
   }
   if (!texts.up.empty()) {
     TrayIconClick();
-    boxes_.show(BoxKind::Information, texts.up);
+    boxes_.notify(BoxKind::Information, texts.up);
   }
+}
+
+void TPortForm::watchMailStatus(MailStatus& status) {
+  if (mailStatus_) mailStatus_->SetListener({});
+  mailStatus_ = &status;
+  // Reported on the sender's thread; the widgets change on this one.
+  status.SetListener([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { showMailStatus(); }, Qt::QueuedConnection);
+  });
+  showMailStatus();
+}
+
+void TPortForm::showMailStatus() {
+  const auto last = mailStatus_ ? mailStatus_->Last() : std::nullopt;
+  if (!last) return;
+  const QDateTime when =
+      QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(last->when));
+  const QString text =
+      (last->sent ? QStringLiteral("Mail sent ") : QStringLiteral("Mail failed ")) +
+      when.toString(QStringLiteral("HH:mm"));
+  const QString reason = last->sent
+                             ? QStringLiteral("The last alert mail was sent at ") +
+                                   when.toString(QStringLiteral("HH:mm:ss")) + QLatin1Char('.')
+                             : QString::fromStdString(last->reason)
+                                   .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  MailPanel->setText(text);
+  MailPanel->setToolTip(reason);
+  MailPanel->setFixedWidth(std::max(50, MailPanel->fontMetrics().horizontalAdvance(text) + 12));
+  TrayIcon->setToolTip(QStringLiteral("Varnley\n") + text +
+                       (last->sent ? QString() : QStringLiteral(": ") + reason));
 }
 
 void TPortForm::closeEvent(QCloseEvent* event) {

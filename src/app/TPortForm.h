@@ -20,6 +20,7 @@ class QToolButton;
 namespace varnley {
 
 class HostTableModel;
+class MailStatus;
 class MessageBoxes;
 class Session;
 class TAlertDlg;
@@ -40,6 +41,10 @@ class TPortForm : public QMainWindow {
   void showAtStart();
   // Whether minimising hides into the tray (default: the desktop has one).
   void setTrayAvailable(bool available) { trayAvailable_ = available; }
+
+  // Shows the last alert mail's outcome in the status bar's last panel (the reason as its
+  // tooltip) and in the tray tooltip, now and after every mail. The status outlives the form.
+  void watchMailStatus(MailStatus& status);
 
   HostTableModel& tableModel() { return *model_; }
   THostPortDlg& hostPortDlg() { return *HostPortDlg; }
@@ -72,12 +77,14 @@ class TPortForm : public QMainWindow {
   // table gives nullopt without a word.
   std::optional<MonitoredHost> selectedHost(int& row);
   void focusRow(int row);
+  void showMailStatus();
 
   Session& session_;
   MessageBoxes& boxes_;
   bool trayAvailable_;
   bool closed_ = false;
   HostTableModel* model_ = nullptr;
+  MailStatus* mailStatus_ = nullptr;
 
   QFrame* CoolBar;
   QToolBar* ToolBar;
@@ -96,6 +103,7 @@ class TPortForm : public QMainWindow {
   QAction* StopMonitor1;
   QAction* AlertSettings1;
   QAction* About1;
+  QLabel* MailPanel;
   QSystemTrayIcon* TrayIcon;
   QTimer* MsgTimer;
   THostPortDlg* HostPortDlg;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "alert/MailStatus.h"
 #include "alert/TEmailThread.h"
 #include "app/QtMessageBoxes.h"
 #include "app/SignalBridge.h"
@@ -32,13 +33,15 @@ int main(int argc, char** argv) {
   SignalBridge signalBridge;
 
   QtMessageBoxes boxes;
+  MailStatus mailStatus;
   Session session(SettingsPathFor(ExecutablePath()), StartedWithS(args));
-  session.monitor().SetEmailWorkerFactory(TEmailThread::Factory());
+  session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr. The status stays 0,
     // as for every orderly end.
     TPortForm form(session, boxes);
+    form.watchMailStatus(mailStatus);
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);

@@ -79,7 +79,13 @@ void AlertQueues::AddEmailEntry(const std::string& text) {
     {
       FlagHold hold(email_.busy);
       if (hold) {
-        email_.entries.push_back(text);
+        if (email_.entries.size() < kEmailQueueLimit) {
+          email_.entries.push_back(text);
+        } else {
+          std::string& last = email_.entries.back();
+          last += '\n';
+          last += text;
+        }
         return;
       }
     }

@@ -10,10 +10,16 @@ namespace varnley {
 
 class AlertQueues {
  public:
+  // The email queue never holds more entries than this: a text that finds it full joins the
+  // last entry as a further line, so a sender that falls behind mails the texts together
+  // instead of losing them or letting the queue grow without end.
+  static constexpr std::size_t kEmailQueueLimit = 8;
+
   // Append unless an entry equal without regard to case is there; false when the flag is held.
   bool AddDownEntry(const std::string& text);
   bool AddUpEntry(const std::string& text);
-  // Waits 200 ms once when the flag is held, then drops the text if it still is.
+  // Waits 200 ms once when the flag is held, then drops the text if it still is. A full queue
+  // merges the text into its last entry (see kEmailQueueLimit).
   void AddEmailEntry(const std::string& text);
   bool ClearDownQueue();
   bool ClearUpQueue();

@@ -6,13 +6,19 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/SocketErrors.h"
@@ -123,6 +129,75 @@ int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   return result;
 }
 
+namespace {
+
+std::mutex lookupMutex;
+NameLookup& InstalledLookup() {
+  static NameLookup lookup;
+  return lookup;
+}
+
+// What a lookup worker and its caller share; whichever lets go last frees it.
+struct LookupJob {
+  ~LookupJob() {
+    if (doneFd >= 0) ::close(doneFd);
+  }
+  int doneFd = -1;  // readable once the answer is in
+  std::mutex mutex;
+  int code = kWsaHostNotFound;
+  std::uint32_t address = 0;
+};
+
+}  // namespace
+
+NameLookup SetNameLookup(NameLookup lookup) {
+  std::lock_guard lock(lookupMutex);
+  return std::exchange(InstalledLookup(), std::move(lookup));
+}
+
+IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
+                    const StopSource* stop) {
+  if (ParseDottedIPv4(host, address)) return {};
+  if (host.empty() || host.find('\0') != std::string::npos) return Failed(kWsaHostNotFound);
+  if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
+  NameLookup lookup;
+  {
+    std::lock_guard lock(lookupMutex);
+    lookup = InstalledLookup();
+  }
+  if (!lookup)
+    lookup = [](const std::string& name, std::uint32_t& out) { return ResolveIPv4(name, out); };
+  auto job = std::make_shared<LookupJob>();
+  job->doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (job->doneFd < 0) return FailedErrno();
+  try {
+    std::thread([job, lookup = std::move(lookup), host] {
+      std::uint32_t found = 0;
+      int code = kWsaHostNotFound;
+      try {
+        code = lookup(host, found);
+      } catch (...) {
+        // A lookup that throws found nothing.
+      }
+      {
+        std::lock_guard lock(job->mutex);
+        job->code = code;
+        job->address = found;
+      }
+      const std::uint64_t one = 1;
+      [[maybe_unused]] auto n = ::write(job->doneFd, &one, sizeof one);
+    }).detach();
+  } catch (const std::system_error&) {
+    return Failed(10055);  // no thread to be had: "No buffer space available."
+  }
+  const IoResult waited = PollWithStop(job->doneFd, POLLIN, timeoutMs > 0 ? timeoutMs : -1, stop);
+  if (waited.status != IoStatus::ok) return waited;
+  std::lock_guard lock(job->mutex);
+  if (job->code != 0) return Failed(job->code);
+  address = job->address;
+  return {};
+}
+
 std::string LocalHostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return {};
@@ -200,8 +275,9 @@ IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const
   }
 }
 
-IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop) {
+IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
   if (fd_ < 0) return Failed(10038);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -215,7 +291,14 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop) {
       r.bytes = sent;
       return r;
     }
-    IoResult waited = waitFor(POLLOUT, -1, stop);
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
+    }
+    IoResult waited =
+        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(POLLOUT, waitMs, stop);
     if (waited.status != IoStatus::ok) {
       waited.bytes = sent;
       return waited;

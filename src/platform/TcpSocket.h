@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,19 @@ std::string FormatIPv4(std::uint32_t address);
 // A dotted address as it stands, anything else through getaddrinfo (IPv4, stream), first
 // answer. Returns 0 or a Winsock code (11001 for a name that does not resolve).
 int ResolveIPv4(const std::string& host, std::uint32_t& address);
+
+// A blocking lookup of a name (not a dotted address): 0 and the address, or a Winsock code.
+using NameLookup = std::function<int(const std::string& host, std::uint32_t& address)>;
+// Replaces the lookup LookupIPv4 runs (an empty one restores ResolveIPv4); returns the old one.
+// Tests put in a lookup that blocks, the way a dead resolver does.
+NameLookup SetNameLookup(NameLookup lookup);
+
+// A dotted address as it stands; a name through the lookup on a detached worker of its own,
+// which owns copies of everything it uses. A stop request or the timeout (ms; <= 0: none)
+// abandons the wait with IoStatus stopped or timedOut: nothing can cut a running system lookup
+// short, so the worker finishes alone and its answer is dropped. `failed` carries the code.
+IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
+                    const StopSource* stop);
 
 // The local host's full name ("" if unknown).
 std::string LocalHostName();
@@ -53,8 +67,9 @@ class TcpSocket {
   // Waits (timeoutMs < 0: without limit) until data or end of stream is ready, then receives
   // once into the buffer.
   IoResult receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop);
-  // Sends every byte, waiting for room as needed; SIGPIPE is never raised.
-  IoResult sendAll(std::string_view bytes, const StopSource* stop);
+  // Sends every byte, waiting for room as needed (timeoutMs < 0: without limit, else for all
+  // of it together); SIGPIPE is never raised.
+  IoResult sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs = -1);
   // Sends what the system takes at once, never waiting; the bytes taken (0 on any error).
   std::size_t sendNow(std::string_view bytes);
 

@@ -33,6 +33,10 @@ VARNLEY_ID_EXCEPTION(EIdHostRequired, EIdException, "")
 VARNLEY_ID_EXCEPTION(EIdPortRequired, EIdException, "")
 VARNLEY_ID_EXCEPTION(EIdConnectTimeout, EIdException, "Connect timed out.")
 VARNLEY_ID_EXCEPTION(EIdReadTimeout, EIdException, "Read timed out.")
+// A peer that takes no more data within the time a write may wait.
+VARNLEY_ID_EXCEPTION(EIdWriteTimeout, EIdException, "Write timed out.")
+// The whole connection outlived the time its owner gave it.
+VARNLEY_ID_EXCEPTION(EIdSessionTimeout, EIdException, "Session timed out.")
 VARNLEY_ID_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException, "Max line length exceeded.")
 VARNLEY_ID_EXCEPTION(EIdReadLnWaitMaxAttemptsExceeded, EIdException,
                      "Max line read attempts exceeded.")

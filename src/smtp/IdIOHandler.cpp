@@ -35,6 +35,23 @@ void AppendAscii7(std::string& out, std::string_view utf8) {
 
 }  // namespace
 
+int TIdIOHandler::SessionWaitMs(int timeoutMs, bool* bySession) {
+  if (bySession) *bySession = false;
+  if (!sessionDeadline_) return timeoutMs;
+  // Rounded up, so a wait that runs out finds the deadline passed.
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*sessionDeadline_ - Clock::now()).count();
+  if (left <= 0) RaiseSessionOver();
+  if (timeoutMs >= 0 && timeoutMs < left) return timeoutMs;
+  if (bySession) *bySession = true;
+  return static_cast<int>(left);
+}
+
+void TIdIOHandler::RaiseSessionOver() {
+  Close();
+  throw EIdSessionTimeout();
+}
+
 void TIdIOHandler::ResetState() {
   input_.Clear();
   writeBuffer_.clear();
@@ -92,8 +109,10 @@ std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, i
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       waitMs = left > 0 ? static_cast<int>(left) : 0;
     }
-    const int received = waitMs == 0 ? -1 : ReadFromSource(waitMs);
+    bool bySession = false;
+    const int received = waitMs == 0 ? -1 : ReadFromSource(SessionWaitMs(waitMs, &bySession));
     if (received < 0) {
+      if (bySession) RaiseSessionOver();
       readLnTimedOut_ = true;
       return {};
     }
@@ -230,7 +249,8 @@ void TIdIOHandlerStack::StartTLS(const TlsPeer& peer) {
   if (tls_) throw EIdTLSError("TLS is already active on this connection.");
   try {
     tls_ = std::make_unique<TlsChannel>(binding_.Socket(), stop_);
-    tls_->Handshake(peer, ReadTimeout);
+    // The handshake answers like a reply: within the read limit and the session's.
+    tls_->Handshake(peer, SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1));
   } catch (...) {
     Close();
     throw;
@@ -246,10 +266,20 @@ void TIdIOHandlerStack::Open() {
   try {
     int code = binding_.Socket().create(ReuseSocket, BoundIP, BoundPort, !UseNagle);
     if (code != 0) RaiseSocketError(code);
+    // The connect time covers the name lookup and the connect together.
+    const auto connectDeadline = Clock::now() + std::chrono::milliseconds(ConnectTimeout);
+    auto connectWaitMs = [&] {
+      if (ConnectTimeout <= 0) return SessionWaitMs(-1);
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline - Clock::now())
+              .count();
+      if (left <= 0) throw EIdConnectTimeout();
+      return SessionWaitMs(static_cast<int>(left));
+    };
     std::uint32_t address = 0;
-    code = ResolveIPv4(Host, address);
-    if (code != 0) RaiseSocketError(code);
-    const IoResult r = binding_.Socket().connect(address, Port, ConnectTimeout, stop_);
+    IoResult r = LookupIPv4(Host, address, connectWaitMs(), stop_);
+    if (r.status == IoStatus::ok)
+      r = binding_.Socket().connect(address, Port, connectWaitMs(), stop_);
     switch (r.status) {
       case IoStatus::ok:
         break;
@@ -304,9 +334,12 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
 }
 
 void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
+  // A peer that stops reading holds a write no longer than it may take to answer.
+  bool bySession = false;
+  const int waitMs = SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1, &bySession);
   IoResult r;
   try {
-    r = tls_ ? tls_->Send(bytes) : binding_.Socket().sendAll(bytes, stop_);
+    r = tls_ ? tls_->Send(bytes, waitMs) : binding_.Socket().sendAll(bytes, stop_, waitMs);
   } catch (const EIdTLSError&) {
     Close();
     throw;
@@ -317,6 +350,10 @@ void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
     case IoStatus::stopped:
       RaiseCancelled();
     case IoStatus::timedOut:
+      // Half a command went out: the dialogue cannot go on.
+      if (bySession) RaiseSessionOver();
+      Close();
+      throw EIdWriteTimeout();
     case IoStatus::failed:
       MarkClosedGracefully();
       Close();

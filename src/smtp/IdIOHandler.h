@@ -2,9 +2,11 @@
 // 7-bit writing through an optional write buffer, and the socket-backed handler.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +63,13 @@ class TIdIOHandler {
   // "Connection Closed Gracefully.".
   void CheckForDisconnect(bool raiseIfDisconnected = true, bool ignoreBuffer = false);
 
+  // No wait of this handler (connect, read or write) runs past this moment; a wait that would
+  // raises "Session timed out.". Open keeps it, so it covers the whole connection.
+  using Clock = std::chrono::steady_clock;
+  void SetSessionDeadline(std::optional<Clock::time_point> deadline) {
+    sessionDeadline_ = deadline;
+  }
+
   bool ClosedGracefully() const { return closedGracefully_; }
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
   bool ReadLnSplit() const { return readLnSplit_; }
@@ -74,6 +83,11 @@ class TIdIOHandler {
   void AppendInput(std::string_view bytes) { input_.Write(bytes); }
   void MarkClosedGracefully() { closedGracefully_ = true; }
   void ResetState();
+  // A wait of timeoutMs (< 0: no limit of its own) cut to what the session has left, with
+  // bySession set when the session's end is the nearer limit; when nothing is left, closes and
+  // raises "Session timed out.".
+  int SessionWaitMs(int timeoutMs, bool* bySession = nullptr);
+  [[noreturn]] void RaiseSessionOver();
 
  private:
   void WriteBytes(std::string_view bytes);
@@ -85,6 +99,7 @@ class TIdIOHandler {
   bool closedGracefully_ = false;
   bool readLnTimedOut_ = false;
   bool readLnSplit_ = false;
+  std::optional<Clock::time_point> sessionDeadline_;
 };
 
 // One socket with its addresses; the lock keeps a close from racing the bookkeeping.

@@ -1,6 +1,7 @@
 #include "smtp/IdReplySMTP.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/Text.h"
 #include "smtp/IdIOHandler.h"
@@ -86,10 +87,22 @@ void TIdReplySMTP::SetFormattedReply(const std::vector<std::string>& lines) {
 }
 
 void ReadSmtpReply(TIdIOHandler& io, TIdReplySMTP& reply) {
+  // One time budget for the whole reply: a server that trickles continuation lines (or lines
+  // that only look like them) cannot stretch it line by line.
+  using Clock = std::chrono::steady_clock;
+  const int budget = io.ReadTimeout;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(budget > 0 ? budget : 0);
   std::vector<std::string> lines;
   std::size_t bytes = 0;
   for (;;) {
-    std::string line = io.ReadLine();
+    int waitMs = -1;
+    if (budget > 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) throw EIdReadTimeout();
+      waitMs = static_cast<int>(left);
+    }
+    std::string line = io.ReadLine("\n", waitMs);
     if (io.ReadLnTimedOut()) throw EIdReadTimeout();
     // Skipped empty lines count too, or a flood of them would hold the reader forever.
     bytes += line.size() + 2;

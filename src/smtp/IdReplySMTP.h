@@ -56,8 +56,9 @@ class EIdSMTPReplyError : public EIdException {
 };
 
 // Reads one reply: lines up to the end line (shorter than 4 characters, or a blank 4th
-// character), empty lines skipped. A read that times out raises "Read timed out."; a reply
-// past kMaxLines or kMaxBytes raises EIdReplyTooLarge.
+// character), empty lines skipped. The handler's ReadTimeout bounds the whole reply, however
+// many lines it has; past it "Read timed out." is raised. A reply past kMaxLines or kMaxBytes
+// raises EIdReplyTooLarge.
 void ReadSmtpReply(TIdIOHandler& io, TIdReplySMTP& reply);
 
 // Raises the reply as EIdSMTPReplyError unless its code is allowed (an empty list allows all).

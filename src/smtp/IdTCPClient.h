@@ -52,6 +52,9 @@ class TIdTCPClient : public TIdTCPConnection {
   std::uint16_t Port = 0;
   int ConnectTimeout = 0;  // ms; 0 = the system's own connect wait
   int ReadTimeout = -1;    // ms; -1 or 0 = no limit
+  // ms from the open on that no wait of the connection may pass (connect, reads, writes);
+  // 0 = no limit.
+  int SessionTimeout = 0;
   TIdIPVersion IPVersion = Id_IPv4;
   std::string BoundIP;
   std::uint16_t BoundPort = 0;

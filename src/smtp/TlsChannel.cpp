@@ -30,6 +30,16 @@ constexpr std::size_t kChunkSize = 16384;
   RaiseSocketError(r.error != 0 ? r.error : kWsaConnAborted);
 }
 
+// What is left of a deadline for one wait: -1 without a limit, 0 once it has passed.
+int WaitMs(std::chrono::steady_clock::time_point deadline, bool limited) {
+  if (!limited) return -1;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+          .count();
+  if (left <= 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
 }  // namespace
 
 struct TlsChannel::State {
@@ -74,25 +84,22 @@ void TlsChannel::Fail(const std::string& what, int sslError) {
   throw EIdTLSError(what + ": " + reason + ".");
 }
 
-IoResult TlsChannel::Flush() {
+IoResult TlsChannel::Flush(Clock::time_point deadline, bool limited) {
   char* data = nullptr;
   const long pending = BIO_get_mem_data(state_->out, &data);
   if (pending <= 0) return {};
+  const int waitMs = WaitMs(deadline, limited);
+  if (waitMs == 0) return {IoStatus::timedOut, 0, 0};
   const IoResult r =
-      socket_.sendAll(std::string_view(data, static_cast<std::size_t>(pending)), stop_);
+      socket_.sendAll(std::string_view(data, static_cast<std::size_t>(pending)), stop_, waitMs);
   (void)BIO_reset(state_->out);
   return r;
 }
 
 IoResult TlsChannel::Fill(Clock::time_point deadline, bool limited) {
   State& s = *state_;
-  int waitMs = -1;
-  if (limited) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return {IoStatus::timedOut, 0, 0};
-    waitMs = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-  }
+  const int waitMs = WaitMs(deadline, limited);
+  if (waitMs == 0) return {IoStatus::timedOut, 0, 0};
   s.chunk.resize(kChunkSize);
   const IoResult r = socket_.receive(s.chunk.data(), s.chunk.size(), waitMs, stop_);
   if (r.status != IoStatus::ok) return r;
@@ -147,7 +154,7 @@ void TlsChannel::Handshake(const TlsPeer& peer, int timeoutMs) {
     const int rc = SSL_do_handshake(s.ssl);
     const int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(s.ssl, rc);
     // Our records (or the alert that ends a failed handshake) go out before anything else.
-    const IoResult sent = Flush();
+    const IoResult sent = Flush(deadline, limited);
     if (err == SSL_ERROR_NONE || err == SSL_ERROR_WANT_READ) {
       if (sent.status != IoStatus::ok) {
         s.failed = true;
@@ -181,7 +188,7 @@ IoResult TlsChannel::Receive(char* buffer, std::size_t size, int timeoutMs) {
     if (n > 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
     const int err = SSL_get_error(s.ssl, n);
     // A post-handshake message may need an answer.
-    if (const IoResult sent = Flush(); sent.status != IoStatus::ok) return sent;
+    if (const IoResult sent = Flush(deadline, limited); sent.status != IoStatus::ok) return sent;
     if (err == SSL_ERROR_ZERO_RETURN) return {IoStatus::ok, 0, 0};
     if (err == SSL_ERROR_WANT_READ) {
       if (const IoResult r = Fill(deadline, limited); r.status != IoStatus::ok) return r;
@@ -197,22 +204,24 @@ IoResult TlsChannel::Receive(char* buffer, std::size_t size, int timeoutMs) {
   }
 }
 
-IoResult TlsChannel::Send(std::string_view bytes) {
+IoResult TlsChannel::Send(std::string_view bytes, int timeoutMs) {
   State& s = *state_;
+  const bool limited = timeoutMs >= 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
   std::size_t done = 0;
   while (done < bytes.size()) {
     ERR_clear_error();
     std::size_t written = 0;
     const int rc = SSL_write_ex(s.ssl, bytes.data() + done, bytes.size() - done, &written);
     const int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(s.ssl, rc);
-    if (IoResult sent = Flush(); sent.status != IoStatus::ok) {
+    if (IoResult sent = Flush(deadline, limited); sent.status != IoStatus::ok) {
       sent.bytes = done;
       return sent;
     }
     if (err == SSL_ERROR_NONE) {
       done += written;
     } else if (err == SSL_ERROR_WANT_READ) {
-      if (IoResult r = Fill({}, false); r.status != IoStatus::ok) {
+      if (IoResult r = Fill(deadline, limited); r.status != IoStatus::ok) {
         r.bytes = done;
         return r;
       }

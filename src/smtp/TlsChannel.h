@@ -35,7 +35,8 @@ class TlsChannel {
   // Like TcpSocket::receive, with the plain text: bytes 0 with ok means the peer ended the
   // session. A broken record raises EIdTLSError.
   IoResult Receive(char* buffer, std::size_t size, int timeoutMs);
-  IoResult Send(std::string_view bytes);
+  // Sends every byte within timeoutMs in all (< 0: without limit).
+  IoResult Send(std::string_view bytes, int timeoutMs = -1);
 
   // Queues close-notify and hands it to the socket without waiting; nothing after a failure.
   void Shutdown();
@@ -47,7 +48,7 @@ class TlsChannel {
   struct State;
   using Clock = std::chrono::steady_clock;
 
-  IoResult Flush();
+  IoResult Flush(Clock::time_point deadline, bool limited);
   IoResult Fill(Clock::time_point deadline, bool limited);
   [[noreturn]] void Fail(const std::string& what, int sslError);
 

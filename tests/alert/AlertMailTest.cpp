@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "alert/AlertMail.h"
+#include "alert/MailStatus.h"
 #include "alert/TEmailThread.h"
+#include "platform/Text.h"
 #include "smtp/IdException.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
+#include "support/BlockingLookup.h"
 #include "support/ScriptedSmtpServer.h"
 #include "support/StartTlsSmtpServer.h"
 #include "support/WaitFor.h"
@@ -87,7 +91,7 @@ TEST(AlertMail, OneSessionPerAlertEndsWithQuit) {
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "secret", "admin@example.org", true};
-  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN."));
+  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN.").sent);
   const auto commands = server.commands();
   ASSERT_EQ(commands.size(), 10u);
   EXPECT_EQ(commands[0].substr(0, 5), "EHLO ");
@@ -109,7 +113,7 @@ TEST(AlertMail, AuthenticationOffSendsNoAuth) {
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "secret", "admin@example.org", false};
-  EXPECT_TRUE(SendAlertMail(client, message, account, "x"));
+  EXPECT_TRUE(SendAlertMail(client, message, account, "x").sent);
   EXPECT_EQ(server.commands().at(1), "RSET");
 }
 
@@ -120,7 +124,7 @@ TEST(AlertMail, RefusedRecipientDropsTheAlertAfterRsetAndQuit) {
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops", "", "nobody@example.org", false};
-  EXPECT_FALSE(SendAlertMail(client, message, account, "x"));
+  EXPECT_FALSE(SendAlertMail(client, message, account, "x").sent);
   const auto commands = server.commands();
   ASSERT_GE(commands.size(), 6u);
   EXPECT_EQ(commands[4], "RSET");
@@ -133,7 +137,7 @@ TEST(AlertMail, ALineBreakInTheSettingsFailsTheSendBeforeAnythingIsWritten) {
   TIdSMTP client;
   TIdMessage message;
   MailAccount account{server.address(), "ops\r\nRCPT TO:<x@evil>", "pw", "a@x.org", false};
-  EXPECT_FALSE(SendAlertMail(client, message, account, "x"));
+  EXPECT_FALSE(SendAlertMail(client, message, account, "x").sent);
   for (const auto& line : server.commands()) {
     EXPECT_EQ(line.find("evil"), std::string::npos) << line;
     EXPECT_NE(line.substr(0, 4), "MAIL") << line;
@@ -202,6 +206,205 @@ TEST(EmailThread, StopDuringASilentServerReturnsWithinASecond) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
+// "127.0.0.1:1,127.0.0.1:2,..." for n entries, as the dispatch joins them.
+std::string Entries(int n) {
+  std::string text = "\"";
+  for (int i = 1; i <= n; ++i) {
+    if (i > 1) text += ',';
+    text += "127.0.0." + std::to_string(i % 250);
+    text += ':';
+    text += std::to_string(1000 + i);
+  }
+  text += "\" is DOWN.";
+  return text;
+}
+
+std::size_t Units(const std::string& s) { return Utf8ToUtf16(s).size(); }
+
+std::string Joined(const std::vector<std::string>& pieces) {
+  std::string all;
+  for (const auto& p : pieces) all += p;
+  return all;
+}
+
+TEST(BodyFolding, LongLinesFoldAtCommasAndLoseNothing) {
+  EXPECT_EQ(FoldBodyLine("short,line"), std::vector<std::string>{"short,line"});
+  const std::string exact(998, 'x');
+  EXPECT_EQ(FoldBodyLine(exact), std::vector<std::string>{exact});
+
+  const std::string alert = "Varnley:" + Entries(200);
+  const auto pieces = FoldBodyLine(alert);
+  ASSERT_GT(pieces.size(), 1u);
+  EXPECT_EQ(Joined(pieces), alert);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_LE(Units(pieces[i]), 998u);
+    if (i + 1 < pieces.size()) {
+      EXPECT_EQ(pieces[i].back(), ',') << "piece " << i;
+    }
+  }
+
+  struct Case {
+    const char* name;
+    std::string line;
+    std::size_t limit;
+  };
+  const std::string emoji = "\xF0\x9F\x98\x80";  // one character, two code units
+  for (const Case& c :
+       {Case{"no comma: cut hard", std::string(25, 'a'), 10},
+        Case{"a surrogate pair stays whole", std::string(9, 'a') + emoji + "bbbbbbbb", 10},
+        Case{"a piece starting with a dot leaves room for its second dot", "aaaaaaaaa,.bbbbbbbbb",
+             10},
+        Case{"accented letters count once", std::string(6, 'a') + "\xC3\xA9\xC3\xA9,ccccc", 10}}) {
+    const auto folded = FoldBodyLine(c.line, c.limit);
+    EXPECT_EQ(Joined(folded), c.line) << c.name;
+    for (const auto& piece : folded) {
+      const std::size_t wire = Units(piece) + (piece.front() == '.' ? 1 : 0);
+      EXPECT_LE(wire, c.limit) << c.name << ": " << piece;
+      EXPECT_NE(Utf8ToUtf16(piece).back(), 0xD83D) << c.name;
+    }
+  }
+}
+
+TEST(BodyFolding, ATwoHundredEntryAlertArrivesWithEveryLineWithinTheLimit) {
+  ScriptedSmtpServer server(
+      kGreeting, {Reply("250 mx"), Reply("250 reset"), Reply("250 sender"), Reply("250 rcpt"),
+                  Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
+  TIdSMTP client;
+  TIdMessage message;
+  const std::string alert = Entries(200);
+  ASSERT_TRUE(
+      SendAlertMail(client, message, {server.address(), "ops", "", "a@x.org", false}, alert).sent);
+  const auto data = server.data();
+  std::string body;
+  bool inBody = false;
+  for (const auto& line : data) {
+    EXPECT_LE(line.size(), 998u);
+    if (inBody) body += line;
+    if (line.empty()) inBody = true;
+    if (line.rfind("Subject: ", 0) == 0) {
+      EXPECT_EQ(line, "Subject: " + alert.substr(0, 60));
+    }
+  }
+  EXPECT_EQ(body, "Varnley:" + alert) << "the folded lines join to the whole text";
+}
+
+TEST(AlertMail, MergedAlertsGiveALineEachAndTheFirstMakesTheSubject) {
+  TIdMessage message;
+  ComposeAlertMessage(
+      message, {"mx", "ops", "", "a@x.org", false},
+      "\"127.0.0.1:80\" is DOWN.\n\"127.0.0.1:80\" is UP.\n\"127.0.0.1:80\" is DOWN.");
+  EXPECT_EQ(message.Subject, "\"127.0.0.1:80\" is DOWN.");
+  EXPECT_EQ(message.Body,
+            (std::vector<std::string>{"Varnley:\"127.0.0.1:80\" is DOWN.",
+                                      "\"127.0.0.1:80\" is UP.", "\"127.0.0.1:80\" is DOWN."}));
+}
+
+// The sender's limits, shortened so the stalls are seen quickly.
+constexpr MailLimits kShortLimits{500, 400, 1500};
+
+AlertSettings SettingsFor(const std::string& server) {
+  AlertSettings settings;
+  settings.smtpServer = server;
+  settings.userName = "ops";
+  settings.receiveEmail = "a@x.org";
+  return settings;
+}
+
+std::vector<ScriptedReply> PlainSession() {
+  return {Reply("250 mx"), Reply("250 reset"),  Reply("250 sender"), Reply("250 rcpt"),
+          Reply("354 go"), Reply("250 queued"), Reply("221 bye")};
+}
+
+TEST(EmailThread, AStallingServerCostsOneAlertAndTheNextGoesOutOnAFreshSession) {
+  struct Stall {
+    const char* name;
+    ScriptedReply greeting;
+    std::vector<ScriptedReply> replies;
+    const char* reason;
+  };
+  const Stall stalls[] = {
+      {"silent after accept", testing::Silent(), {}, "Read timed out."},
+      {"trickled multi-line reply",
+       testing::Trickle({"220-a", "220-b", "220-c", "220-d", "220-e", "220-f", "220-g", "220 h"},
+                        100),
+       {},
+       "Read timed out."},
+      {"reply that never ends",
+       Reply("220 hi"),
+       {testing::Trickle({"2500 odd"}, 50, true)},
+       "Read timed out."},
+      // Each reply in time, the session as a whole not.
+      {"slow session",
+       testing::Trickle({"220 hi"}, 300),
+       {testing::Trickle({"250 mx"}, 300), testing::Trickle({"250 reset"}, 300),
+        testing::Trickle({"250 sender"}, 300), testing::Trickle({"250 rcpt"}, 300),
+        testing::Trickle({"354 go"}, 300)},
+       "Session timed out."},
+  };
+  for (const Stall& stall : stalls) {
+    ScriptedSmtpServer bad(stall.greeting, stall.replies);
+    ScriptedSmtpServer good(kGreeting, PlainSession());
+    AlertSettings settings = SettingsFor(bad.address());
+    AlertQueues queues;
+    std::ostringstream errors;
+    MailStatus status(errors);
+    TEmailThread sender(queues, settings, TEmailThread::NoThread{}, &status, kShortLimits);
+    queues.AddEmailEntry("\"127.0.0.1:1\" is DOWN.");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sender.runPass()) << stall.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms) << stall.name;
+    ASSERT_TRUE(status.Last()) << stall.name;
+    EXPECT_FALSE(status.Last()->sent);
+    EXPECT_EQ(status.Last()->reason, stall.reason) << stall.name;
+    EXPECT_EQ(errors.str(),
+              std::string("Varnley: an alert mail could not be sent: ") + stall.reason + "\n")
+        << stall.name;
+
+    settings.smtpServer = good.address();
+    queues.AddEmailEntry("\"127.0.0.1:2\" is DOWN.");
+    EXPECT_TRUE(sender.runPass()) << stall.name;
+    EXPECT_TRUE(status.Last()->sent);
+    const auto data = good.data();
+    EXPECT_NE(std::find(data.begin(), data.end(), "Subject: \"127.0.0.1:2\" is DOWN."), data.end())
+        << stall.name;
+  }
+}
+
+TEST(EmailThread, StopDuringALookupThatNeverAnswersReturnsWithinASecond) {
+  test::BlockingLookup lookup;
+  AlertQueues queues;
+  AlertSettings settings = SettingsFor("mail.test");
+  settings.interval = 3600;
+  std::ostringstream errors;
+  MailStatus status(errors);
+  queues.AddEmailEntry("\"127.0.0.1:9\" is DOWN.");
+  auto sender = std::make_unique<TEmailThread>(queues, settings, &status);
+  ASSERT_TRUE(lookup.waitEntered(1));
+  const auto start = std::chrono::steady_clock::now();
+  sender->requestStop();
+  sender->join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_FALSE(status.Last()) << "a mail cut short by Stop is no failure of the server";
+  EXPECT_EQ(errors.str(), "");
+}
+
+TEST(MailStatus, OnlyFailuresReachStderrEachOnOneLine) {
+  std::ostringstream errors;
+  MailStatus status(errors);
+  int heard = 0;
+  status.SetListener([&] { ++heard; });
+  status.Report({true, "", std::chrono::system_clock::now()});
+  status.Report(
+      {false, "Socket Error # 10061\r\nConnection refused.", std::chrono::system_clock::now()});
+  EXPECT_EQ(errors.str(),
+            "Varnley: an alert mail could not be sent: Socket Error # 10061 Connection refused.\n");
+  EXPECT_EQ(heard, 2);
+  status.SetListener({});
+  status.Report({true, "", std::chrono::system_clock::now()});
+  EXPECT_EQ(heard, 2);
+  EXPECT_TRUE(status.Last()->sent);
+}
+
 }  // namespace
 }  // namespace varnley
 
@@ -237,7 +440,9 @@ TEST(AlertMailSecurity, AnUnknownSecurityNeverFallsBackToPlainText) {
   } catch (const EIdTLSError& e) {
     EXPECT_NE(std::string(e.what()).find("Unknown mail security \"ssl\""), std::string::npos);
   }
-  EXPECT_FALSE(SendAlertMail(client, message, account, "x"));
+  const MailResult result = SendAlertMail(client, message, account, "x");
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.error.find("Unknown mail security"), std::string::npos) << result.error;
   EXPECT_FALSE(SendTestMail(client, message, account, {}));
   EXPECT_TRUE(server.commands().empty());
 }
@@ -248,7 +453,7 @@ TEST(AlertMailSecurity, AlertGoesOutThroughStartTlsWithTheLoginInsideIt) {
   TIdSMTP client;
   TIdMessage message;
   const MailAccount account{server.address(), "ops", "pw", "a@x.org", true, "starttls", true};
-  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN."));
+  EXPECT_TRUE(SendAlertMail(client, message, account, "\"127.0.0.1:80\" is DOWN.").sent);
   const auto commands = server.commands();
   ASSERT_GT(commands.size(), 3u);
   EXPECT_EQ(commands[1].line, "STARTTLS");

@@ -5,16 +5,19 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 
 #include "WidgetSupport.h"
 #include "alert/TAlertDlg.h"
 #include "platform/TcpSocket.h"
 #include "support/RealSmtpServer.h"
+#include "support/ScriptedSmtpServer.h"
 #include "support/WaitFor.h"
 
 namespace varnley {
@@ -39,8 +42,13 @@ class TestButton : public ::testing::Test {
     edit("EmailEdit")->setText(QString::fromLatin1(mail));
   }
   QLineEdit* edit(const char* name) { return dlg.findChild<QLineEdit*>(QLatin1String(name)); }
+  QPushButton* testButton() { return dlg.findChild<QPushButton*>(QStringLiteral("TestButton")); }
+  // Clicks Test and lets the window run until the test has reported (a box was shown).
   void clickTest() {
-    QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("TestButton")), Qt::LeftButton);
+    const std::size_t before = boxes.shown.size();
+    QTest::mouseClick(testButton(), Qt::LeftButton);
+    EXPECT_TRUE(test::ProcessUntil([&] { return boxes.shown.size() > before; }, 30s));
+    EXPECT_FALSE(dlg.testRunning());
   }
 
   test::RecordingBoxes boxes;
@@ -135,6 +143,72 @@ TEST_F(TestButton, UsesTheSecurityChoiceAndTheCertificateSwitch) {
     }));
     EXPECT_EQ(boxes.shown, (std::vector<Box>{c.sent ? sent : failed}));
   }
+}
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+ public:
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+TEST_F(TestButton, ATricklingServerIsLeftWithinTheLimitWhileTheWindowKeepsPainting) {
+  // Greeting lines 100 ms apart, without end: only a limit on the whole reply stops it.
+  testing::ScriptedSmtpServer server(testing::Trickle({"220-still here"}, 100, true), {});
+  constexpr int kWaitMs = 1000;
+  dlg.setTestWaitMs(kWaitMs);
+  fillAccount(server.address(), "u", "p", "admin@example.org");
+  PaintCounter counter;
+  dlg.installEventFilter(&counter);
+  const auto start = std::chrono::steady_clock::now();
+  QTest::mouseClick(testButton(), Qt::LeftButton);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the click waits for nothing";
+  EXPECT_TRUE(dlg.testRunning());
+  EXPECT_FALSE(testButton()->isEnabled());
+  ASSERT_NE(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  QTest::mouseClick(testButton(), Qt::LeftButton);  // disabled: no second test
+
+  int paintsWhileRunning = 0;
+  ASSERT_TRUE(test::ProcessUntil(
+      [&] {
+        if (dlg.testRunning()) {
+          dlg.update();
+          paintsWhileRunning = counter.paints;
+        }
+        return !boxes.shown.empty();
+      },
+      5s));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(paintsWhileRunning, 3) << "the window repaints while the test runs";
+  EXPECT_GE(took, std::chrono::milliseconds(kWaitMs) - 50ms);
+  EXPECT_LT(took, std::chrono::milliseconds(kWaitMs) + 1500ms);
+  EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Error, "Failed to connect SMTP server."}}));
+  EXPECT_TRUE(testButton()->isEnabled());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(TestButton, ADialogClosedDownDuringATestEndsItAtOnce) {
+  TcpListener silent;
+  ASSERT_EQ(silent.listenLoopback(4), 0);
+  auto own = std::make_unique<TAlertDlg>(boxes);
+  own->findChild<QCheckBox*>(QStringLiteral("EmailCheckBox"))->setChecked(true);
+  for (const auto& [name, text] :
+       {std::pair{"SMTPEdit", "127.0.0.1:" + std::to_string(silent.port())},
+        std::pair{"UserNameEdit", std::string("u")}, std::pair{"PasswordEdit", std::string("p")},
+        std::pair{"EmailEdit", std::string("a@x.org")}})
+    own->findChild<QLineEdit*>(QLatin1String(name))->setText(QString::fromStdString(text));
+  QTest::mouseClick(own->findChild<QPushButton*>(QStringLiteral("TestButton")), Qt::LeftButton);
+  ASSERT_TRUE(own->testRunning());
+  const auto start = std::chrono::steady_clock::now();
+  own.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  QApplication::processEvents();
+  EXPECT_TRUE(boxes.shown.empty()) << "no result from a dialog that is gone";
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ inline void EnsureApplication() {
   if (!QApplication::instance()) std::abort();
 }
 
-// Records every box and answers confirmations with the next scripted button (Yes by default).
+// Records every box and notice, and answers confirmations with the next scripted button (Yes by
+// default).
 class RecordingBoxes : public MessageBoxes {
  public:
   struct Box {
@@ -39,7 +40,10 @@ class RecordingBoxes : public MessageBoxes {
     answers.erase(answers.begin());
     return answer;
   }
+  // Notices never wait; each call is one entry here (the merging is QtMessageBoxes' own).
+  void notify(BoxKind kind, const std::string& text) override { notices.push_back({kind, text}); }
   std::vector<Box> shown;
+  std::vector<Box> notices;
   std::vector<BoxButton> answers;
 };
 
@@ -51,7 +55,7 @@ inline std::ostream& operator<<(std::ostream& os, const RecordingBoxes::Box& box
 // code that opens the dialog; if no dialog shows in time, `act` never runs. Deleting the
 // returned timer (while it lives) withdraws the request.
 inline QPointer<QTimer> WhenModal(std::function<void(QWidget*)> act,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+                                  std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
   auto* timer = new QTimer;
   const auto end = std::chrono::steady_clock::now() + deadline;
   QObject::connect(timer, &QTimer::timeout, timer, [timer, act = std::move(act), end] {
@@ -71,7 +75,8 @@ inline QPointer<QTimer> WhenModal(std::function<void(QWidget*)> act,
 
 // Processes events until the condition holds or the deadline passes.
 template <typename Condition>
-bool ProcessUntil(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+bool ProcessUntil(Condition condition,
+                  std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= end) return condition();

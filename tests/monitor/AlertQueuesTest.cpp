@@ -61,6 +61,25 @@ TEST(AlertQueues, EmailQueueKeepsDuplicatesInOrder) {
   EXPECT_FALSE(q.TakeEmailEntry(taken));
 }
 
+TEST(AlertQueues, AFullEmailQueueMergesTextsIntoItsLastEntryInOrder) {
+  AlertQueues q;
+  const std::size_t limit = AlertQueues::kEmailQueueLimit;
+  auto text = [](std::size_t i) { return std::string("t") += std::to_string(i); };
+  for (std::size_t i = 0; i < limit + 5; ++i) q.AddEmailEntry(text(i));
+  const auto entries = q.emailEntries();
+  ASSERT_EQ(entries.size(), limit);
+  EXPECT_EQ(entries[limit - 2], text(limit - 2));
+  std::string merged = text(limit - 1);
+  for (std::size_t i = limit; i < limit + 5; ++i) (merged += '\n') += text(i);
+  EXPECT_EQ(entries.back(), merged);
+
+  // Once the sender has taken one, the next text has a place of its own again.
+  std::string taken;
+  ASSERT_TRUE(q.TakeEmailEntry(taken));
+  q.AddEmailEntry("fresh");
+  EXPECT_EQ(q.emailEntries().back(), "fresh");
+}
+
 // Producers retry a busy add as a caller that must not lose its text would; the drainer
 // runs meanwhile. Every text must come out exactly once.
 TEST(AlertQueues, ConcurrentAddsAndDrainsLoseAndDoubleNothing) {

@@ -1,5 +1,6 @@
 #include "support/ScriptedSmtpServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -21,6 +22,13 @@ ScriptedReply Reply(std::initializer_list<std::string> lines) {
 ScriptedReply Raw(std::string bytes, bool closeAfter) { return {std::move(bytes), closeAfter}; }
 ScriptedReply Flood(std::string line) { return {line + "\r\n", false, true}; }
 ScriptedReply Silent() { return {"", false, false, true}; }
+
+ScriptedReply Trickle(std::initializer_list<std::string> lines, int pauseMs, bool forever) {
+  ScriptedReply r = Reply(lines);
+  r.flood = forever;
+  r.trickleMs = pauseMs;
+  return r;
+}
 
 ScriptedSmtpServer::ScriptedSmtpServer(ScriptedReply greeting, std::vector<ScriptedReply> replies,
                                        ScriptOptions options)
@@ -72,10 +80,43 @@ bool ScriptedSmtpServer::readLine(TcpSocket& socket, std::string& pending, std::
   }
 }
 
+bool ScriptedSmtpServer::send(TcpSocket& socket, const ScriptedReply& reply) {
+  if (reply.trickleMs > 0) {
+    std::size_t sent = 0;
+    do {
+      for (std::size_t at = 0; at < reply.bytes.size();) {
+        const std::size_t end = std::min(reply.bytes.find('\n', at), reply.bytes.size() - 1) + 1;
+        if (!stop_.sleepFor(std::chrono::milliseconds(reply.trickleMs)) ||
+            socket.sendAll(std::string_view(reply.bytes).substr(at, end - at), &stop_).status !=
+                IoStatus::ok) {
+          return false;
+        }
+        sent += end - at;
+        at = end;
+      }
+    } while (reply.flood && sent < kFloodLimit);
+    return !reply.flood;
+  }
+  if (reply.flood) {
+    for (std::size_t sent = 0; sent < kFloodLimit; sent += reply.bytes.size()) {
+      if (socket.sendAll(reply.bytes, &stop_).status != IoStatus::ok) return false;
+    }
+    return false;
+  }
+  if (socket.sendAll(reply.bytes, &stop_).status != IoStatus::ok) return false;
+  return !reply.closeAfter;
+}
+
 void ScriptedSmtpServer::serve(TcpSocket& socket) {
-  if (socket.sendAll(greeting_.bytes, &stop_).status != IoStatus::ok) return;
-  std::string pending;
   consumed_ = 0;
+  if (greeting_.silent) {
+    std::string ignored, line;
+    while (readLine(socket, ignored, line)) {
+    }
+    return;
+  }
+  if (!send(socket, greeting_)) return;
+  std::string pending;
   std::string line;
   bool inData = false;
   while (readLine(socket, pending, line)) {
@@ -99,14 +140,7 @@ void ScriptedSmtpServer::serve(TcpSocket& socket) {
       }
       return;
     }
-    if (reply.flood) {
-      for (std::size_t sent = 0; sent < kFloodLimit; sent += reply.bytes.size()) {
-        if (socket.sendAll(reply.bytes, &stop_).status != IoStatus::ok) return;
-      }
-      return;
-    }
-    if (socket.sendAll(reply.bytes, &stop_).status != IoStatus::ok) return;
-    if (reply.closeAfter) return;
+    if (!send(socket, reply)) return;
     if (reply.bytes.rfind("354", 0) == 0) inData = true;
   }
 }

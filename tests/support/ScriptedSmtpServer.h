@@ -19,6 +19,7 @@ struct ScriptedReply {
   bool closeAfter = false;  // close the connection after sending
   bool flood = false;       // send `bytes` again and again until the client goes (bounded)
   bool silent = false;      // send nothing and keep the connection open
+  int trickleMs = 0;        // > 0: send `bytes` a line at a time, pausing this long before each
 };
 
 // "250 OK" -> the line with CR LF.
@@ -28,6 +29,9 @@ ScriptedReply Reply(std::initializer_list<std::string> lines);
 ScriptedReply Raw(std::string bytes, bool closeAfter);
 ScriptedReply Flood(std::string line);
 ScriptedReply Silent();
+// The lines one at a time, `pauseMs` apart; with `forever`, again and again until the client
+// goes (a reply that never ends).
+ScriptedReply Trickle(std::initializer_list<std::string> lines, int pauseMs, bool forever = false);
 
 struct ScriptOptions {
   bool replayPerConnection = false;  // every connection starts the replies from the first
@@ -59,6 +63,8 @@ class ScriptedSmtpServer {
  private:
   void run();
   void serve(TcpSocket& socket);
+  // Sends one reply as scripted; false when the session is over.
+  bool send(TcpSocket& socket, const ScriptedReply& reply);
   bool readLine(TcpSocket& socket, std::string& pending, std::string& line);
 
   ScriptedReply greeting_;

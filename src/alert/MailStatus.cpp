@@ -1,0 +1,46 @@
+#include "alert/MailStatus.h"
+
+#include <iostream>
+#include <utility>
+
+namespace varnley {
+
+MailStatus::MailStatus() : errors_(std::cerr) {}
+
+MailStatus::MailStatus(std::ostream& errors) : errors_(errors) {}
+
+std::string OneLine(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  bool inBreak = false;
+  for (char c : text) {
+    const bool lineBreak = c == '\r' || c == '\n';
+    if (lineBreak && !inBreak) out += ' ';
+    if (!lineBreak) out += c;
+    inBreak = lineBreak;
+  }
+  return out;
+}
+
+void MailStatus::Report(MailOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  if (!outcome.sent) {
+    // One line, written whole, so lines of other writers never land inside it.
+    errors_ << ("Varnley: an alert mail could not be sent: " + OneLine(outcome.reason) + "\n")
+            << std::flush;
+  }
+  last_ = std::move(outcome);
+  if (listener_) listener_();
+}
+
+std::optional<MailOutcome> MailStatus::Last() const {
+  std::lock_guard lock(mutex_);
+  return last_;
+}
+
+void MailStatus::SetListener(std::function<void()> listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+}  // namespace varnley

@@ -1,0 +1,186 @@
+// The client's time limits against servers that stall: a whole reply, a whole session, a write
+// the peer never reads, a name lookup that never answers; and a stop request cutting each short.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/StopSource.h"
+#include "platform/TcpSocket.h"
+#include "smtp/IdException.h"
+#include "smtp/IdSMTP.h"
+#include "support/BlockingLookup.h"
+#include "support/ScriptedSmtpServer.h"
+
+namespace varnley {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Reply;
+using testing::ScriptedReply;
+using testing::ScriptedSmtpServer;
+using testing::Trickle;
+using Clock = std::chrono::steady_clock;
+using test::BlockingLookup;
+
+// The ways a server can hold a client, each for far longer than the limits below.
+struct Stall {
+  const char* name;
+  ScriptedReply greeting;
+};
+
+std::vector<Stall> Stalls() {
+  return {
+      {"silent after accept", testing::Silent()},
+      // Twenty lines 100 ms apart: each line is quick, the reply as a whole is not.
+      {"trickled multi-line reply",
+       Trickle({"220-a", "220-b", "220-c", "220-d", "220-e", "220-f", "220-g",
+                "220-h", "220-i", "220-j", "220-k", "220-l", "220-m", "220-n",
+                "220-o", "220-p", "220-q", "220-r", "220-s", "220 t"},
+               100)},
+      // A line whose fourth character is neither blank nor "-" continues the reply.
+      {"reply that never ends", Trickle({"2500 odd"}, 50, /*forever=*/true)},
+  };
+}
+
+// Runs `body` and returns how long it took.
+template <typename Body>
+Clock::duration Timed(Body body) {
+  const auto start = Clock::now();
+  body();
+  return Clock::now() - start;
+}
+
+TEST(SmtpDeadlines, AStallingServerIsLeftWithinTheReplyLimit) {
+  for (const Stall& stall : Stalls()) {
+    ScriptedSmtpServer server(stall.greeting, {});
+    TIdSMTP smtp;
+    smtp.Host = server.address();
+    smtp.ReadTimeout = 400;
+    const auto took = Timed([&] { EXPECT_THROW(smtp.Connect(), EIdReadTimeout) << stall.name; });
+    EXPECT_GE(took, 350ms) << stall.name;
+    EXPECT_LT(took, 1500ms) << stall.name;
+    EXPECT_FALSE(smtp.Connected()) << stall.name;
+  }
+}
+
+TEST(SmtpDeadlines, TheSessionLimitEndsASessionOfSlowButTimelyReplies) {
+  // Every reply comes in 150 ms, well inside the reply limit; together they pass the session's.
+  const auto slow = [](const char* line) { return Trickle({line}, 150); };
+  ScriptedSmtpServer server(slow("220 hi"), {slow("250 ok"), slow("250 ok"), slow("250 ok"),
+                                             slow("250 ok"), slow("250 ok"), slow("250 ok")});
+  TIdSMTP smtp;
+  smtp.Host = server.address();
+  smtp.HeloName = "probe";
+  smtp.ReadTimeout = 1000;
+  smtp.SessionTimeout = 500;
+  const auto took = Timed([&] {
+    EXPECT_THROW(
+        {
+          smtp.Connect();
+          for (int i = 0; i < 5; ++i) smtp.SendCommand("NOOP", {250});
+        },
+        EIdSessionTimeout);
+  });
+  EXPECT_LT(took, 1000ms);
+  EXPECT_FALSE(smtp.Connected());
+
+  // The limit counts from each open: a fresh session gets all of it again.
+  ScriptedSmtpServer quick(Reply("220 hi"), {Reply("250 ok")});
+  smtp.Host = quick.address();
+  EXPECT_NO_THROW(smtp.Connect());
+}
+
+TEST(SmtpDeadlines, AStopRequestEndsEveryStallWithinASecond) {
+  for (const Stall& stall : Stalls()) {
+    ScriptedSmtpServer server(stall.greeting, {});
+    StopSource stop;
+    TIdSMTP smtp;
+    smtp.Host = server.address();
+    smtp.SetStopSource(&stop);
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(200ms);  // the client is waiting on the server by now
+      stop.requestStop();
+    });
+    const auto took =
+        Timed([&] { EXPECT_THROW(smtp.Connect(), EIdOperationCancelled) << stall.name; });
+    stopper.join();
+    EXPECT_LT(took, 1s) << stall.name;
+  }
+}
+
+TEST(SocketDeadlines, AWriteThatThePeerNeverReadsEnds) {
+  TcpListener listener;
+  ASSERT_EQ(listener.listenLoopback(4), 0);
+  TcpSocket client;
+  ASSERT_EQ(client.create(false, "", 0, true), 0);
+  ASSERT_EQ(client.connect(0x7F000001, listener.port(), 1000, nullptr).status, IoStatus::ok);
+  TcpSocket peer;  // accepted, and never read
+  ASSERT_EQ(listener.accept(peer, 1000, nullptr).status, IoStatus::ok);
+  const std::string lots(64 << 20, 'x');
+  IoResult r;
+  const auto took = Timed([&] { r = client.sendAll(lots, nullptr, 300); });
+  EXPECT_EQ(r.status, IoStatus::timedOut);
+  EXPECT_GT(r.bytes, 0u);
+  EXPECT_LT(r.bytes, lots.size());
+  EXPECT_LT(took, 2s);
+}
+
+TEST(NameLookup, AStopOrTheTimeoutAbandonsALookupThatNeverAnswers) {
+  BlockingLookup lookup;
+  StopSource stop;
+  std::uint32_t address = 0;
+  IoResult r;
+  auto took = Timed([&] { r = LookupIPv4("mail.test", address, 300, &stop); });
+  EXPECT_EQ(r.status, IoStatus::timedOut);
+  EXPECT_LT(took, 1s);
+
+  std::thread stopper([&] {
+    lookup.waitEntered(2);
+    stop.requestStop();
+  });
+  took = Timed([&] { r = LookupIPv4("mail.test", address, -1, &stop); });
+  stopper.join();
+  EXPECT_EQ(r.status, IoStatus::stopped);
+  EXPECT_LT(took, 1s);
+}
+
+TEST(NameLookup, AnswersAndDottedAddressesPassThrough) {
+  BlockingLookup lookup;
+  lookup.release();
+  std::uint32_t address = 0;
+  EXPECT_EQ(LookupIPv4("mail.test", address, 2000, nullptr).status, IoStatus::ok);
+  EXPECT_EQ(address, 0x7F000001u);
+  const IoResult missing = LookupIPv4("nowhere.test", address, 2000, nullptr);
+  EXPECT_EQ(missing.status, IoStatus::failed);
+  EXPECT_EQ(missing.error, 11001);
+  // A dotted address never reaches the lookup, so even a stopped source does not matter.
+  StopSource stopped;
+  stopped.requestStop();
+  EXPECT_EQ(LookupIPv4("127.0.0.9", address, 0, &stopped).status, IoStatus::ok);
+  EXPECT_EQ(address, 0x7F000009u);
+}
+
+TEST(NameLookup, TheConnectLimitCoversTheLookupAndAStopEndsIt) {
+  BlockingLookup lookup;
+  TIdSMTP smtp;
+  smtp.Host = "mail.test:2525";
+  smtp.ConnectTimeout = 300;
+  auto took = Timed([&] { EXPECT_THROW(smtp.Connect(), EIdConnectTimeout); });
+  EXPECT_LT(took, 1s);
+
+  StopSource stop;
+  smtp.ConnectTimeout = 0;
+  smtp.SetStopSource(&stop);
+  std::thread stopper([&] {
+    lookup.waitEntered(2);
+    stop.requestStop();
+  });
+  took = Timed([&] { EXPECT_THROW(smtp.Connect(), EIdOperationCancelled); });
+  stopper.join();
+  EXPECT_LT(took, 1s);
+}
+
+}  // namespace
+}  // namespace varnley
