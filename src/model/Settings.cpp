@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
 
 #include "model/PasswordCoding.h"
 #include "monitor/AddressCheck.h"
 #include "platform/FileAccess.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 namespace varnley {
@@ -34,29 +36,6 @@ std::int64_t HostSectionNumber(std::string_view name) {
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
   if (ec != std::errc() || end != digits.data() + digits.size()) return 0;
   return n;
-}
-
-SaveResult Replace(const std::string& path, const IniFile& ini) {
-  AtomicFileWriter writer(path);
-  ini.writeTo([&writer](std::string_view piece) { writer.append(piece); });
-  if (!writer.commit(nullptr)) return {false, "Unable to write to " + path};
-  return {};
-}
-
-// Reads the file the writers change; an unreadable file is not replaced, because rewriting it
-// would drop everything it holds that we do not own.
-bool ReadForUpdate(const std::string& path, IniFile& ini) {
-  std::string content;
-  switch (ReadWholeFile(path, content, kMaxFileSize, nullptr)) {
-    case ReadStatus::Ok:
-      ini = IniFile(std::move(content));
-      return true;
-    case ReadStatus::Missing:
-      return true;
-    case ReadStatus::Failed:
-      break;
-  }
-  return false;
 }
 
 // "21,80,443," as we write it: ports 1..65535 without sign, spaces or leading zeros, each
@@ -132,20 +111,70 @@ struct KeyValues {
   bool flag(std::size_t i, bool defaultValue) const { return integer(i, defaultValue) != 0; }
 };
 
+// The ports a key line holds as loading keeps them. A value longer than a read returns is cut;
+// an entry the cut falls inside is dropped rather than read as a port nobody entered.
+std::string LoadedPorts(std::string_view raw) {
+  std::size_t length = IniCutLength(raw);
+  if (length < raw.size() && raw[length] != ',') {
+    const std::size_t comma = raw.substr(0, length).rfind(',');
+    length = comma == std::string_view::npos ? 0 : comma + 1;
+  }
+  return NormalisePorts(raw.substr(0, length));
+}
+
+// Host section numbers seen so far. Files list their sections in order, and those cost one
+// sorted entry each; only numbers that come out of order go to a hash set.
+class NumberSet {
+ public:
+  // False when n was there already.
+  bool insert(std::uint32_t n) {
+    if (ordered_.empty() || n > ordered_.back()) {
+      ordered_.push_back(n);
+      return true;
+    }
+    if (std::binary_search(ordered_.begin(), ordered_.end(), n)) return false;
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    return place(n);
+  }
+
+ private:
+  static std::size_t Hash(std::uint32_t n) { return (n * 0x9E3779B1u) >> 7; }
+  bool place(std::uint32_t n) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = Hash(n) & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == n) return false;
+      if (slots_[i] == 0) {
+        slots_[i] = n;
+        ++used_;
+        return true;
+      }
+    }
+  }
+  void grow() {
+    std::vector<std::uint32_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
+    old.swap(slots_);
+    used_ = 0;
+    for (std::uint32_t n : old)
+      if (n != 0) place(n);
+  }
+
+  std::vector<std::uint32_t> ordered_;
+  std::vector<std::uint32_t> slots_;  // 0 = free; section numbers start at 1
+  std::size_t used_ = 0;
+};
+
 // Reads the settings line by line with IniFile's rules (the first section of a name, the
-// first key of a name within it), so that a large host list loads without keeping the file:
-// each line is looked at once, while it is still in the cache.
+// first key of a name within it), so that a large host list loads without keeping the file.
+// Memory follows what is kept: a row only for a valid host in the first section of its
+// number, a few bytes for any other host section, nothing for other lines.
 class SettingsReader {
  public:
-  SettingsReader(std::vector<MonitoredHost>& hosts, std::size_t expectedRows) : hosts_(hosts) {
-    hosts_.clear();
-    hosts_.reserve(expectedRows);
-    numbers_.reserve(expectedRows);
-  }
+  explicit SettingsReader(std::vector<MonitoredHost>& hosts) : hosts_(hosts) { hosts_.clear(); }
 
   void line(std::string_view line) {
     const IniLine parsed = ParseIniLine(line);
     if (parsed.kind == IniLine::Kind::Header) {
+      closeHostSection();
       in_ = In::Nothing;
       if (EqualsIgnoreCase(parsed.name, "config")) {
         if (!seenConfig_) in_ = In::Config;
@@ -153,13 +182,13 @@ class SettingsReader {
       } else if (EqualsIgnoreCase(parsed.name, "email")) {
         if (!seenEmail_) in_ = In::Email;
         seenEmail_ = true;
-      } else if (const std::int64_t n = HostSectionNumber(parsed.name); n > 0) {
-        // Every host section becomes a row at once; finish() drops those past hostcount
-        // (which may come last), repeated or invalid.
-        hosts_.emplace_back();
-        numbers_.push_back(n);
-        hasHost_ = hasPort_ = false;
+      } else if (const std::int64_t n = HostSectionNumber(parsed.name);
+                 n > 0 && n <= knownHostCount() && numbers_.insert(static_cast<std::uint32_t>(n))) {
         in_ = In::Host;
+        number_ = static_cast<std::uint32_t>(n);
+        host_.clear();
+        port_.clear();
+        hasHost_ = hasPort_ = false;
       }
       return;
     }
@@ -173,10 +202,10 @@ class SettingsReader {
         break;
       case In::Host:
         if (!hasHost_ && EqualsIgnoreCase(parsed.name, "host")) {
-          hosts_.back().host = IniValueOf(line);
+          host_ = IniValueOf(line);
           hasHost_ = true;
         } else if (!hasPort_ && EqualsIgnoreCase(parsed.name, "port")) {
-          hosts_.back().ports = NormalisePorts(IniValueOf(line));
+          port_.assign(IniRawValueOf(line));
           hasPort_ = true;
         }
         break;
@@ -186,6 +215,7 @@ class SettingsReader {
   }
 
   void finish(AlertSettings& settings) {
+    closeHostSection();
     settings.showMessage = config_.flag(0, settings.showMessage);
     settings.sendEmail = config_.flag(1, false);
     settings.runAtLogon = config_.flag(2, false);
@@ -199,56 +229,83 @@ class SettingsReader {
   }
 
  private:
-  // Rows 1..hostcount in number order, the first section of each number, valid hosts only:
-  // what reading "host1", "host2", ... up to hostcount would give, without walking every
-  // number up to a hostcount of two billion.
+  static constexpr std::size_t kHostCountKey = 4;
+  // Rows are gathered in blocks that are freed one by one as they move into the list, so the
+  // list never needs room for two copies of every row.
+  static constexpr std::size_t kBlockRows = 8192;
+
+  // Once the first [config] section has named it, sections beyond hostcount need no memory.
+  std::int64_t knownHostCount() const {
+    if (!config_.values[kHostCountKey]) return std::numeric_limits<std::int32_t>::max();
+    return config_.integer(kHostCountKey, 0);
+  }
+
+  void closeHostSection() {
+    if (in_ != In::Host) return;
+    in_ = In::Nothing;
+    if (!IsValidIP(host_)) return;
+    if (blocks_.empty() || blocks_.back().size() == kBlockRows) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(kBlockRows);
+    }
+    blocks_.back().push_back(MonitoredHost{host_, LoadedPorts(port_), {}});
+    rowNumbers_.push_back(number_);
+  }
+
+  // Rows 1..hostcount in number order: what reading "host1", "host2", ... up to hostcount
+  // would give, without walking every number up to a hostcount of two billion.
   void keepRows(std::int64_t hostCount) {
-    const bool inOrder = std::adjacent_find(numbers_.begin(), numbers_.end(),
-                                            std::greater_equal<>()) == numbers_.end();
-    std::vector<std::size_t> order;
-    if (!inOrder) {
-      order.resize(numbers_.size());
-      for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::stable_sort(order.begin(), order.end(),
-                       [&](std::size_t a, std::size_t b) { return numbers_[a] < numbers_[b]; });
-    }
-    std::vector<MonitoredHost> kept;
-    std::vector<MonitoredHost>& out = inOrder ? hosts_ : kept;
     std::size_t count = 0;
-    std::int64_t previous = 0;
-    for (std::size_t k = 0; k < numbers_.size(); ++k) {
-      const std::size_t i = inOrder ? k : order[k];
-      if (numbers_[i] > hostCount) break;
-      if (numbers_[i] == previous) continue;
-      previous = numbers_[i];
-      if (!IsValidIP(hosts_[i].host)) continue;
-      if (inOrder) {
-        if (count != i) hosts_[count] = std::move(hosts_[i]);
-        ++count;
-      } else {
-        kept.push_back(std::move(hosts_[i]));
+    for (std::uint32_t n : rowNumbers_) count += n <= hostCount ? 1 : 0;
+    hosts_.reserve(count);
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(count);
+    std::size_t row = 0;
+    for (auto& block : blocks_) {
+      for (MonitoredHost& host : block) {
+        if (rowNumbers_[row] <= hostCount) {
+          hosts_.push_back(std::move(host));
+          numbers.push_back(rowNumbers_[row]);
+        }
+        ++row;
       }
+      std::vector<MonitoredHost>().swap(block);
     }
-    if (inOrder)
-      hosts_.resize(count);
-    else
-      hosts_ = std::move(out);
+    blocks_.clear();
+    std::vector<std::uint32_t>().swap(rowNumbers_);
+    if (std::is_sorted(numbers.begin(), numbers.end())) return;
+    // order[i]: the row that belongs at place i; followed round its cycles, in place.
+    std::vector<std::uint32_t> order(numbers.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return numbers[a] < numbers[b]; });
+    for (std::uint32_t i = 0; i < order.size(); ++i) {
+      if (order[i] == i) continue;
+      MonitoredHost held = std::move(hosts_[i]);
+      std::uint32_t at = i;
+      while (order[at] != i) {
+        const std::uint32_t from = order[at];
+        hosts_[at] = std::move(hosts_[from]);
+        order[at] = at;
+        at = from;
+      }
+      hosts_[at] = std::move(held);
+      order[at] = at;
+    }
   }
 
   enum class In { Nothing, Config, Email, Host };
   std::vector<MonitoredHost>& hosts_;
-  std::vector<std::int64_t> numbers_;  // section number of each row in hosts_
+  std::vector<std::vector<MonitoredHost>> blocks_;
+  std::vector<std::uint32_t> rowNumbers_;  // section number of each gathered row
+  NumberSet numbers_;
   KeyValues config_, email_;
   In in_ = In::Nothing;
   bool seenConfig_ = false, seenEmail_ = false;
+  std::uint32_t number_ = 0;
+  std::string host_, port_;
   bool hasHost_ = false, hasPort_ = false;
 };
-
-// A guess at the rows a file of this size can hold, to size the lists once; capacity that is
-// never used costs no memory.
-std::size_t ExpectedRows(std::size_t fileSize) {
-  return std::min<std::size_t>(fileSize / 16 + 1, std::size_t{1} << 22);
-}
 
 constexpr std::size_t kChunkSize = 64 * 1024;
 
@@ -256,7 +313,7 @@ constexpr std::size_t kChunkSize = 64 * 1024;
 
 void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
                           std::vector<MonitoredHost>& hosts) {
-  SettingsReader reader(hosts, ExpectedRows(content.size()));
+  SettingsReader reader(hosts);
   ForEachIniLine(content, [&](std::string_view line, int) { reader.line(line); });
   reader.finish(settings);
 }
@@ -264,26 +321,19 @@ void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
 void LoadSettings(const std::string& path, AlertSettings& settings,
                   std::vector<MonitoredHost>& hosts) {
   hosts.clear();
-  // The reader is built on the first piece, once the size is known.
-  std::optional<SettingsReader> reader;
-  std::size_t fileSize = 0;
+  SettingsReader reader(hosts);
   IniLineSplitter splitter;
-  const auto onLine = [&](std::string_view line, int) { reader->line(line); };
+  const auto onLine = [&](std::string_view line, int) { reader.line(line); };
   const ReadStatus status = ReadFileInChunks(
-      path, kMaxFileSize, kChunkSize,
-      [&](std::string_view chunk) {
-        if (!reader) reader.emplace(hosts, ExpectedRows(fileSize));
-        splitter.feed(chunk, onLine);
-      },
-      &fileSize, nullptr);
+      path, kMaxFileSize, kChunkSize, [&](std::string_view chunk) { splitter.feed(chunk, onLine); },
+      nullptr, nullptr);
   // A file that cannot be read as a whole changes nothing.
   if (status != ReadStatus::Ok) {
     hosts.clear();
     return;
   }
-  if (!reader) reader.emplace(hosts, 0);
   splitter.finish(onLine);
-  reader->finish(settings);
+  reader.finish(settings);
 }
 
 void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts) {
@@ -295,7 +345,12 @@ void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts) {
   }
 }
 
-void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
+namespace {
+
+// Every alert setting the file holds, in the order they are written; ini is an IniFile or the
+// list a one-pass save works from.
+template <class Ini>
+void WriteAlertSettings(Ini& ini, const AlertSettings& settings) {
   ini.writeBool("config", "message", settings.showMessage);
   ini.writeBool("config", "email", settings.sendEmail);
   ini.writeBool("config", "run", settings.runAtLogon);
@@ -307,55 +362,121 @@ void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
   ini.writeBool("email", "auth", settings.authentication);
 }
 
-namespace {
-
-// One pass over the file, handing unchanged stretches to sink whole, with no lookup per key:
-// only the first section of each name we write is touched, as IniFile would.
-template <class Sink>
-class HostsSaver {
+// Writes collected in order, grouped by section as IniFile would place them: a plan for the
+// one-pass save.
+class WriteList {
  public:
-  HostsSaver(std::string_view body, const std::vector<MonitoredHost>& hosts, Sink& sink)
-      : sink_(sink),
-        body_(body),
-        hosts_(hosts),
-        count_(std::to_string(static_cast<std::int32_t>(hosts.size()))),
-        ending_(IniNewLineEnding(body)),
-        hostSeen_(hosts.size() + 1, false) {}
+  void writeString(std::string_view section, std::string_view key, std::string_view value) {
+    auto s = std::find_if(sections_.begin(), sections_.end(),
+                          [&](const Section& x) { return EqualsIgnoreCase(x.name, section); });
+    if (s == sections_.end()) s = sections_.insert(s, Section{std::string(section), {}});
+    auto k = std::find_if(s->keys.begin(), s->keys.end(),
+                          [&](const auto& x) { return EqualsIgnoreCase(x.first, key); });
+    if (k == s->keys.end())
+      s->keys.emplace_back(std::string(key), std::string(value));
+    else
+      k->second = value;
+  }
+  void writeInteger(std::string_view section, std::string_view key, std::int32_t value) {
+    writeString(section, key, std::to_string(value));
+  }
+  void writeBool(std::string_view section, std::string_view key, bool value) {
+    writeString(section, key, value ? "1" : "0");
+  }
 
-  void run() {
-    ForEachIniLine(body_, [this](std::string_view line, int ending) { onLine(line, ending); });
-    closeSection();
-    if (!configSeen_) {
-      insertAt(body_.size());
-      addHeader("config");
-      addKey("hostcount", count_);
-    }
-    for (std::size_t i = 1; i <= hosts_.size(); ++i) {
-      if (hostSeen_[i]) continue;
-      insertAt(body_.size());
-      addHeader(HostSection(i));
-      addKey("host", hosts_[i - 1].host);
-      addKey("port", hosts_[i - 1].ports);
-    }
-    copyTo(body_.size());
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  std::size_t count() const { return sections_.size(); }
+  std::size_t find(std::string_view name) const {
+    for (std::size_t i = 0; i < sections_.size(); ++i)
+      if (EqualsIgnoreCase(sections_[i].name, name)) return i;
+    return kNone;
+  }
+  const std::string& name(std::size_t t) const { return sections_[t].name; }
+  std::size_t keyCount(std::size_t t) const { return sections_[t].keys.size(); }
+  std::string_view key(std::size_t t, std::size_t k) const { return sections_[t].keys[k].first; }
+  std::string_view value(std::size_t t, std::size_t k) const { return sections_[t].keys[k].second; }
+
+ private:
+  struct Section {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> keys;
+  };
+  std::vector<Section> sections_;
+};
+
+// The hosts save as a plan: [config] with hostcount, then [host1], [host2], ... with host and
+// port, without a list of its own.
+class HostsPlan {
+ public:
+  explicit HostsPlan(const std::vector<MonitoredHost>& hosts)
+      : hosts_(hosts), count_(std::to_string(static_cast<std::int32_t>(hosts.size()))) {}
+
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  std::size_t count() const { return hosts_.size() + 1; }
+  std::size_t find(std::string_view name) const {
+    if (EqualsIgnoreCase(name, "config")) return 0;
+    const std::int64_t n = HostSectionNumber(name);
+    return n >= 1 && static_cast<std::uint64_t>(n) <= hosts_.size() ? static_cast<std::size_t>(n)
+                                                                    : kNone;
+  }
+  std::string name(std::size_t t) const { return t == 0 ? "config" : HostSection(t); }
+  std::size_t keyCount(std::size_t t) const { return t == 0 ? 1 : 2; }
+  std::string_view key(std::size_t t, std::size_t k) const {
+    return t == 0 ? "hostcount" : k == 0 ? "host" : "port";
+  }
+  std::string_view value(std::size_t t, std::size_t k) const {
+    if (t == 0) return count_;
+    return k == 0 ? hosts_[t - 1].host : hosts_[t - 1].ports;
   }
 
  private:
-  static constexpr std::size_t kNoTarget = ~std::size_t{0};
-  static constexpr std::size_t kConfig = 0;  // else a host row, from 1
+  const std::vector<MonitoredHost>& hosts_;
+  const std::string count_;
+};
+
+// One pass over the file, handing unchanged stretches to sink whole and giving each section of
+// the plan its keys where IniFile's writes would put them: the first key of a name in the
+// first section of a name is rewritten, a missing key goes after its section's last key line,
+// a missing section at the end of the file. The bytes are those of the IniFile save.
+template <class Plan, class Sink>
+class OnePassSaver {
+ public:
+  OnePassSaver(std::string_view content, const Plan& plan, Sink& sink)
+      : sink_(sink),
+        content_(content),
+        bodyStart_(IniBodyStart(content)),
+        plan_(plan),
+        ending_(IniNewLineEnding(content)),
+        seen_(plan.count(), false) {}
+
+  void run() {
+    ForEachIniLine(content_, [this](std::string_view line, int ending) { onLine(line, ending); });
+    closeSection();
+    for (std::size_t t = 0; t < plan_.count(); ++t) {
+      if (seen_[t]) continue;
+      insertAt(content_.size());
+      addHeader(plan_.name(t));
+      for (std::size_t k = 0; k < plan_.keyCount(t); ++k)
+        addKey(plan_.key(t, k), plan_.value(t, k));
+    }
+    copyTo(content_.size());
+  }
+
+ private:
+  static constexpr std::size_t kNone = Plan::kNone;
+  static constexpr std::size_t kMaxKeys = 64;
 
   std::size_t offsetOf(std::string_view line) const {
-    return static_cast<std::size_t>(line.data() - body_.data());
+    return static_cast<std::size_t>(line.data() - content_.data());
   }
 
   // "key=..." with nothing around the key, the way this program writes it: known without
-  // parsing the line.
-  // key is in small letters: setting bit 5 turns a capital letter, and nothing else, into its
-  // small one.
+  // parsing the line. Setting bit 5 turns a capital letter, and nothing else, into its small
+  // one, so it decides only for keys of small letters.
   static bool PlainKey(std::string_view line, std::string_view key) {
     if (line.size() <= key.size() || line[key.size()] != '=') return false;
     for (std::size_t i = 0; i < key.size(); ++i)
-      if ((line[i] | 0x20) != key[i]) return false;
+      if (key[i] < 'a' || key[i] > 'z' || (line[i] | 0x20) != key[i]) return false;
     return true;
   }
 
@@ -364,73 +485,55 @@ class HostsSaver {
     const char first = line.empty() ? ' ' : line.front();
     // A line that starts with anything but a blank or "[" is no header; outside the sections
     // we write, nothing else matters.
-    if (target_ == kNoTarget && first != '[' && static_cast<unsigned char>(first) > ' ') return;
-    if (target_ > kConfig && target_ != kNoTarget) {
-      if (PlainKey(line, "host")) return onKey(line, lineEnd, 1, 5);
-      if (PlainKey(line, "port")) return onKey(line, lineEnd, 2, 5);
+    if (target_ == kNone && first != '[' && static_cast<unsigned char>(first) > ' ') return;
+    if (target_ != kNone) {
+      for (std::size_t k = 0; k < plan_.keyCount(target_); ++k)
+        if (PlainKey(line, plan_.key(target_, k)))
+          return onKey(line, lineEnd, k, plan_.key(target_, k).size() + 1);
     }
     const IniLine parsed = ParseIniLine(line);
     if (parsed.kind == IniLine::Kind::Header) {
       closeSection();
-      if (!configSeen_ && EqualsIgnoreCase(parsed.name, "config")) {
-        configSeen_ = true;
-        target_ = kConfig;
-      } else {
-        const std::int64_t n = HostSectionNumber(parsed.name);
-        if (n >= 1 && static_cast<std::uint64_t>(n) <= hosts_.size() &&
-            !hostSeen_[static_cast<std::size_t>(n)]) {
-          hostSeen_[static_cast<std::size_t>(n)] = true;
-          target_ = static_cast<std::size_t>(n);
-        }
+      const std::size_t t = plan_.find(parsed.name);
+      if (t != kNone && !seen_[t]) {
+        seen_[t] = true;
+        target_ = t;
       }
       anchorEnd_ = lineEnd;
       return;
     }
-    if (target_ == kNoTarget || parsed.kind != IniLine::Kind::Key) return;
-    if (target_ == kConfig) {
-      anchorEnd_ = lineEnd;
-      if (!firstDone_ && KeyMatches(line, "hostcount")) {
-        firstDone_ = true;
-        rewrite(line, count_);
-      }
-      return;
-    }
-    onKey(line, lineEnd, KeyMatches(line, "host") ? 1 : KeyMatches(line, "port") ? 2 : 0, 0);
+    if (target_ == kNone || parsed.kind != IniLine::Kind::Key) return;
+    std::size_t which = kNone;
+    for (std::size_t k = 0; k < plan_.keyCount(target_) && which == kNone; ++k)
+      if (EqualsIgnoreCase(parsed.name, plan_.key(target_, k))) which = k;
+    onKey(line, lineEnd, which, 0);
   }
 
-  // A key line in a host section: which is 1 for host, 2 for port, 0 for another key;
+  // A key line in a section we write; which is the plan's key it names (kNone for another);
   // valueStart, when not 0, is where the text after "=" starts.
-  void onKey(std::string_view line, std::size_t lineEnd, int which, std::size_t valueStart) {
+  void onKey(std::string_view line, std::size_t lineEnd, std::size_t which,
+             std::size_t valueStart) {
     anchorEnd_ = lineEnd;
-    const MonitoredHost& host = hosts_[target_ - 1];
-    if (which == 1 && !firstDone_) {
-      firstDone_ = true;
-      rewrite(line, host.host, valueStart);
-    } else if (which == 2 && !secondDone_) {
-      secondDone_ = true;
-      rewrite(line, host.ports, valueStart);
-    }
+    if (which == kNone || which >= kMaxKeys || (done_ >> which & 1)) return;
+    done_ |= std::uint64_t{1} << which;
+    rewrite(line, plan_.value(target_, which), valueStart);
   }
 
   // New keys go after the section's last key line, ahead of the comments and blanks after it.
   void closeSection() {
-    if (target_ == kNoTarget) return;
-    if (target_ == kConfig) {
-      if (!firstDone_) {
-        insertAt(anchorEnd_);
-        addKey("hostcount", count_);
-      }
-    } else {
-      const MonitoredHost& host = hosts_[target_ - 1];
-      if (!firstDone_ || !secondDone_) insertAt(anchorEnd_);
-      if (!firstDone_) addKey("host", host.host);
-      if (!secondDone_) addKey("port", host.ports);
+    if (target_ == kNone) return;
+    bool inserted = false;
+    for (std::size_t k = 0; k < plan_.keyCount(target_); ++k) {
+      if (k < kMaxKeys && (done_ >> k & 1)) continue;
+      if (!inserted) insertAt(anchorEnd_);
+      inserted = true;
+      addKey(plan_.key(target_, k), plan_.value(target_, k));
     }
-    target_ = kNoTarget;
-    firstDone_ = secondDone_ = false;
+    target_ = kNone;
+    done_ = 0;
   }
 
-  void rewrite(std::string_view line, std::string_view value, std::size_t valueStart = 0) {
+  void rewrite(std::string_view line, std::string_view value, std::size_t valueStart) {
     if (valueStart != 0) {
       // Text that is the value exactly, with nothing a reader would trim or unquote, is the
       // common case, decided without IniValueUnchanged's general rules.
@@ -449,15 +552,15 @@ class HostsSaver {
   }
 
   void copyTo(std::size_t offset) {
-    if (offset > copied_) sink_(body_.substr(copied_, offset - copied_));
+    if (offset > copied_) sink_(content_.substr(copied_, offset - copied_));
     copied_ = offset;
   }
 
   // Only the file's last line can lack a line end; it gets one once something follows it.
   void insertAt(std::size_t offset) {
     copyTo(offset);
-    if (offset == body_.size() && !endFixed_ && !body_.empty() && body_.back() != '\n' &&
-        body_.back() != '\r') {
+    if (offset == content_.size() && !endFixed_ && content_.size() > bodyStart_ &&
+        content_.back() != '\n' && content_.back() != '\r') {
       sink_(ending_);
       endFixed_ = true;
     }
@@ -479,62 +582,87 @@ class HostsSaver {
 
   Sink& sink_;
   std::string scratch_;
-  std::string_view body_;
-  const std::vector<MonitoredHost>& hosts_;
-  const std::string count_;
+  const std::string_view content_;
+  const std::size_t bodyStart_;
+  const Plan& plan_;
   const std::string_view ending_;
-  std::vector<bool> hostSeen_;
-  bool configSeen_ = false;
+  std::vector<bool> seen_;
   std::size_t copied_ = 0;
   bool endFixed_ = false;
-  std::size_t target_ = kNoTarget;
+  std::size_t target_ = kNone;
   std::size_t anchorEnd_ = 0;
-  bool firstDone_ = false;   // hostcount, or host
-  bool secondDone_ = false;  // port
+  std::uint64_t done_ = 0;  // keys of the current section already written, by plan index
 };
 
-template <class Sink>
-void SaveHostsTo(std::string_view content, const std::vector<MonitoredHost>& hosts, Sink&& sink) {
-  // IniFile looks at no more than 4 GiB; so big a file is refused before it gets here.
-  if (content.size() >= std::numeric_limits<std::uint32_t>::max() - 1) {
-    IniFile ini{std::string(content)};
-    SaveHostsToIni(ini, hosts);
-    ini.writeTo(sink);
-    return;
+template <class Plan, class Sink>
+void SaveTo(std::string_view content, const Plan& plan, Sink&& sink) {
+  OnePassSaver<Plan, Sink>(content, plan, sink).run();
+}
+
+WriteList AlertSettingsWrites(const AlertSettings& settings) {
+  WriteList writes;
+  WriteAlertSettings(writes, settings);
+  return writes;
+}
+
+// Reads the file a save changes, then writes it through sink; a file that cannot be read is
+// not replaced, because rewriting it would drop everything it holds that we do not own.
+// Whatever goes wrong, the answer is a result, never an exception.
+template <class Fill>
+SaveResult Save(const std::string& path, Fill&& fill) {
+  const auto failed = [&path](std::string reason) {
+    return SaveResult{false, "Unable to write to " + path, std::move(reason)};
+  };
+  try {
+    std::string reason;
+    if (!PrepareSettingsFolder(path, &reason)) return failed(reason);
+    std::string content;
+    if (ReadWholeFile(path, content, kMaxFileSize, &reason) == ReadStatus::Failed)
+      return failed(reason);
+    // Unchanged stretches go to the file straight from what was read, without a copy.
+    AtomicFileWriter writer(path);
+    fill(std::string_view(content), [&writer](std::string_view piece) { writer.append(piece); });
+    if (!writer.commit(&reason)) return failed(reason);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return failed("out of memory");
+  } catch (const std::exception& e) {
+    return failed(e.what());
+  } catch (...) {
+    return failed("unexpected failure");
   }
-  std::string_view body = content;
-  if (body.substr(0, 3) == kUtf8ByteOrderMark) {
-    sink(kUtf8ByteOrderMark);
-    body.remove_prefix(3);
-  }
-  HostsSaver<Sink>(body, hosts, sink).run();
 }
 
 }  // namespace
 
+void SaveAlertSettingsToIni(IniFile& ini, const AlertSettings& settings) {
+  WriteAlertSettings(ini, settings);
+}
+
 std::string SaveHostsToText(std::string_view content, const std::vector<MonitoredHost>& hosts) {
   std::string out;
   out.reserve(content.size() + 256 + hosts.size() * 64);
-  SaveHostsTo(content, hosts, [&out](std::string_view piece) { out += piece; });
+  SaveTo(content, HostsPlan(hosts), [&out](std::string_view piece) { out += piece; });
+  return out;
+}
+
+std::string SaveAlertSettingsToText(std::string_view content, const AlertSettings& settings) {
+  std::string out;
+  out.reserve(content.size() + 512);
+  SaveTo(content, AlertSettingsWrites(settings), [&out](std::string_view piece) { out += piece; });
   return out;
 }
 
 SaveResult SaveHosts(const std::string& path, const std::vector<MonitoredHost>& hosts) {
-  std::string content;
-  if (ReadWholeFile(path, content, kMaxFileSize, nullptr) == ReadStatus::Failed)
-    return {false, "Unable to write to " + path};
-  // Unchanged stretches go to the file straight from what was read, without a copy.
-  AtomicFileWriter writer(path);
-  SaveHostsTo(content, hosts, [&writer](std::string_view piece) { writer.append(piece); });
-  if (!writer.commit(nullptr)) return {false, "Unable to write to " + path};
-  return {};
+  return Save(path, [&hosts](std::string_view content, auto&& sink) {
+    SaveTo(content, HostsPlan(hosts), sink);
+  });
 }
 
 SaveResult SaveAlertSettings(const std::string& path, const AlertSettings& settings) {
-  IniFile ini;
-  if (!ReadForUpdate(path, ini)) return {false, "Unable to write to " + path};
-  SaveAlertSettingsToIni(ini, settings);
-  return Replace(path, ini);
+  return Save(path, [&settings](std::string_view content, auto&& sink) {
+    SaveTo(content, AlertSettingsWrites(settings), sink);
+  });
 }
 
 }  // namespace varnley

@@ -39,11 +39,13 @@ class Program {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 || entry.rfind("XDG_CONFIG_HOME=", 0) == 0 ||
-          entry.rfind("HOME=", 0) == 0 || entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
+      if (entry.rfind("VARNLEY_INSTANCE_DIR=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
+          entry.rfind("XDG_CONFIG_HOME=", 0) == 0 || entry.rfind("HOME=", 0) == 0 ||
+          entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
         continue;
       env.push_back(entry);
     }
+    env.push_back("VARNLEY_INSTANCE_DIR=" + dir.file("run"));
     env.push_back("XDG_RUNTIME_DIR=" + dir.file("run"));
     env.push_back("XDG_CONFIG_HOME=" + dir.file("config"));
     env.push_back("HOME=" + dir.path().string());
