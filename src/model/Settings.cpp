@@ -122,31 +122,57 @@ std::string LoadedPorts(std::string_view raw) {
   return NormalisePorts(raw.substr(0, length));
 }
 
-// Host section numbers seen so far. Files list their sections in order, and those cost one
-// sorted entry each; only numbers that come out of order go to a hash set.
-class NumberSet {
+// The host sections that count (the first of each number), each with a mark for those that
+// make a row. Files list their sections in order, and those cost one sorted entry each; only
+// numbers that come out of order go to a hash set. Numbers are 1..2^31-1, so the top bit is
+// free for the mark.
+class SectionNumbers {
  public:
-  // False when n was there already.
-  bool insert(std::uint32_t n) {
-    if (ordered_.empty() || n > ordered_.back()) {
+  static constexpr std::uint32_t kRow = 0x80000000u;
+  static constexpr std::uint32_t kNumber = ~kRow;
+
+  // A file of this size has at most this many sections (each takes at least 8 bytes): room
+  // reserved once, so the list never moves, and pages never used cost nothing.
+  void expect(std::size_t fileSize) { ordered_.reserve(fileSize / 8 + 1); }
+
+  // Where the entry for n goes, or nullptr when n was there already.
+  std::uint32_t* insert(std::uint32_t n) {
+    if (ordered_.empty() || n > (ordered_.back() & kNumber)) {
       ordered_.push_back(n);
-      return true;
+      return &ordered_.back();
     }
-    if (std::binary_search(ordered_.begin(), ordered_.end(), n)) return false;
+    const auto at =
+        std::lower_bound(ordered_.begin(), ordered_.end(), n,
+                         [](std::uint32_t e, std::uint32_t x) { return (e & kNumber) < x; });
+    if (at != ordered_.end() && (*at & kNumber) == n) return nullptr;
     if ((used_ + 1) * 2 > slots_.size()) grow();
     return place(n);
   }
 
+  // The numbers marked as rows, sorted; the set is empty afterwards.
+  std::vector<std::uint32_t> takeRows() {
+    std::vector<std::uint32_t> rows = std::move(ordered_);
+    std::erase_if(rows, [](std::uint32_t e) { return !(e & kRow); });
+    for (std::uint32_t e : slots_)
+      if (e & kRow) rows.push_back(e);
+    for (std::uint32_t& e : rows) e &= kNumber;
+    std::sort(rows.begin(), rows.end());
+    rows.shrink_to_fit();
+    slots_ = {};
+    used_ = 0;
+    return rows;
+  }
+
  private:
   static std::size_t Hash(std::uint32_t n) { return (n * 0x9E3779B1u) >> 7; }
-  bool place(std::uint32_t n) {
+  std::uint32_t* place(std::uint32_t n) {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = Hash(n) & mask;; i = (i + 1) & mask) {
-      if (slots_[i] == n) return false;
+      if ((slots_[i] & kNumber) == n) return nullptr;
       if (slots_[i] == 0) {
         slots_[i] = n;
         ++used_;
-        return true;
+        return &slots_[i];
       }
     }
   }
@@ -154,8 +180,8 @@ class NumberSet {
     std::vector<std::uint32_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
     old.swap(slots_);
     used_ = 0;
-    for (std::uint32_t n : old)
-      if (n != 0) place(n);
+    for (std::uint32_t e : old)
+      if (e != 0) *place(e & kNumber) = e;
   }
 
   std::vector<std::uint32_t> ordered_;
@@ -165,30 +191,32 @@ class NumberSet {
 
 // Reads the settings line by line with IniFile's rules (the first section of a name, the
 // first key of a name within it), so that a large host list loads without keeping the file.
-// Memory follows what is kept: a row only for a valid host in the first section of its
-// number, a few bytes for any other host section, nothing for other lines.
+// It goes over the file twice: the first time to learn the settings and which host sections
+// make rows, the second to fill those rows straight into their places in the list. Memory is
+// then the list itself plus a few bytes for each host section, whatever the file holds.
 class SettingsReader {
  public:
   explicit SettingsReader(std::vector<MonitoredHost>& hosts) : hosts_(hosts) { hosts_.clear(); }
+
+  void expect(std::size_t fileSize) { sections_.expect(fileSize); }
 
   void line(std::string_view line) {
     const IniLine parsed = ParseIniLine(line);
     if (parsed.kind == IniLine::Kind::Header) {
       closeHostSection();
       in_ = In::Nothing;
-      if (EqualsIgnoreCase(parsed.name, "config")) {
+      if (filling_) {
+        openHostSectionToFill(parsed.name);
+      } else if (EqualsIgnoreCase(parsed.name, "config")) {
         if (!seenConfig_) in_ = In::Config;
         seenConfig_ = true;
       } else if (EqualsIgnoreCase(parsed.name, "email")) {
         if (!seenEmail_) in_ = In::Email;
         seenEmail_ = true;
       } else if (const std::int64_t n = HostSectionNumber(parsed.name);
-                 n > 0 && n <= knownHostCount() && numbers_.insert(static_cast<std::uint32_t>(n))) {
-        in_ = In::Host;
-        number_ = static_cast<std::uint32_t>(n);
-        host_.clear();
-        port_.clear();
-        hasHost_ = hasPort_ = false;
+                 n > 0 && n <= knownHostCount()) {
+        entry_ = sections_.insert(static_cast<std::uint32_t>(n));
+        if (entry_) openHostSection(static_cast<std::uint32_t>(n));
       }
       return;
     }
@@ -204,7 +232,7 @@ class SettingsReader {
         if (!hasHost_ && EqualsIgnoreCase(parsed.name, "host")) {
           host_ = IniValueOf(line);
           hasHost_ = true;
-        } else if (!hasPort_ && EqualsIgnoreCase(parsed.name, "port")) {
+        } else if (filling_ && !hasPort_ && EqualsIgnoreCase(parsed.name, "port")) {
           port_.assign(IniRawValueOf(line));
           hasPort_ = true;
         }
@@ -212,6 +240,17 @@ class SettingsReader {
       case In::Nothing:
         break;
     }
+  }
+
+  // After the first time over the file: makes room for exactly the rows that will be kept.
+  void startFilling() {
+    closeHostSection();
+    const std::int64_t hostCount = config_.integer(kHostCountKey, 0);
+    rowNumbers_ = sections_.takeRows();
+    std::erase_if(rowNumbers_, [&](std::uint32_t n) { return n > hostCount; });
+    hosts_.resize(rowNumbers_.size());
+    filled_.assign(rowNumbers_.size(), false);
+    filling_ = true;
   }
 
   void finish(AlertSettings& settings) {
@@ -225,14 +264,18 @@ class SettingsReader {
     settings.password = DecodePassword(email_.text(2));
     settings.receiveEmail = email_.text(3);
     settings.authentication = email_.flag(4, false);
-    keepRows(config_.integer(4, 0));
+    // Only a file changed between the two readings leaves a place empty.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < hosts_.size(); ++i) {
+      if (!filled_[i]) continue;
+      if (kept != i) hosts_[kept] = std::move(hosts_[i]);
+      ++kept;
+    }
+    hosts_.resize(kept);
   }
 
  private:
   static constexpr std::size_t kHostCountKey = 4;
-  // Rows are gathered in blocks that are freed one by one as they move into the list, so the
-  // list never needs room for two copies of every row.
-  static constexpr std::size_t kBlockRows = 8192;
 
   // Once the first [config] section has named it, sections beyond hostcount need no memory.
   std::int64_t knownHostCount() const {
@@ -240,69 +283,50 @@ class SettingsReader {
     return config_.integer(kHostCountKey, 0);
   }
 
+  void openHostSection(std::uint32_t n) {
+    in_ = In::Host;
+    number_ = n;
+    host_.clear();
+    port_.clear();
+    hasHost_ = hasPort_ = false;
+  }
+
+  void openHostSectionToFill(std::string_view name) {
+    const std::int64_t n = HostSectionNumber(name);
+    if (n <= 0 || n > std::numeric_limits<std::int32_t>::max()) return;
+    const auto at = std::lower_bound(rowNumbers_.begin(), rowNumbers_.end(), n);
+    if (at == rowNumbers_.end() || *at != n) return;
+    place_ = static_cast<std::size_t>(at - rowNumbers_.begin());
+    if (!filled_[place_]) openHostSection(static_cast<std::uint32_t>(n));
+  }
+
   void closeHostSection() {
     if (in_ != In::Host) return;
     in_ = In::Nothing;
     if (!IsValidIP(host_)) return;
-    if (blocks_.empty() || blocks_.back().size() == kBlockRows) {
-      blocks_.emplace_back();
-      blocks_.back().reserve(kBlockRows);
+    if (!filling_) {
+      // No section is added while one is open: the entry is still where the header put it.
+      *entry_ |= SectionNumbers::kRow;
+      return;
     }
-    blocks_.back().push_back(MonitoredHost{host_, LoadedPorts(port_), {}});
-    rowNumbers_.push_back(number_);
-  }
-
-  // Rows 1..hostcount in number order: what reading "host1", "host2", ... up to hostcount
-  // would give, without walking every number up to a hostcount of two billion.
-  void keepRows(std::int64_t hostCount) {
-    std::size_t count = 0;
-    for (std::uint32_t n : rowNumbers_) count += n <= hostCount ? 1 : 0;
-    hosts_.reserve(count);
-    std::vector<std::uint32_t> numbers;
-    numbers.reserve(count);
-    std::size_t row = 0;
-    for (auto& block : blocks_) {
-      for (MonitoredHost& host : block) {
-        if (rowNumbers_[row] <= hostCount) {
-          hosts_.push_back(std::move(host));
-          numbers.push_back(rowNumbers_[row]);
-        }
-        ++row;
-      }
-      std::vector<MonitoredHost>().swap(block);
-    }
-    blocks_.clear();
-    std::vector<std::uint32_t>().swap(rowNumbers_);
-    if (std::is_sorted(numbers.begin(), numbers.end())) return;
-    // order[i]: the row that belongs at place i; followed round its cycles, in place.
-    std::vector<std::uint32_t> order(numbers.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return numbers[a] < numbers[b]; });
-    for (std::uint32_t i = 0; i < order.size(); ++i) {
-      if (order[i] == i) continue;
-      MonitoredHost held = std::move(hosts_[i]);
-      std::uint32_t at = i;
-      while (order[at] != i) {
-        const std::uint32_t from = order[at];
-        hosts_[at] = std::move(hosts_[from]);
-        order[at] = at;
-        at = from;
-      }
-      hosts_[at] = std::move(held);
-      order[at] = at;
-    }
+    hosts_[place_] = MonitoredHost{host_, LoadedPorts(port_), {}};
+    filled_[place_] = true;
   }
 
   enum class In { Nothing, Config, Email, Host };
   std::vector<MonitoredHost>& hosts_;
-  std::vector<std::vector<MonitoredHost>> blocks_;
-  std::vector<std::uint32_t> rowNumbers_;  // section number of each gathered row
-  NumberSet numbers_;
+  // First reading: the host sections that count; second: the numbers of those that make rows,
+  // sorted, as the places of the rows in the list.
+  SectionNumbers sections_;
+  std::uint32_t* entry_ = nullptr;  // the current section's entry, during the first reading
+  std::vector<std::uint32_t> rowNumbers_;
+  std::vector<bool> filled_;
   KeyValues config_, email_;
   In in_ = In::Nothing;
+  bool filling_ = false;
   bool seenConfig_ = false, seenEmail_ = false;
   std::uint32_t number_ = 0;
+  std::size_t place_ = 0;
   std::string host_, port_;
   bool hasHost_ = false, hasPort_ = false;
 };
@@ -314,25 +338,43 @@ constexpr std::size_t kChunkSize = 64 * 1024;
 void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
                           std::vector<MonitoredHost>& hosts) {
   SettingsReader reader(hosts);
-  ForEachIniLine(content, [&](std::string_view line, int) { reader.line(line); });
+  reader.expect(content.size());
+  const auto onLine = [&](std::string_view line, int) { reader.line(line); };
+  ForEachIniLine(content, onLine);
+  reader.startFilling();
+  ForEachIniLine(content, onLine);
   reader.finish(settings);
 }
 
 void LoadSettings(const std::string& path, AlertSettings& settings,
                   std::vector<MonitoredHost>& hosts) {
-  hosts.clear();
   SettingsReader reader(hosts);
-  IniLineSplitter splitter;
   const auto onLine = [&](std::string_view line, int) { reader.line(line); };
-  const ReadStatus status = ReadFileInChunks(
-      path, kMaxFileSize, kChunkSize, [&](std::string_view chunk) { splitter.feed(chunk, onLine); },
-      nullptr, nullptr);
-  // A file that cannot be read as a whole changes nothing.
-  if (status != ReadStatus::Ok) {
+  std::size_t fileSize = 0;
+  bool expected = false;
+  const auto readAll = [&] {
+    IniLineSplitter splitter;
+    const ReadStatus status = ReadFileInChunks(
+        path, kMaxFileSize, kChunkSize,
+        [&](std::string_view chunk) {
+          if (!expected) reader.expect(fileSize);
+          expected = true;
+          splitter.feed(chunk, onLine);
+        },
+        &fileSize, nullptr);
+    if (status == ReadStatus::Ok) splitter.finish(onLine);
+    return status == ReadStatus::Ok;
+  };
+  if (!readAll()) {
     hosts.clear();
     return;
   }
-  splitter.finish(onLine);
+  reader.startFilling();
+  // A file that cannot be read as a whole changes nothing.
+  if (!readAll()) {
+    hosts.clear();
+    return;
+  }
   reader.finish(settings);
 }
 
