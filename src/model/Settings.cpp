@@ -111,8 +111,8 @@ struct KeyValues {
   bool flag(std::size_t i, bool defaultValue) const { return integer(i, defaultValue) != 0; }
 };
 
-// The ports a key line holds as loading keeps them. A value longer than a read returns is cut;
-// an entry the cut falls inside is dropped rather than read as a port nobody entered.
+}  // namespace
+
 std::string LoadedPorts(std::string_view raw) {
   std::size_t length = IniCutLength(raw);
   if (length < raw.size() && raw[length] != ',') {
@@ -121,6 +121,8 @@ std::string LoadedPorts(std::string_view raw) {
   }
   return NormalisePorts(raw.substr(0, length));
 }
+
+namespace {
 
 // The host sections that count (the first of each number), each with a mark for those that
 // make a row. Files list their sections in order, and those cost one sorted entry each; only
@@ -245,6 +247,7 @@ class SettingsReader {
   // After the first time over the file: makes room for exactly the rows that will be kept.
   void startFilling() {
     closeHostSection();
+    in_ = In::Nothing;  // the second reading starts outside any section, as the first did
     const std::int64_t hostCount = config_.integer(kHostCountKey, 0);
     rowNumbers_ = sections_.takeRows();
     std::erase_if(rowNumbers_, [&](std::uint32_t n) { return n > hostCount; });

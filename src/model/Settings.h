@@ -42,5 +42,9 @@ std::string SaveAlertSettingsToText(std::string_view content, const AlertSetting
 // A ports text as loading keeps it: each entry read as an integer, those within 1..65535
 // written back in decimal, each followed by ",". "80,abc,0,443" gives "80,443,".
 std::string NormalisePorts(std::string_view text);
+// The ports of a stored value before the cut to the read limit, as loading keeps them: cut,
+// then an entry the cut fell inside dropped rather than read as a port nobody entered, then
+// normalised.
+std::string LoadedPorts(std::string_view rawValue);
 
 }  // namespace varnley
