@@ -172,6 +172,17 @@ TEST(Settings, BrokenValuesCostOnlyThemselves) {
   EXPECT_EQ(hosts.size(), 1u);
 }
 
+TEST(Settings, KeysBeforeAnySectionBelongToNone) {
+  // Also when the file ends inside [config]: a reading that starts again must start outside.
+  AlertSettings settings;
+  std::vector<MonitoredHost> hosts;
+  LoadSettingsFromText("email=1\nhostcount=1\n[host1]\nhost=10.0.0.5\n[config]\nmessage=1\n",
+                       settings, hosts);
+  EXPECT_FALSE(settings.sendEmail);
+  EXPECT_TRUE(settings.showMessage);
+  EXPECT_TRUE(hosts.empty());
+}
+
 TEST(Settings, IntervalIsKeptInRange) {
   test::TempDir dir;
   const auto path = dir.file("s.ini");
