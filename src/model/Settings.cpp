@@ -203,6 +203,11 @@ class SettingsReader {
   void expect(std::size_t fileSize) { sections_.expect(fileSize); }
 
   void line(std::string_view line) {
+    // Outside the sections read, only a header matters, and a line that starts with anything
+    // but a blank or "[" is none.
+    if (in_ == In::Nothing && !line.empty() && line.front() != '[' &&
+        static_cast<unsigned char>(line.front()) > ' ')
+      return;
     const IniLine parsed = ParseIniLine(line);
     if (parsed.kind == IniLine::Kind::Header) {
       closeHostSection();
@@ -245,7 +250,8 @@ class SettingsReader {
   }
 
   // After the first time over the file: makes room for exactly the rows that will be kept.
-  void startFilling() {
+  // False when there are none, and so nothing to read again.
+  bool startFilling() {
     closeHostSection();
     in_ = In::Nothing;  // the second reading starts outside any section, as the first did
     const std::int64_t hostCount = config_.integer(kHostCountKey, 0);
@@ -254,6 +260,7 @@ class SettingsReader {
     hosts_.resize(rowNumbers_.size());
     filled_.assign(rowNumbers_.size(), false);
     filling_ = true;
+    return !rowNumbers_.empty();
   }
 
   void finish(AlertSettings& settings) {
@@ -344,8 +351,7 @@ void LoadSettingsFromText(std::string_view content, AlertSettings& settings,
   reader.expect(content.size());
   const auto onLine = [&](std::string_view line, int) { reader.line(line); };
   ForEachIniLine(content, onLine);
-  reader.startFilling();
-  ForEachIniLine(content, onLine);
+  if (reader.startFilling()) ForEachIniLine(content, onLine);
   reader.finish(settings);
 }
 
@@ -372,9 +378,8 @@ void LoadSettings(const std::string& path, AlertSettings& settings,
     hosts.clear();
     return;
   }
-  reader.startFilling();
   // A file that cannot be read as a whole changes nothing.
-  if (!readAll()) {
+  if (reader.startFilling() && !readAll()) {
     hosts.clear();
     return;
   }
