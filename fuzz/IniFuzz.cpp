@@ -1,9 +1,14 @@
 // The INI reader and the settings loader over arbitrary bytes: no crash, an unchanged file
 // written back byte for byte, writes that read back, and the one-pass loader agreeing with
-// lookups through IniFile, and the one-pass host writer giving the bytes of the IniFile save.
+// lookups through IniFile, the one-pass writers giving the bytes of the IniFile saves and files
+// that load back what was saved, and the loader and one-pass writers needing memory in
+// proportion to the file.
+#include <sanitizer/allocator_interface.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -14,8 +19,10 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
+void Check(bool condition, int line = __builtin_LINE()) {
+  if (condition) return;
+  std::fprintf(stderr, "check failed at line %d\n", line);
+  std::abort();
 }
 
 // Straight from the rules: rows 1..hostcount read by name.
@@ -37,11 +44,42 @@ void ReferenceLoad(const varnley::IniFile& ini, varnley::AlertSettings& s,
     const std::string section = "host" + std::to_string(i);
     const std::string host = ini.readString(section, "host", "");
     if (varnley::IsValidIP(host))
-      hosts.push_back({host, varnley::NormalisePorts(ini.readString(section, "port", "")), {}});
+      hosts.push_back({host, varnley::LoadedPorts(ini.rawValue(section, "port").value_or("")), {}});
   }
 }
 
+// Live heap bytes and their high-water mark since the last Reset, kept by allocator hooks.
+std::size_t live = 0;
+std::size_t peak = 0;
+void OnMalloc(const volatile void*, std::size_t size) {
+  live += size;
+  if (live > peak) peak = live;
+}
+void OnFree(const volatile void* p) {
+  live -= __sanitizer_get_allocated_size(const_cast<const void*>(p));
+}
+void ResetPeak() { peak = live; }
+
+// About four times the file plus a little: what a row, a section number or a copy of the file
+// may cost, never something per line out of proportion to it.
+void CheckMemory(std::size_t before, std::size_t size) {
+  Check(peak - before <= 4 * size + 24 * 1024);
+}
+
+template <class Fn>
+void Measured(std::size_t size, Fn&& fn) {
+  ResetPeak();
+  const std::size_t before = live;
+  fn();
+  CheckMemory(before, size);
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string content(reinterpret_cast<const char*>(data), size);
@@ -64,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   varnley::AlertSettings fast, slow;
   std::vector<varnley::MonitoredHost> fastHosts, slowHosts;
   bool skipped = false;
-  varnley::LoadSettingsFromText(content, fast, fastHosts);
+  Measured(size, [&] { varnley::LoadSettingsFromText(content, fast, fastHosts); });
   ReferenceLoad(ini, slow, slowHosts, skipped);
   Check(fast == slow);
   Check(skipped || fastHosts == slowHosts);
@@ -80,7 +118,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& hosts : hostLists) {
     varnley::IniFile reference(content);
     varnley::SaveHostsToIni(reference, hosts);
-    Check(varnley::SaveHostsToText(content, hosts) == reference.text());
+    std::string saved;
+    Measured(size, [&] { saved = varnley::SaveHostsToText(content, hosts); });
+    Check(saved == reference.text());
+  }
+
+  // What the one-pass writers save loads back: the hosts that were loaded (all valid) and
+  // the settings, whatever marks, sections or keys the file began with.
+  {
+    std::string saved;
+    Measured(size, [&] { saved = varnley::SaveAlertSettingsToText(content, fast); });
+    varnley::IniFile reference(content);
+    varnley::SaveAlertSettingsToIni(reference, fast);
+    Check(saved == reference.text());
+    saved = varnley::SaveHostsToText(saved, fastHosts);
+    varnley::AlertSettings back;
+    std::vector<varnley::MonitoredHost> backHosts;
+    varnley::LoadSettingsFromText(saved, back, backHosts);
+    Check(backHosts == fastHosts);
+    Check(back == fast);
   }
 
   // Writing what was loaded, and a value taken from the input, must read back; the saved file

@@ -1,6 +1,7 @@
 // Program entry: the single-instance rule, the run's session, the main window, and the
 // orderly end (monitoring stopped, hosts saved) however the window goes away.
 #include <QApplication>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,15 @@ int main(int argc, char** argv) {
   InstallTerminationSignalPipe();
   // Taken before the toolkit starts, so a second copy ends without a window or a word.
   InstanceLock lock;
-  if (lock.acquire() == InstanceLock::Result::HeldElsewhere) return 0;
+  switch (lock.acquire()) {
+    case InstanceLock::Result::HeldElsewhere:
+      return 0;
+    case InstanceLock::Result::Unavailable:
+      std::cerr << "Varnley: running without the single-instance lock (" << lock.reason() << ")\n";
+      break;
+    case InstanceLock::Result::Acquired:
+      break;
+  }
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Varnley"));
@@ -34,12 +43,11 @@ int main(int argc, char** argv) {
 
   QtMessageBoxes boxes;
   MailStatus mailStatus;
-  Session session(SettingsPathFor(ExecutablePath()), StartedWithS(args));
+  Session session(SettingsPathFromArgs(args, ExecutablePath()), StartedWithS(args));
   session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
-    // monitoring and saves the hosts, a failed save reported on stderr. The status stays 0,
-    // as for every orderly end.
+    // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
     form.watchMailStatus(mailStatus);
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
@@ -47,6 +55,12 @@ int main(int argc, char** argv) {
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     form.showAtStart();
     app.exec();
+  }
+  // Hosts that did not reach the file are lost: an orderly end, but not a successful one.
+  const SaveResult& saved = session.finalSave();
+  if (!saved.ok) {
+    if (!saved.reason.empty()) std::cerr << "Varnley: " << saved.reason << '\n';
+    return 1;
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "model/IniFile.h"
 #include "model/PortList.h"
 #include "platform/Text.h"
 
@@ -25,9 +26,12 @@ std::optional<int> ParseDecimal(std::string_view text) {
 bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed) {
   const auto port = ParseDecimal(trimmed);
   if (!port || *port < kMinPort || *port > kMaxPort) return false;
-  for (const auto& line : listed)
+  std::size_t stored = trimmed.size() + 1;
+  for (const auto& line : listed) {
     if (line == trimmed) return false;
-  return true;
+    stored += line.size() + 1;
+  }
+  return stored <= kMaxIniValueLength;
 }
 
 std::vector<std::string> SplitPorts(const std::string& ports) {

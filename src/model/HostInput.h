@@ -18,7 +18,8 @@ inline constexpr int kMaxPort = 65535;
 std::optional<int> ParseDecimal(std::string_view text);
 
 // Whether a trimmed port text may join the list: a number within 1..65535 not listed yet
-// (compared as text, as the list shows it).
+// (compared as text, as the list shows it), and room for it in the ports text the file keeps
+// (kMaxIniValueLength characters; a longer one would lose its last ports at the next load).
 bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed);
 
 // "21,80,,443," -> {"21", "80", "443"}: the editor's list shows no empty lines.

@@ -114,9 +114,17 @@ IniLine ParseIniLine(std::string_view line) {
   return {IniLine::Kind::Key, key};
 }
 
+std::string_view IniRawValueOf(std::string_view keyLine) {
+  return Unquote(TrimView(keyLine.substr(keyLine.find('=') + 1)));
+}
+
+std::size_t IniCutLength(std::string_view rawValue) {
+  return PrefixForUnits(rawValue, kMaxIniValueLength);
+}
+
 std::string IniValueOf(std::string_view keyLine) {
-  const std::string_view v = Unquote(TrimView(keyLine.substr(keyLine.find('=') + 1)));
-  return std::string(v.substr(0, PrefixForUnits(v, kMaxIniValueLength)));
+  const std::string_view v = IniRawValueOf(keyLine);
+  return std::string(v.substr(0, IniCutLength(v)));
 }
 
 std::optional<std::int32_t> ParseIniInteger(std::string_view s) {
@@ -173,7 +181,7 @@ void AppendIniHeaderLine(std::string& out, std::string_view section) {
 }
 
 std::string_view IniNewLineEnding(std::string_view content) {
-  if (content.substr(0, 3) == kUtf8ByteOrderMark) content.remove_prefix(3);
+  content.remove_prefix(IniBodyStart(content));
   const std::size_t at = content.find_first_of("\r\n");
   if (at == std::string_view::npos || content[at] == '\n') return "\n";
   return at + 1 < content.size() && content[at + 1] == '\n' ? "\r\n" : "\r";
@@ -202,7 +210,7 @@ IniFile::IniFile(std::string content) : content_(std::move(content)) {
   std::string_view text = content_;
   if (text.size() > std::numeric_limits<std::uint32_t>::max() - 1)
     text = text.substr(0, std::numeric_limits<std::uint32_t>::max() - 1);
-  byteOrderMark_ = text.substr(0, 3) == "\xEF\xBB\xBF";
+  byteOrderMark_ = IniBodyStart(text) != 0;
   // Sizing the tables first avoids regrowing them for a large host list.
   lines_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   sections_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '[')));
@@ -342,6 +350,13 @@ std::uint32_t IniFile::findKeyIn(std::uint32_t s, std::string_view key) const {
 
 std::optional<std::string> IniFile::value(std::string_view section, std::string_view key) const {
   return valueAt(findKey(section, key));
+}
+
+std::optional<std::string_view> IniFile::rawValue(std::string_view section,
+                                                  std::string_view key) const {
+  const std::uint32_t line = findKey(section, key);
+  if (line == kEnd) return std::nullopt;
+  return IniRawValueOf(textOf(lines_[line]));
 }
 
 std::optional<std::string> IniFile::valueAt(std::uint32_t line) const {

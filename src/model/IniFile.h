@@ -32,6 +32,9 @@ bool KeyMatches(std::string_view keyLine, std::string_view key);
 // The value of a key line as a read returns it: trimmed, one pair of quotes removed, cut to
 // kMaxIniValueLength code units.
 std::string IniValueOf(std::string_view keyLine);
+// The same value before the cut; IniCutLength gives the bytes of it that a read keeps.
+std::string_view IniRawValueOf(std::string_view keyLine);
+std::size_t IniCutLength(std::string_view rawValue);
 
 // Calls fn(line, ending) for each complete line of buf and returns where the first line
 // not passed on starts. ending is 0 for none (the last line at the end), 1 for LF, 2 for
@@ -85,11 +88,16 @@ std::string_view IniNewLineEnding(std::string_view content);
 
 inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
-// Calls fn(line, ending) for each line of a whole file, after a UTF-8 byte-order mark.
+// Where the text of a file starts: after one UTF-8 byte-order mark, if it has one. Every reader
+// and writer of the file skips exactly this much; a second mark is text of the first line.
+inline std::size_t IniBodyStart(std::string_view content) {
+  return content.substr(0, 3) == kUtf8ByteOrderMark ? 3 : 0;
+}
+
+// Calls fn(line, ending) for each line of a whole file, after its byte-order mark.
 template <class Fn>
 void ForEachIniLine(std::string_view content, Fn&& fn) {
-  if (content.substr(0, 3) == kUtf8ByteOrderMark) content.remove_prefix(3);
-  EmitIniLines(content, true, 0, fn);
+  EmitIniLines(content.substr(IniBodyStart(content)), true, 0, fn);
 }
 
 // The same lines for a file that arrives in pieces (read in chunks): feed each piece, then
@@ -120,8 +128,8 @@ class IniLineSplitter {
     return EmitIniLines(buf, atEnd, from, [&](std::string_view line, int ending) {
       if (first_) {
         first_ = false;
-        if (line.substr(0, 3) == kUtf8ByteOrderMark) {
-          line.remove_prefix(3);
+        if (const std::size_t start = IniBodyStart(line); start != 0) {
+          line.remove_prefix(start);
           if (line.empty() && ending == 0) return;  // a file that is only the mark
         }
       }
@@ -159,6 +167,8 @@ class IniFile {
   // Sections and keys are found without regard to ASCII case; only the first section of a
   // name and the first key of a name within it count.
   std::optional<std::string> value(std::string_view section, std::string_view key) const;
+  // The value before the cut to kMaxIniValueLength (see IniRawValueOf).
+  std::optional<std::string_view> rawValue(std::string_view section, std::string_view key) const;
   std::string readString(std::string_view section, std::string_view key,
                          std::string_view defaultValue) const;
   std::int32_t readInteger(std::string_view section, std::string_view key,

@@ -27,10 +27,11 @@ SaveResult Session::Destroy() {
     // Whatever stopping ran into, the host list must still reach the file.
   }
   try {
-    return SaveHosts(settingsPath_, hosts_.snapshot());
+    finalSave_ = SaveHosts(settingsPath_, hosts_.snapshot());
   } catch (...) {
-    return SaveResult{false, "Unable to write to " + settingsPath_};
+    finalSave_ = SaveResult{false, "Unable to write to " + settingsPath_, "out of memory"};
   }
+  return finalSave_;
 }
 
 }  // namespace varnley

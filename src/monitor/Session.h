@@ -25,6 +25,8 @@ class Session {
   void Create();
   // Stop monitoring if it runs, then save the hosts. The result says whether the save worked.
   SaveResult Destroy();
+  // What the save of the last Destroy() gave (ok before any): the program's exit status.
+  const SaveResult& finalSave() const { return finalSave_; }
 
   HostTable& hosts() { return hosts_; }
   AlertSettings& settings() { return settings_; }
@@ -37,6 +39,7 @@ class Session {
  private:
   std::string settingsPath_;
   bool startedHidden_;
+  SaveResult finalSave_;
   HostTable hosts_;
   AlertSettings settings_;
   AlertQueues queues_;

@@ -1,14 +1,18 @@
 #include "platform/FileAccess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace varnley {
 
@@ -140,26 +144,125 @@ ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::s
   return ReadStatus::Ok;
 }
 
-AtomicFileWriter::AtomicFileWriter(const std::string& path) {
-  // Replacing a link itself would silently detach the file the user pointed it at.
-  target_ = path;
-  struct stat linkSt {};
-  if (::lstat(path.c_str(), &linkSt) == 0 && S_ISLNK(linkSt.st_mode)) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved)) target_ = resolved;
-  }
-  mode_t mode = 0600;
-  struct stat st {};
-  if (::stat(target_.c_str(), &st) == 0) mode = st.st_mode & 07777;
+WriteDecision DecideWrite(const FileFacts& facts) {
+  if (!facts.exists) return {};
+  if (!facts.regular) return {WriteMethod::Refuse, "not a regular file"};
+  if (!facts.writable) return {WriteMethod::Refuse, "no write permission"};
+  if (facts.links > 1)
+    return {WriteMethod::InPlace, std::to_string(facts.links) + " hard links to keep together"};
+  if (facts.hasAcl) return {WriteMethod::InPlace, "an access list to keep"};
+  if (!facts.ownerKept) return {WriteMethod::InPlace, "an owner or group to keep"};
+  return {};
+}
 
-  temp_ = FolderOf(target_) + "/.varnley-XXXXXX";
-  fd_ = ::mkstemp(temp_.data());
+namespace {
+
+constexpr int kMaxLinkHops = 40;
+constexpr std::string_view kTempTag = ".varnley-";
+constexpr std::size_t kTempRandom = 6;  // mkstemp's XXXXXX
+// Leaves room in a 255-byte name for the dot, the tag and the random part.
+constexpr std::size_t kMaxTempBase = 200;
+
+std::string BaseOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path with its symbolic links followed as far as they lead, to a file that may not exist
+// yet: a link to a missing file names the file to create, so the link survives the save.
+std::string FollowLinks(std::string path) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char to[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), to, sizeof to - 1);
+    if (n <= 0) return path;
+    const std::string link(to, static_cast<std::size_t>(n));
+    path = link.front() == '/' ? link : FolderOf(path) + "/" + link;
+  }
+  return path;  // a loop: opening it fails with ELOOP and is reported
+}
+
+// The temporary files of saves of `base`: ".<base>.varnley-XXXXXX". Those of an earlier release
+// were ".varnley-XXXXXX" for any file in the folder.
+std::string TempPrefix(const std::string& base) {
+  std::string prefix(1, '.');
+  prefix.append(base, 0, kMaxTempBase).append(kTempTag);
+  return prefix;
+}
+
+bool IsTempName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + kTempRandom || name.substr(0, prefix.size()) != prefix)
+    return false;
+  for (char c : name.substr(prefix.size()))
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  return true;
+}
+
+bool InGroup(gid_t group) {
+  if (group == ::getegid()) return true;
+  const int n = ::getgroups(0, nullptr);
+  if (n <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(n));
+  const int got = ::getgroups(n, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+
+FileFacts FactsOf(const std::string& path, const struct stat& st) {
+  FileFacts facts;
+  facts.exists = true;
+  facts.regular = S_ISREG(st.st_mode);
+  const uid_t self = ::geteuid();
+  // Root may write anything; a file nobody may write was made read-only on purpose.
+  facts.writable = ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 &&
+                   (self != 0 || (st.st_mode & 0222) != 0);
+  facts.ownerKept = self == 0 || (st.st_uid == self && InGroup(st.st_gid));
+  facts.hasAcl = ::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+  facts.links = static_cast<unsigned long>(st.st_nlink);
+  return facts;
+}
+
+}  // namespace
+
+AtomicFileWriter::AtomicFileWriter(const std::string& path) : target_(FollowLinks(path)) {
+  struct stat st {};
+  FileFacts facts;
+  if (::stat(target_.c_str(), &st) == 0) facts = FactsOf(target_, st);
+  const WriteDecision decision = DecideWrite(facts);
+  method_ = decision.method;
+  if (method_ == WriteMethod::Refuse) {
+    ok_ = false;
+    error_ = decision.reason;
+    return;
+  }
+  if (method_ == WriteMethod::Replace)
+    openTemporary(facts, st.st_uid, st.st_gid, facts.exists ? st.st_mode & 07777 : 0600);
+  if (method_ == WriteMethod::Replace) buffer_.reserve(kBufferSize);
+}
+
+void AtomicFileWriter::openTemporary(const FileFacts& facts, unsigned owner, unsigned group,
+                                     unsigned mode) {
+  temp_ = FolderOf(target_) + "/" + TempPrefix(BaseOf(target_)) + "XXXXXX";
+  fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    fail("create temporary file", errno);
+    const int err = errno;
+    temp_.clear();
+    // A folder that takes no new files may still hold a file the user may write.
+    if (facts.exists && (err == EACCES || err == EPERM || err == EROFS)) {
+      method_ = WriteMethod::InPlace;
+      return;
+    }
+    fail("create temporary file", err);
+    return;
+  }
+  // Held while the file is ours: a later save removes only temporaries nobody holds.
+  ::flock(fd_, LOCK_EX | LOCK_NB);
+  if (facts.exists && ::fchown(fd_, owner, group) != 0) {
+    discard();
+    method_ = WriteMethod::InPlace;
     return;
   }
   if (::fchmod(fd_, mode) != 0) fail("chmod", errno);
-  buffer_.reserve(kBufferSize);
 }
 
 AtomicFileWriter::~AtomicFileWriter() { discard(); }
@@ -171,14 +274,19 @@ void AtomicFileWriter::discard() {
   temp_.clear();
 }
 
-void AtomicFileWriter::fail(const char* what, int err) {
-  if (ok_) error_ = std::string(what) + ": " + std::strerror(err);
+void AtomicFileWriter::fail(const std::string& what, int err) {
+  if (ok_) error_ = what + ": " + std::strerror(err);
   ok_ = false;
   discard();
 }
 
 void AtomicFileWriter::append(std::string_view data) {
   if (!ok_) return;
+  // In place, nothing is written before the whole text is known.
+  if (method_ == WriteMethod::InPlace) {
+    buffer_.append(data);
+    return;
+  }
   if (buffer_.size() + data.size() > kBufferSize) {
     flush();
     if (!ok_) return;
@@ -195,15 +303,61 @@ void AtomicFileWriter::flush() {
   buffer_.clear();
 }
 
-bool AtomicFileWriter::commit(std::string* reason) {
-  flush();
-  if (ok_ && ::fsync(fd_) != 0) fail("fsync", errno);
-  if (ok_) {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) fail("close", errno);
+bool AtomicFileWriter::writeInPlace() {
+  const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    fail("open", errno);
+    return false;
   }
-  if (ok_ && ::rename(temp_.c_str(), target_.c_str()) != 0) fail("rename", errno);
+  struct stat st {};
+  int err = ::fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EINVAL : 0;
+  // Room for the whole text first: running out of space must not leave the file cut short.
+  if (err == 0 && !buffer_.empty() &&
+      ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(buffer_.size())) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS)
+    err = errno;
+  const char* what = "reserve space";
+  if (err == 0) {
+    what = "write";
+    if (!WriteAll(fd, buffer_)) err = errno;
+  }
+  if (err == 0 && ::ftruncate(fd, static_cast<off_t>(buffer_.size())) != 0) {
+    what = "truncate";
+    err = errno;
+  }
+  if (err == 0 && ::fsync(fd) != 0) {
+    what = "fsync";
+    err = errno;
+  }
+  if (::close(fd) != 0 && err == 0) {
+    what = "close";
+    err = errno;
+  }
+  if (err != 0) fail(what, err);
+  return err == 0;
+}
+
+bool AtomicFileWriter::commit(std::string* reason) {
+  if (ok_ && method_ == WriteMethod::InPlace) {
+    writeInPlace();
+  } else {
+    flush();
+    if (ok_ && ::fsync(fd_) != 0) fail("fsync", errno);
+    if (ok_) {
+      const int fd = fd_;
+      fd_ = -1;
+      // Closing drops the lock only once the file has its name: a later save never takes a
+      // temporary that is still being renamed for one that was killed.
+      if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fail("rename", err);
+      } else if (::close(fd) != 0) {
+        temp_.clear();
+        fail("close", errno);
+      }
+    }
+  }
   if (!ok_) {
     if (reason) *reason = error_;
     return false;
@@ -211,7 +365,30 @@ bool AtomicFileWriter::commit(std::string* reason) {
   // Renamed: nothing left to remove. The folder is not synced: should the rename be lost in
   // a crash, the old file is still whole, and the next save writes the new version again.
   temp_.clear();
+  removeStaleTemporaries();
   return true;
+}
+
+void AtomicFileWriter::removeStaleTemporaries() const {
+  const std::string folder = FolderOf(target_);
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  const std::string prefix = TempPrefix(BaseOf(target_));
+  const int dirFd = ::dirfd(dir);
+  const uid_t self = ::geteuid();
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (!IsTempName(name, prefix) && !IsTempName(name, kTempTag)) continue;
+    const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    struct stat st {};
+    // Only our own files, and only those whose save no longer runs (it would hold the lock).
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == self &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      ::unlinkat(dirFd, entry->d_name, 0);
+    ::close(fd);
+  }
+  ::closedir(dir);
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, std::string* reason) {

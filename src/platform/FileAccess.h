@@ -1,4 +1,4 @@
-// Whole-file reads and atomic replacement, for files that must never be left half written.
+// Whole-file reads and safe replacement, for files that must never be left half written.
 #pragma once
 
 #include <cstddef>
@@ -23,12 +23,41 @@ ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::s
                             const std::function<void(std::string_view)>& fn, std::size_t* fileSize,
                             std::string* reason);
 
-// Writes a file whole or not at all: the text goes to a temporary file in the target's folder,
-// which commit() flushes to disk and renames over the target, so a reader sees either the old
-// file or the new one, never a mix. An existing file keeps its permission bits; a new one gets
-// 0600. A symbolic link is followed, so the link stays and its target is replaced. Without a
-// successful commit (any failure, or destruction first) the target is untouched and the
-// temporary file removed.
+// How a save treats the file it is about to change.
+enum class WriteMethod {
+  Replace,  // a temporary file in the same folder, renamed over the old one
+  InPlace,  // the old file overwritten and cut to length: it stays the same file
+  Refuse,   // not to be written at all
+};
+struct WriteDecision {
+  WriteMethod method = WriteMethod::Replace;
+  std::string reason;  // why, for InPlace and Refuse
+};
+
+// What a save needs to know of the file it changes and of who saves.
+struct FileFacts {
+  bool exists = false;
+  bool regular = true;
+  bool writable = true;     // the saving user may write it
+  bool ownerKept = true;    // a file the saving user creates can get the owner and group
+  bool hasAcl = false;      // an access list beyond the mode bits
+  unsigned long links = 1;  // hard links
+};
+
+// A file the user may not write is refused; one that a new file could not stand in for (other
+// hard links, an access list, an owner or group the user cannot give) is written in place;
+// anything else is replaced.
+WriteDecision DecideWrite(const FileFacts& facts);
+
+// Writes a file so that it is never half written and never stops being what the user made it:
+// by default the text goes to a temporary file in the target's folder, which commit() flushes
+// to disk and renames over the target (keeping its mode, owner and group; a new file gets
+// 0600). A file DecideWrite keeps in place is overwritten instead, once the whole text is known
+// and its room reserved; a file it refuses is left alone and commit() fails with the reason.
+// A symbolic link is followed, even to a target that does not exist yet, so the link stays.
+// Without a successful commit (any failure, or destruction first) the target is untouched and
+// the temporary file removed. A commit also removes the temporary files of earlier saves of
+// the same file that were killed before they could (those no process holds any more).
 class AtomicFileWriter {
  public:
   explicit AtomicFileWriter(const std::string& path);
@@ -39,15 +68,23 @@ class AtomicFileWriter {
   void append(std::string_view data);  // failures are kept for commit() to report
   bool commit(std::string* reason);
 
+  WriteMethod method() const { return method_; }
+  // The file written in the end: the path with its symbolic links followed.
+  const std::string& target() const { return target_; }
+
  private:
   static constexpr std::size_t kBufferSize = 64 * 1024;
+  void openTemporary(const FileFacts& facts, unsigned owner, unsigned group, unsigned mode);
   void flush();
-  void fail(const char* what, int err);
+  void fail(const std::string& what, int err);
   void discard();
+  bool writeInPlace();
+  void removeStaleTemporaries() const;
 
   std::string target_;
   std::string temp_;
   int fd_ = -1;
+  WriteMethod method_ = WriteMethod::Replace;
   bool ok_ = true;
   std::string error_;
   std::string buffer_;

@@ -3,18 +3,45 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace varnley {
 
+namespace {
+
+// Whether the folder is a real folder of this user that nobody else may enter or change.
+bool IsPrivateFolder(const std::string& folder, std::string& reason) {
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) {
+    reason = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    reason = folder + " is not a folder";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    reason = folder + " belongs to another user";
+    return false;
+  }
+  if ((st.st_mode & 077) != 0) {
+    reason = folder + " is open to other users";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string InstanceLock::DefaultPath() {
-  // Only an absolute runtime folder is trusted; anything else would depend on the cwd.
-  if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && dir[0] == '/')
+  if (const char* dir = std::getenv("VARNLEY_INSTANCE_DIR"); dir && dir[0] == '/')
     return std::string(dir) + "/Varnley.lock";
-  return "/tmp/Varnley-" + std::to_string(::getuid()) + ".lock";
+  return "/tmp/varnley-" + std::to_string(::geteuid()) + "/Varnley.lock";
 }
 
 InstanceLock::InstanceLock(std::string path) : path_(std::move(path)) {}
@@ -25,9 +52,19 @@ InstanceLock::~InstanceLock() {
 
 InstanceLock::Result InstanceLock::acquire() {
   if (fd_ >= 0) return Result::Acquired;
-  // O_NOFOLLOW: in a shared /tmp a planted symlink must not make us create or lock its target.
+  const auto slash = path_.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash);
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    reason_ = folder + ": " + std::strerror(errno);
+    return Result::Unavailable;
+  }
+  if (!IsPrivateFolder(folder, reason_)) return Result::Unavailable;
+  // O_NOFOLLOW: a link in the lock's place must not make us create or lock its target.
   const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Result::Unavailable;
+  if (fd < 0) {
+    reason_ = path_ + ": " + std::strerror(errno);
+    return Result::Unavailable;
+  }
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
@@ -38,7 +75,9 @@ InstanceLock::Result InstanceLock::acquire() {
   }
   const int err = errno;
   ::close(fd);
-  return err == EWOULDBLOCK ? Result::HeldElsewhere : Result::Unavailable;
+  if (err == EWOULDBLOCK) return Result::HeldElsewhere;
+  reason_ = path_ + ": " + std::strerror(err);
+  return Result::Unavailable;
 }
 
 }  // namespace varnley

@@ -10,10 +10,12 @@ class InstanceLock {
   enum class Result {
     Acquired,       // this process is the one instance
     HeldElsewhere,  // another instance runs: end at once
-    Unavailable,    // the lock file could not be opened; run without the guard
+    Unavailable,    // the lock file could not be used (reason() says why); run without the guard
   };
 
-  // $XDG_RUNTIME_DIR/Varnley.lock, or /tmp/Varnley-<uid>.lock without that variable.
+  // One place per user, whatever the environment of the start: the file Varnley.lock in the
+  // private folder /tmp/varnley-<uid>. (VARNLEY_INSTANCE_DIR names another folder, so that
+  // tests can run copies side by side; nothing else reads it.)
   static std::string DefaultPath();
 
   explicit InstanceLock(std::string path = DefaultPath());
@@ -21,11 +23,16 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
+  // The lock file's folder is created 0700 when missing; a folder that is not the user's own
+  // and closed to everyone else (another user could have made it, and made the file in it)
+  // is not used.
   Result acquire();
   const std::string& path() const { return path_; }
+  const std::string& reason() const { return reason_; }
 
  private:
   std::string path_;
+  std::string reason_;
   int fd_ = -1;
 };
 

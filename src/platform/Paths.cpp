@@ -1,9 +1,12 @@
 #include "platform/Paths.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -23,15 +26,51 @@ std::string ConfigHome() {
   return {};
 }
 
+std::string FallbackSettingsPath() {
+  const std::string config = ConfigHome();
+  return config.empty() ? std::string() : config + "/varnley/varnley.ini";
+}
+
 std::string SettingsPathFor(const std::string& executablePath) {
   fs::path beside = fs::path(executablePath).replace_extension(".ini");
   std::error_code ec;
   if (fs::exists(beside, ec)) return beside.string();
   const fs::path folder = beside.parent_path();
   if (!folder.empty() && ::access(folder.c_str(), W_OK) == 0) return beside.string();
-  const std::string config = ConfigHome();
-  if (config.empty()) return beside.string();
-  return (fs::path(config) / "varnley" / "varnley.ini").string();
+  const std::string fallback = FallbackSettingsPath();
+  return fallback.empty() ? beside.string() : fallback;
+}
+
+std::string SettingsPathFromArgs(const std::vector<std::string>& args,
+                                 const std::string& executablePath) {
+  constexpr std::string_view kOption = "--config";
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string file;
+    if (args[i] == kOption && i + 1 < args.size())
+      file = args[i + 1];
+    else if (args[i].size() > kOption.size() + 1 && args[i].rfind(kOption, 0) == 0 &&
+             args[i][kOption.size()] == '=')
+      file = args[i].substr(kOption.size() + 1);
+    if (file.empty()) continue;
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(file, ec);
+    return ec ? file : absolute.string();
+  }
+  return SettingsPathFor(executablePath);
+}
+
+bool PrepareSettingsFolder(const std::string& settingsPath, std::string* reason) {
+  if (settingsPath.empty() || settingsPath != FallbackSettingsPath()) return true;
+  const std::string folder = fs::path(settingsPath).parent_path().string();
+  // Each missing folder from the top down, so every one of them gets the private mode.
+  for (std::size_t slash = 1; slash != std::string::npos;) {
+    slash = folder.find('/', slash + 1);
+    const std::string part = folder.substr(0, slash);
+    if (::mkdir(part.c_str(), 0700) == 0 || errno == EEXIST) continue;
+    if (reason) *reason = "create folder " + part + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 std::string ComputerName() {

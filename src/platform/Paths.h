@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace varnley {
 
@@ -12,6 +13,19 @@ std::string ExecutablePath();
 // When that folder is not writable and no such file exists there, the per-user config folder
 // ($XDG_CONFIG_HOME/varnley/varnley.ini, default ~/.config) is used instead.
 std::string SettingsPathFor(const std::string& executablePath);
+
+// The file named by "--config FILE" or "--config=FILE" (made absolute against the current
+// folder), else SettingsPathFor the executable. args[0] is the program.
+std::string SettingsPathFromArgs(const std::vector<std::string>& args,
+                                 const std::string& executablePath);
+
+// The per-user settings file: $XDG_CONFIG_HOME/varnley/varnley.ini ("" without a config home).
+std::string FallbackSettingsPath();
+
+// Before a save: the per-user file's folder is created when missing, with its missing parents,
+// each 0700 (it holds a recoverable password). Other paths are the user's choice and are left
+// as they are. False, with the reason, when a folder could not be made.
+bool PrepareSettingsFolder(const std::string& settingsPath, std::string* reason);
 
 // $XDG_CONFIG_HOME, else $HOME/.config ("" when neither is known).
 std::string ConfigHome();

@@ -1,13 +1,13 @@
-#include "model/THostPortDlg.h"
+#include <gtest/gtest.h>
 
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "WidgetSupport.h"
 #include "model/MonitoredHost.h"
+#include "model/THostPortDlg.h"
 
 namespace varnley {
 namespace {
@@ -17,9 +17,7 @@ class HostPortDlgTest : public ::testing::Test {
   static void SetUpTestSuite() { test::EnsureApplication(); }
 
   QLineEdit* edit(const char* name) { return dlg.findChild<QLineEdit*>(QLatin1String(name)); }
-  QPushButton* button(const char* name) {
-    return dlg.findChild<QPushButton*>(QLatin1String(name));
-  }
+  QPushButton* button(const char* name) { return dlg.findChild<QPushButton*>(QLatin1String(name)); }
   QListWidget* list() { return dlg.findChild<QListWidget*>(QStringLiteral("PortListBox")); }
   QStringList lines() {
     QStringList out;
@@ -64,9 +62,23 @@ TEST_F(HostPortDlgTest, AddRefusesZeroDuplicatesAndPortsAbove65535) {
     EXPECT_EQ(edit("PortEdit")->text(), QLatin1String(refused));
   }
   addPort(QStringLiteral("65535"));
-  EXPECT_EQ(lines(), (QStringList{QStringLiteral("80"), QStringLiteral("443"),
-                                  QStringLiteral("65535")}));
+  EXPECT_EQ(lines(),
+            (QStringList{QStringLiteral("80"), QStringLiteral("443"), QStringLiteral("65535")}));
   EXPECT_EQ(dlg.ports(), "80,443,65535,");
+}
+
+TEST_F(HostPortDlgTest, AddRefusesAPortThatWouldNotFitInTheFile) {
+  std::string ports;
+  for (int port = 10000; port < 10341; ++port) ports += std::to_string(port) + ",";  // 2046
+  dlg.fill({"10.0.0.5", ports, ""});
+  addPort(QStringLiteral("7"));
+  EXPECT_EQ(edit("PortEdit")->text(), QStringLiteral("7"));
+  EXPECT_EQ(dlg.ports(), ports);
+  // Deleting one makes room again.
+  list()->setCurrentRow(0);
+  QTest::mouseClick(button("DeleteButton"), Qt::LeftButton);
+  addPort(QStringLiteral("7"));
+  EXPECT_EQ(dlg.ports().size(), 2042u);
 }
 
 TEST_F(HostPortDlgTest, DeleteRemovesOnlyTheSelectedLine) {

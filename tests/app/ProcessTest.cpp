@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "model/TempDir.h"
+#include "support/OtherUser.h"
 #include "support/WaitFor.h"
 
 extern char** environ;
@@ -34,21 +35,30 @@ constexpr auto kStartDeadline = 30s;
 
 class Program {
  public:
+  // With asOtherUser (root only), the program runs as test::kOtherUid, from dir/bin if there is
+  // one, with its home in dir/home and no XDG_CONFIG_HOME: an installed copy started by a user.
   Program(const test::TempDir& dir, const std::vector<std::string>& args,
-          const std::string& name = "out") {
+          const std::string& name = "out", bool asOtherUser = false) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 || entry.rfind("XDG_CONFIG_HOME=", 0) == 0 ||
-          entry.rfind("HOME=", 0) == 0 || entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
+      if (entry.rfind("VARNLEY_INSTANCE_DIR=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
+          entry.rfind("XDG_CONFIG_HOME=", 0) == 0 || entry.rfind("HOME=", 0) == 0 ||
+          entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
         continue;
       env.push_back(entry);
     }
+    env.push_back("VARNLEY_INSTANCE_DIR=" + dir.file("run"));
     env.push_back("XDG_RUNTIME_DIR=" + dir.file("run"));
-    env.push_back("XDG_CONFIG_HOME=" + dir.file("config"));
-    env.push_back("HOME=" + dir.path().string());
+    if (asOtherUser) {
+      env.push_back("HOME=" + dir.file("home"));
+    } else {
+      env.push_back("XDG_CONFIG_HOME=" + dir.file("config"));
+      env.push_back("HOME=" + dir.path().string());
+    }
     env.push_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<std::string> argv = {dir.file("varnley")};
+    std::vector<std::string> argv = {
+        dir.file(asOtherUser && fs::exists(dir.file("bin")) ? "bin/varnley" : "varnley")};
     argv.insert(argv.end(), args.begin(), args.end());
     outPath_ = dir.file(name + ".stdout");
     errPath_ = dir.file(name + ".stderr");
@@ -65,6 +75,10 @@ class Program {
       ::dup2(out, 1);
       ::dup2(err, 2);
       ::chdir(dir.path().c_str());
+      if (asOtherUser && (::setgroups(0, nullptr) != 0 ||
+                          ::setresgid(test::kOtherUid, test::kOtherUid, test::kOtherUid) != 0 ||
+                          ::setresuid(test::kOtherUid, test::kOtherUid, test::kOtherUid) != 0))
+        ::_exit(126);
       ::execve(cArgs[0], cArgs.data(), cEnv.data());
       ::_exit(127);
     }
@@ -239,6 +253,70 @@ TEST_F(ProcessTest, TerminationSignalsSaveTheHostsAndExitZero) {
     EXPECT_NE(saved.find("port=" + port + ",\n"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("abc"), std::string::npos) << saved;
   }
+}
+
+// An installed copy: the executable in a folder only root may change, started by a user. The
+// settings go to the user's own folder, made on the first save, and are there at the next start.
+class InstalledCopyTest : public ProcessTest {
+ protected:
+  void SetUp() override {
+    if (!test::CanActAsOtherUser()) GTEST_SKIP() << "needs root to install and act as a user";
+    ProcessTest::SetUp();
+    fs::create_directories(dir.file("bin"));
+    fs::copy_file(dir.file("varnley"), dir.file("bin/varnley"));
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(dir.file("bin").c_str(), 0755);
+    ::chmod(dir.file("bin/varnley").c_str(), 0755);
+    fs::create_directories(dir.file("home"));
+    ::chown(dir.file("home").c_str(), test::kOtherUid, test::kOtherUid);
+    ::chown(dir.file("run").c_str(), test::kOtherUid, test::kOtherUid);
+  }
+  const std::string settings = "home/.config/varnley/varnley.ini";
+};
+
+TEST_F(InstalledCopyTest, KeepsItsHostsAcrossRuns) {
+  // The first run makes the file; hosts then written into it (as a user might have added them)
+  // are read by the second, which probes them, and saved again at its end.
+  Program first(dir, {}, "first", true);
+  ASSERT_TRUE(test::WaitFor([&] { return first.holdsInstanceLock(); }, kStartDeadline));
+  ::kill(first.pid(), SIGTERM);
+  ASSERT_TRUE(ExitedWithZero(first.waitExit())) << first.err();
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.file(settings).c_str(), &st), 0) << first.err();
+  EXPECT_EQ(st.st_uid, test::kOtherUid);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(dir.file("home/.config/varnley").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_FALSE(fs::exists(dir.file("bin/varnley.ini")));
+
+  ConnectWatch watch;
+  const std::string port = std::to_string(watch.port());
+  test::WriteText(dir.file(settings),
+                  "[config]\nhostcount=1\n[host1]\nhost=127.0.0.1\nport=" + port + ",abc,\n");
+  Program second(dir, {"-s"}, "second", true);
+  EXPECT_TRUE(watch.connectedWithin(kStartDeadline));
+  ::kill(second.pid(), SIGTERM);
+  EXPECT_TRUE(ExitedWithZero(second.waitExit())) << second.err();
+  const std::string saved = test::ReadText(dir.file(settings));
+  EXPECT_NE(saved.find("port=" + port + ",\n"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("abc"), std::string::npos) << saved;
+}
+
+TEST_F(InstalledCopyTest, AFinalSaveThatFailsEndsWithStatusOneAndTheReason) {
+  // The user's file was made read-only: the save is refused, not forced.
+  fs::create_directories(dir.file("home/.config/varnley"));
+  test::WriteText(dir.file(settings), "[config]\nhostcount=0\n");
+  ::chown(dir.file(settings).c_str(), test::kOtherUid, test::kOtherUid);
+  ::chmod(dir.file(settings).c_str(), 0444);
+  Program p(dir, {}, "readonly", true);
+  ASSERT_TRUE(test::WaitFor([&] { return p.holdsInstanceLock(); }, kStartDeadline));
+  ::kill(p.pid(), SIGTERM);
+  const auto status = p.waitExit();
+  ASSERT_TRUE(status && WIFEXITED(*status)) << p.err();
+  EXPECT_EQ(WEXITSTATUS(*status), 1);
+  EXPECT_NE(p.err().find("Unable to write to " + dir.file(settings)), std::string::npos) << p.err();
+  EXPECT_NE(p.err().find("no write permission"), std::string::npos) << p.err();
+  EXPECT_EQ(test::ReadText(dir.file(settings)), "[config]\nhostcount=0\n");
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
-#include "model/HostInput.h"
-
 #include <gtest/gtest.h>
 
 #include "alert/AlertInput.h"
+#include "model/HostInput.h"
 
 namespace varnley {
 namespace {
@@ -12,10 +11,20 @@ TEST(ParseDecimal, ReadsWholeTextsOnly) {
     const char* text;
     std::optional<int> value;
   } cases[] = {
-      {"80", 80},          {" 42 ", 42},   {"+7", 7},       {"-3", -3},
-      {"010", 10},         {"", {}},       {"abc", {}},     {"12abc", {}},
-      {"++1", {}},         {"+-1", {}},    {"2147483647", 2147483647},
-      {"2147483648", {}},  {"1 2", {}},    {"0x10", {}},
+      {"80", 80},
+      {" 42 ", 42},
+      {"+7", 7},
+      {"-3", -3},
+      {"010", 10},
+      {"", {}},
+      {"abc", {}},
+      {"12abc", {}},
+      {"++1", {}},
+      {"+-1", {}},
+      {"2147483647", 2147483647},
+      {"2147483648", {}},
+      {"1 2", {}},
+      {"0x10", {}},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseDecimal(c.text), c.value) << '"' << c.text << '"';
 }
@@ -26,10 +35,20 @@ TEST(CanAddPort, AcceptsOnlyNewPortsWithinRange) {
     const char* text;
     bool accepted;
   } cases[] = {
-      {"1", true},    {"65535", true}, {"22", true},  {"0", false},   {"65536", false},
-      {"999999", false}, {"80", false}, {"", false},  {"-1", false},
+      {"1", true},       {"65535", true}, {"22", true}, {"0", false},  {"65536", false},
+      {"999999", false}, {"80", false},   {"", false},  {"-1", false},
   };
   for (const auto& c : cases) EXPECT_EQ(CanAddPort(c.text, listed), c.accepted) << c.text;
+}
+
+TEST(CanAddPort, RefusesAPortTheFileCouldNotHold) {
+  // 340 entries of "10000," make 2040 of the 2047 characters a stored value keeps.
+  std::vector<std::string> listed;
+  for (int port = 10000; port < 10340; ++port) listed.push_back(std::to_string(port));
+  EXPECT_TRUE(CanAddPort("12345", listed));  // 2046
+  listed.push_back("12345");
+  EXPECT_FALSE(CanAddPort("2", listed));  // 2048
+  EXPECT_FALSE(CanAddPort("65535", listed));
 }
 
 TEST(PortLists, SplitAndJoinKeepTheTrailingComma) {

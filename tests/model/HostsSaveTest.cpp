@@ -1,5 +1,5 @@
-// The one-pass host writer against the IniFile-based save it replaces: the same bytes for
-// every file, however odd.
+// The one-pass writers against the IniFile-based saves they replace: the same bytes for every
+// file, however odd, and a file that loads back what was saved.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,6 +30,8 @@ const std::vector<FileCase>& Files() {
       {"only a byte-order mark", kBom},
       {"byte-order mark then sections", kBom + "[config]\r\nhostcount=2\r\n[host1]\r\nhost=a\r\n"},
       {"byte-order mark twice", kBom + kBom + "\n[host1]\nport=1\n"},
+      // The second mark is text: this is no [config] section, for readers and writers alike.
+      {"byte-order mark twice before a section", kBom + kBom + "[config]\nhostcount=0\n"},
       {"blank line only", "\n"},
       {"lone CR", "\r"},
       {"comment without line end", "; notes"},
@@ -91,6 +93,38 @@ TEST(HostsSave, OnePassMatchesTheIniFileSaveByteForByte) {
       const auto& hosts = HostLists()[list];
       EXPECT_EQ(SaveHostsToText(file.content, hosts), ReferenceSave(file.content, hosts))
           << file.name << ", host list " << list;
+    }
+  }
+}
+
+TEST(HostsSave, WhatIsSavedLoadsBack) {
+  const std::vector<MonitoredHost> hosts = {{"10.0.0.1", "80,", ""}, {"10.0.0.2", "", ""}};
+  for (const FileCase& file : Files()) {
+    AlertSettings settings;
+    std::vector<MonitoredHost> loaded;
+    LoadSettingsFromText(SaveHostsToText(file.content, hosts), settings, loaded);
+    EXPECT_EQ(loaded, hosts) << file.name;
+  }
+}
+
+TEST(AlertSettingsSave, OnePassMatchesTheIniFileSaveAndLoadsBack) {
+  AlertSettings changed;
+  changed.showMessage = changed.sendEmail = changed.authentication = true;
+  changed.interval = 300;
+  changed.smtpServer = " mail.example.org:2525";
+  changed.userName = "\"quoted\"";
+  changed.password = "p\xC3\xA9";
+  changed.receiveEmail = "ops@example.org";
+  for (const FileCase& file : Files()) {
+    for (const AlertSettings& settings : {AlertSettings{}, changed}) {
+      IniFile reference(file.content);
+      SaveAlertSettingsToIni(reference, settings);
+      const std::string saved = SaveAlertSettingsToText(file.content, settings);
+      EXPECT_EQ(saved, reference.text()) << file.name;
+      AlertSettings loaded;
+      std::vector<MonitoredHost> hosts;
+      LoadSettingsFromText(saved, loaded, hosts);
+      EXPECT_EQ(loaded, settings) << file.name;
     }
   }
 }

@@ -2,9 +2,15 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <tuple>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 
 #include "model/PasswordCoding.h"
 #include "model/Settings.h"
@@ -95,6 +101,29 @@ TEST(Settings, PortsAreNormalisedOnLoad) {
   for (const auto& c : cases) EXPECT_EQ(NormalisePorts(c.stored), c.loaded) << c.stored;
 }
 
+TEST(Settings, APortsValueCutAtTheReadLimitLosesOnlyItsCutEntry) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  std::string full;  // 341 entries: 2046 characters
+  for (int port = 10000; port < 10341; ++port) full += std::to_string(port) + ",";
+  std::string atComma = "1,";  // 2047 characters end with a whole entry
+  for (int port = 10000; port < 10340; ++port) atComma += std::to_string(port) + ",";
+  atComma += "12345";
+  const std::pair<std::string, std::string> cases[] = {
+      {full + "60341,22,", full},         // "6" of 60341 is no port anyone entered
+      {"\"" + full + "60341,\"", full},   // the same inside quotes
+      {atComma + ",22,", atComma + ","},  // the cut falls on the comma: all whole
+      {full + "6", full + "6,"},          // not cut at all: 2047 characters
+      {std::string(3000, '7'), ""},       // one entry, cut: nothing of it is kept
+  };
+  for (const auto& [stored, loaded] : cases) {
+    WriteText(path, "[config]\nhostcount=1\n[host1]\nhost=10.0.0.5\nport=" + stored + "\n");
+    const auto hosts = Load(path).hosts;
+    ASSERT_EQ(hosts.size(), 1u);
+    EXPECT_EQ(hosts[0].ports, loaded) << stored.substr(stored.size() - 12);
+  }
+}
+
 TEST(Settings, AlertSettingsRoundTripAndKeepForeignLines) {
   test::TempDir dir;
   const auto path = dir.file("s.ini");
@@ -176,6 +205,17 @@ TEST(Settings, BrokenValuesCostOnlyThemselves) {
   EXPECT_TRUE(s.authentication);
   EXPECT_EQ(s.interval, kMinInterval);
   EXPECT_EQ(hosts.size(), 1u);
+}
+
+TEST(Settings, KeysBeforeAnySectionBelongToNone) {
+  // Also when the file ends inside [config]: a reading that starts again must start outside.
+  AlertSettings settings;
+  std::vector<MonitoredHost> hosts;
+  LoadSettingsFromText("email=1\nhostcount=1\n[host1]\nhost=10.0.0.5\n[config]\nmessage=1\n",
+                       settings, hosts);
+  EXPECT_FALSE(settings.sendEmail);
+  EXPECT_TRUE(settings.showMessage);
+  EXPECT_TRUE(hosts.empty());
 }
 
 TEST(Settings, IntervalIsKeptInRange) {
@@ -318,6 +358,103 @@ TEST(Settings, FailedWriteIsReportedAndLeavesTheOldFileWhole) {
   EXPECT_EQ(ReadText(path), before);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+
+std::size_t StatusKiB(const char* field) {
+  std::istringstream status(ReadText("/proc/self/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field, 0) == 0) return std::stoul(line.substr(std::strlen(field)));
+  return 0;
+}
+
+// Runs prepare and then fn in a child process and returns the most memory fn needed on top of
+// what the child had before it, in bytes (0 when that could not be measured).
+template <class Prepare, class Fn>
+std::size_t PeakMemoryOf(Prepare&& prepare, Fn&& fn) {
+  int pipe[2];
+  if (::pipe(pipe) != 0) return 0;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    prepare();
+    // Start the high-water mark afresh from here.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const std::size_t before = StatusKiB("VmRSS:");
+    fn();
+    const std::size_t peak = (StatusKiB("VmHWM:") - before) * 1024;
+    ::write(pipe[1], &peak, sizeof peak);
+    ::_exit(0);
+  }
+  std::size_t peak = 0;
+  ::close(pipe[1]);
+  if (::read(pipe[0], &peak, sizeof peak) != sizeof peak) peak = 0;
+  ::close(pipe[0]);
+  ::waitpid(pid, nullptr, 0);
+  return peak;
+}
+
+// Files of 16 MiB whose every line costs the loader or a save the most: memory must stay
+// within about four times the file plus a few MiB.
+TEST(Settings, HostileFilesNeedMemoryInProportion) {
+  constexpr std::size_t kSize = std::size_t{16} << 20;
+  constexpr std::size_t kSlack = std::size_t{8} << 20;
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  const auto repeat = [&](auto line) {
+    std::string text = "[config]\nhostcount=99999999\n";
+    for (std::size_t i = 1; text.size() < kSize; ++i) text += line(i);
+    return text;
+  };
+  const std::pair<const char*, std::string> shapes[] = {
+      {"one section header again and again", repeat([](std::size_t) { return "[host1]\n"; })},
+      {"a new section header each line",
+       repeat([](std::size_t i) { return "[host" + std::to_string(i) + "]\n"; })},
+      {"a valid host in each section",
+       repeat([](std::size_t i) { return "[host" + std::to_string(i) + "]\nhost=0.0.0.0\n"; })},
+      {"blank lines", repeat([](std::size_t) { return "\n"; })},
+      {"one huge line", "[config]\nx=" + std::string(kSize, 'a') + "\n"},
+  };
+  for (const auto& [name, text] : shapes) {
+    WriteText(path, text);
+    const std::size_t size = text.size();
+    Loaded loaded;
+    const auto nothing = [] {};
+    const std::size_t load = PeakMemoryOf(nothing, [&] { Load(path); });
+    const std::size_t hosts =
+        PeakMemoryOf([&] { loaded = Load(path); }, [&] { SaveHosts(path, loaded.hosts); });
+    const std::size_t alert =
+        PeakMemoryOf(nothing, [&] { SaveAlertSettings(path, AlertSettings{}); });
+    std::cerr << name << ": load " << load / 1024 << " KiB, save hosts " << hosts / 1024
+              << " KiB, save alert settings " << alert / 1024 << " KiB for " << size / 1024
+              << " KiB\n";
+    for (const std::size_t peak : {load, hosts, alert}) {
+      EXPECT_GT(peak, 0u) << name;
+      EXPECT_LE(peak, 4 * size + kSlack) << name;
+    }
+  }
+}
+
+// Running out of memory in the alert-settings save is a failed save like any other.
+TEST(Settings, RunningOutOfMemoryIsAFailedSave) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  const std::string text = "[config]\n; " + std::string(std::size_t{96} << 20, 'x') + "\n";
+  WriteText(path, text);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = StatusKiB("VmSize:") * 1024 + (std::size_t{48} << 20);
+    ::setrlimit(RLIMIT_AS, &limit);
+    const SaveResult result = SaveAlertSettings(path, AlertSettings{});
+    ::_exit(!result.ok && result.error == "Unable to write to " + path ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(ReadText(path).size(), text.size());
+}
+
+#endif
 
 TEST(Settings, MissingFolderIsReported) {
   test::TempDir dir;
