@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/AddressCheck.h"
+#include "model/AddressCheck.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "model/AddressCheck.h"
 #include "model/IniFile.h"
 #include "model/PasswordCoding.h"
 #include "model/Settings.h"
-#include "monitor/AddressCheck.h"
 
 namespace {
 

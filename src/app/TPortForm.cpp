@@ -20,12 +20,12 @@
 #include <iostream>
 
 #include "alert/MailStatus.h"
-#include "alert/TAlertDlg.h"
 #include "app/HostTableModel.h"
 #include "app/Icons.h"
+#include "app/TAlertDlg.h"
+#include "app/THostPortDlg.h"
+#include "model/AddressCheck.h"
 #include "model/HostInput.h"
-#include "model/THostPortDlg.h"
-#include "monitor/AddressCheck.h"
 #include "monitor/Session.h"
 #include "platform/MessageBoxes.h"
 

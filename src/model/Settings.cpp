@@ -10,8 +10,8 @@
 #include <optional>
 #include <utility>
 
+#include "model/AddressCheck.h"
 #include "model/PasswordCoding.h"
-#include "monitor/AddressCheck.h"
 #include "platform/FileAccess.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"

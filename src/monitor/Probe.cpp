@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "monitor/AddressCheck.h"
+#include "model/AddressCheck.h"
 #include "platform/TcpProbe.h"
 
 namespace varnley {

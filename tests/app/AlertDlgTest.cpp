@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "WidgetSupport.h"
-#include "alert/TAlertDlg.h"
+#include "app/TAlertDlg.h"
 #include "app/TPortForm.h"
 #include "model/Settings.h"
 #include "monitor/Session.h"

@@ -6,8 +6,8 @@
 #include <QTest>
 
 #include "WidgetSupport.h"
+#include "app/THostPortDlg.h"
 #include "model/MonitoredHost.h"
-#include "model/THostPortDlg.h"
 
 namespace varnley {
 namespace {

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "WidgetSupport.h"
-#include "alert/TAlertDlg.h"
+#include "app/TAlertDlg.h"
 #include "platform/TcpSocket.h"
 #include "support/RealSmtpServer.h"
 #include "support/ScriptedSmtpServer.h"

@@ -1,4 +1,4 @@
-#include "alert/TAlertDlg.h"
+#include "app/TAlertDlg.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "monitor/AddressCheck.h"
+#include "model/AddressCheck.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "monitor/AddressCheck.h"
+#include "model/AddressCheck.h"
 
 namespace varnley {
 namespace {

@@ -1,4 +1,4 @@
-#include "model/THostPortDlg.h"
+#include "app/THostPortDlg.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,13 +8,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QScreen>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "model/HostInput.h"
-#include "model/PortList.h"
 #include "model/MonitoredHost.h"
+#include "model/PortList.h"
 #include "platform/Text.h"
 
 namespace varnley {
@@ -37,7 +37,8 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
   setModal(true);
 
   // Pasted text bypasses the key filter; the validator keeps it to digits as well.
-  auto* digits = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this);
+  auto* digits =
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this);
 
   HostGroupBox = new QGroupBox(QStringLiteral("Host IP Address:"), this);
   HostGroupBox->setObjectName(QStringLiteral("HostGroupBox"));
@@ -130,8 +131,8 @@ bool THostPortDlg::eventFilter(QObject* watched, QEvent* event) {
     const QString text = static_cast<QKeyEvent*>(event)->text();
     if (!text.isEmpty()) {
       const QChar c = text.front();
-      const bool allowed = (c >= u'0' && c <= u'9') || c == u'\r' || c == u'\n' ||
-                           c == u'\t' || c == u'\b';
+      const bool allowed =
+          (c >= u'0' && c <= u'9') || c == u'\r' || c == u'\n' || c == u'\t' || c == u'\b';
       if (!allowed) return true;
     }
   }
