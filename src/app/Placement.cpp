@@ -10,9 +10,11 @@ void CentreOnScreen(QWidget& window) {
   QScreen* screen = window.screen();
   if (!screen) screen = QGuiApplication::primaryScreen();
   if (!screen) return;
-  QRect frame(QPoint(0, 0), window.size());
-  frame.moveCenter(screen->availableGeometry().center());
-  window.move(frame.topLeft());
+  QRect placed(QPoint(0, 0), window.size());
+  placed.moveCenter(screen->availableGeometry().center());
+  // The same request on every showing: desktops that hang the frame above the given point do
+  // so alike each time.
+  window.setGeometry(placed);
 }
 
 }  // namespace varnley

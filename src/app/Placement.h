@@ -5,9 +5,9 @@ class QWidget;
 
 namespace varnley {
 
-// Moves a window that is about to show to the middle of its screen's free area. Called before
-// the window maps: moving it while it maps makes some platforms add the frame's offset again
-// on every showing, so a reused dialog would creep down the screen.
+// Moves a window to the middle of its screen's free area. Meant for a window about to show: a
+// window moved while it maps lands a frame's height lower on some desktops, now and then, so
+// a reused dialog opened lower on later showings.
 void CentreOnScreen(QWidget& window);
 
 }  // namespace varnley

@@ -46,8 +46,6 @@ class TAlertDlg : public QDialog {
   // Where the start-up entry's Exec line points (default: this executable).
   void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
 
-  // Centred on the desktop before it shows, rather than over the main window, which may be
-  // hidden in the tray.
   void setVisible(bool visible) override;
 
  private:

@@ -210,6 +210,9 @@ void THostPortDlg::OKBtnClick() {
 }
 
 void THostPortDlg::setVisible(bool visible) {
+  // Centred on the desktop rather than over the main window, which may be hidden in the tray;
+  // placed before it maps, since a move while it maps lands a frame's height lower on some
+  // desktops.
   if (visible && !isVisible()) CentreOnScreen(*this);
   QDialog::setVisible(visible);
 }

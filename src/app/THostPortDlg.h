@@ -27,8 +27,6 @@ class THostPortDlg : public QDialog {
   std::string host() const;   // the four edits joined with "."
   std::string ports() const;  // the list's lines, each followed by ","
 
-  // Centred on the desktop before it shows, rather than over the main window, which may be
-  // hidden in the tray.
   void setVisible(bool visible) override;
 
  protected:
