@@ -152,8 +152,9 @@ int main(int argc, char** argv) {
     p.drawLine(QPointF(12, 8.5), QPointF(12, 14));
     p.drawPoint(QPointF(12, 17.5));
   });
-  // The application icon: a port socket watched by a status light.
-  save(dir, QStringLiteral("varnley"), 128, [&](QPainter& p) {
+  // The application icon: a port socket watched by a status light. The tray's state variants
+  // light it up large: green with a tick while monitoring, red with a "!" when a port is down.
+  auto appIcon = [&](QPainter& p) {
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0x24, 0x4f, 0x8f));
     p.drawRoundedRect(QRectF(1, 1, 22, 22), 4.5, 4.5);
@@ -171,9 +172,30 @@ int main(int argc, char** argv) {
     p.drawPath(socket);
     p.setBrush(QColor(0x24, 0x4f, 0x8f));
     for (int i = 0; i < 4; ++i) p.drawRect(QRectF(6.3 + i * 2.2, 9.5, 1.2, 2.5));
+  };
+  auto bigLight = [](QPainter& p, const QColor& fill) {
+    p.setBrush(fill);
+    p.setPen(QPen(Qt::white, 1.2));
+    p.drawEllipse(QRectF(12.6, 0.6, 10.8, 10.8));
+    p.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  };
+  save(dir, QStringLiteral("varnley"), 128, [&](QPainter& p) {
+    appIcon(p);
     p.setBrush(green);
     p.setPen(QPen(Qt::white, 0.8));
     p.drawEllipse(QRectF(16, 3.5, 5, 5));
+  });
+  save(dir, QStringLiteral("varnley-monitoring"), 128, [&](QPainter& p) {
+    appIcon(p);
+    bigLight(p, green);
+    p.setBrush(Qt::NoBrush);
+    p.drawPolyline(QPolygonF({QPointF(15.2, 6.2), QPointF(17.3, 8.3), QPointF(20.8, 3.9)}));
+  });
+  save(dir, QStringLiteral("varnley-down"), 128, [&](QPainter& p) {
+    appIcon(p);
+    bigLight(p, red);
+    p.drawLine(QPointF(18, 3), QPointF(18, 6.4));
+    p.drawPoint(QPointF(18, 8.9));
   });
   return 0;
 }

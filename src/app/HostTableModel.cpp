@@ -14,7 +14,9 @@ struct HostTableModel::Link {
 };
 
 HostTableModel::HostTableModel(HostTable& hosts, QObject* parent)
-    : QAbstractTableModel(parent), hosts_(hosts), rows_(hosts.snapshot()),
+    : QAbstractTableModel(parent),
+      hosts_(hosts),
+      rows_(hosts.snapshot()),
       link_(std::make_shared<Link>()) {
   link_->model = this;
   hosts_.setChangeCallback([link = link_](std::size_t row) {
@@ -24,8 +26,8 @@ HostTableModel::HostTableModel(HostTable& hosts, QObject* parent)
     if (QThread::currentThread() == model->thread()) {
       model->refresh(row);
     } else {
-      QMetaObject::invokeMethod(model, [model, row] { model->refresh(row); },
-                                Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          model, [model, row] { model->refresh(row); }, Qt::QueuedConnection);
     }
   });
 }
@@ -40,15 +42,20 @@ int HostTableModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int HostTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 3; }
+int HostTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : 3;
+}
 
 QVariant HostTableModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
   const MonitoredHost& r = rows_[static_cast<std::size_t>(index.row())];
   switch (index.column()) {
-    case 0: return QString::fromStdString(r.host);
-    case 1: return QString::fromStdString(r.ports);
-    case 2: return QString::fromStdString(r.deactivated);
+    case 0:
+      return QString::fromStdString(r.host);
+    case 1:
+      return QString::fromStdString(r.ports);
+    case 2:
+      return QString::fromStdString(r.deactivated);
   }
   return {};
 }
@@ -56,11 +63,31 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const {
 QVariant HostTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   switch (section) {
-    case 0: return QStringLiteral("Host Address");
-    case 1: return QStringLiteral("Ports Monitoring");
-    case 2: return QStringLiteral("Deactivated Ports");
+    case 0:
+      return QStringLiteral("Host Address");
+    case 1:
+      return QStringLiteral("Ports Monitoring");
+    case 2:
+      return QStringLiteral("Deactivated Ports");
   }
   return {};
+}
+
+int HostTableModel::deactivatedCount() const {
+  int count = 0;
+  for (const MonitoredHost& host : rows_) {
+    // Entries between commas; the stored text ends in one and may hold empty entries.
+    bool inEntry = false;
+    for (const char c : host.deactivated) {
+      if (c == ',') {
+        inEntry = false;
+      } else if (!inEntry) {
+        inEntry = true;
+        ++count;
+      }
+    }
+  }
+  return count;
 }
 
 void HostTableModel::refresh(std::size_t row) {
@@ -79,14 +106,17 @@ void HostTableModel::refresh(std::size_t row) {
   const std::size_t old = rows_.size();
   if (fresh.size() == old) {
     rows_ = std::move(fresh);
-    if (old > 0) Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
-  } else if (fresh.size() > old &&
-             std::equal(rows_.begin(), rows_.end(), fresh.begin(),
-                        [](const MonitoredHost& a, const MonitoredHost& b) { return a.host == b.host; })) {
+    if (old > 0)
+      Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
+  } else if (fresh.size() > old && std::equal(rows_.begin(), rows_.end(), fresh.begin(),
+                                              [](const MonitoredHost& a, const MonitoredHost& b) {
+                                                return a.host == b.host;
+                                              })) {
     beginInsertRows({}, static_cast<int>(old), static_cast<int>(fresh.size()) - 1);
     rows_ = std::move(fresh);
     endInsertRows();
-    if (old > 0) Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
+    if (old > 0)
+      Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(old) - 1, 2), {Qt::DisplayRole});
   } else {
     beginResetModel();
     rows_ = std::move(fresh);

@@ -24,6 +24,9 @@ class HostTableModel : public QAbstractTableModel {
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
 
+  // How many ports the rows list as deactivated (as the view shows them now).
+  int deactivatedCount() const;
+
   // Brings the view's copy up to date with the table (row, or HostTable::kAllRows).
   void refresh(std::size_t row);
 

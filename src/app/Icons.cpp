@@ -40,13 +40,25 @@ QIcon ImageListIcon(int index) {
   if (index < 0 || index >= kImageCount) return {};
   ensureResources();
   const auto& image = kImages[static_cast<std::size_t>(index)];
-  return QIcon::fromTheme(QLatin1String(image.theme),
-                          QIcon(QLatin1String(image.fallback)));
+  return QIcon::fromTheme(QLatin1String(image.theme), QIcon(QLatin1String(image.fallback)));
 }
 
 QIcon ApplicationIcon() {
   ensureResources();
   return QIcon(QStringLiteral(":/icons/varnley.png"));
+}
+
+QIcon TrayStateIcon(TrayState state) {
+  ensureResources();
+  switch (state) {
+    case TrayState::Monitoring:
+      return QIcon(QStringLiteral(":/icons/varnley-monitoring.png"));
+    case TrayState::Down:
+      return QIcon(QStringLiteral(":/icons/varnley-down.png"));
+    case TrayState::Idle:
+      break;
+  }
+  return ApplicationIcon();
 }
 
 }  // namespace varnley

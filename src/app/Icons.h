@@ -14,4 +14,9 @@ QIcon ImageListIcon(int index);
 // The program's own icon (window, tray, desktop entry); never taken from the theme.
 QIcon ApplicationIcon();
 
+// What the tray icon tells at a glance: the program's icon while idle, a lit variant while
+// monitoring, a red one while at least one port is down.
+enum class TrayState { Idle, Monitoring, Down };
+QIcon TrayStateIcon(TrayState state);
+
 }  // namespace varnley

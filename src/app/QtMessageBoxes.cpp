@@ -4,6 +4,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <algorithm>
+
+#include "app/Icons.h"
+#include "app/Placement.h"
 
 namespace varnley {
 
@@ -16,6 +20,7 @@ QString Lines(const std::string& text) {
 
 void Dress(QMessageBox& box, BoxKind kind) {
   box.setWindowTitle(QString::fromLatin1(BoxCaption(kind)));
+  box.setWindowIcon(ApplicationIcon());
   box.setTextFormat(Qt::PlainText);
   switch (kind) {
     case BoxKind::Information:
@@ -35,20 +40,56 @@ void Dress(QMessageBox& box, BoxKind kind) {
 
 void Centre(QMessageBox& box) {
   box.adjustSize();
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    box.move(screen->availableGeometry().center() - box.rect().center());
+  CentreOnScreen(box);
+}
+
+// The box's text with its long lines broken where they may be.
+QString Wrapped(const QMessageBox& box, const QString& text) {
+  return WrapAtCommas(text, box.fontMetrics(), QtMessageBoxes::textWidthLimit());
 }
 
 }  // namespace
+
+QString WrapAtCommas(const QString& text, const QFontMetrics& metrics, int width) {
+  QStringList out;
+  for (const QString& line : text.split(QLatin1Char('\n'))) {
+    if (metrics.horizontalAdvance(line) <= width) {
+      out << line;
+      continue;
+    }
+    QString current;
+    qsizetype start = 0;
+    while (start < line.size()) {
+      const qsizetype comma = line.indexOf(QLatin1Char(','), start);
+      const qsizetype end = comma < 0 ? line.size() : comma + 1;
+      const QString piece = line.mid(start, end - start);
+      if (!current.isEmpty() && metrics.horizontalAdvance(current + piece) > width) {
+        out << current;
+        current.clear();
+      }
+      current += piece;
+      start = end;
+    }
+    out << current;
+  }
+  return out.join(QLatin1Char('\n'));
+}
+
+int QtMessageBoxes::textWidthLimit() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const int available = screen ? screen->availableGeometry().width() : 1024;
+  // Half the screen leaves room for the box's icon and margins, and for a second box beside it.
+  return std::clamp(available / 2, 240, 800);
+}
 
 QtMessageBoxes::~QtMessageBoxes() {
   for (auto& [kind, notice] : notices_) delete notice.box.data();
 }
 
 BoxButton QtMessageBoxes::show(BoxKind kind, const std::string& text) {
-  QMessageBox box;
+  QMessageBox box(owner_);
   Dress(box, kind);
-  box.setText(Lines(text));
+  box.setText(Wrapped(box, Lines(text)));
   QPushButton* yes = nullptr;
   if (kind == BoxKind::Confirm) {
     yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
@@ -69,7 +110,7 @@ void QtMessageBoxes::notify(BoxKind kind, const std::string& text) {
   if (!notice.box || !notice.box->isVisible()) {
     delete notice.box.data();
     notice.lines.clear();
-    notice.box = new QMessageBox;
+    notice.box = new QMessageBox(owner_);
     notice.box->setAttribute(Qt::WA_DeleteOnClose);
     notice.box->setWindowModality(Qt::NonModal);
     Dress(*notice.box, kind);
@@ -81,11 +122,11 @@ void QtMessageBoxes::notify(BoxKind kind, const std::string& text) {
   // A box left alone for hours must still fit on the screen: the latest lines show, every
   // line stays under the details.
   if (notice.lines.size() <= kNoticeLines) {
-    box.setText(notice.lines.join(QLatin1Char('\n')));
+    box.setText(Wrapped(box, notice.lines.join(QLatin1Char('\n'))));
   } else {
     const auto hidden = notice.lines.size() - kNoticeLines;
     box.setText(QStringLiteral("(%1 earlier under Show Details)\n").arg(hidden) +
-                notice.lines.mid(hidden).join(QLatin1Char('\n')));
+                Wrapped(box, notice.lines.mid(hidden).join(QLatin1Char('\n'))));
     box.setDetailedText(notice.lines.join(QLatin1Char('\n')));
   }
   if (!box.isVisible()) {

@@ -7,9 +7,15 @@
 
 #include "platform/MessageBoxes.h"
 
+class QFontMetrics;
 class QMessageBox;
+class QWidget;
 
 namespace varnley {
+
+// Breaks each line of `text` after commas so that no line is wider than `width` pixels where
+// a comma allows it: an alert's list of "host:port" entries has no blank to wrap at.
+QString WrapAtCommas(const QString& text, const QFontMetrics& metrics, int width);
 
 class QtMessageBoxes : public MessageBoxes {
  public:
@@ -27,12 +33,18 @@ class QtMessageBoxes : public MessageBoxes {
   // The open notice of that kind, or nullptr.
   QMessageBox* openNotice(BoxKind kind) const;
 
+  // The window the boxes belong to (they stay with it in the desktop's window list).
+  void setOwner(QWidget* owner) { owner_ = owner; }
+  // How wide a box's text may grow on the screen the boxes show on.
+  static int textWidthLimit();
+
  private:
   struct Notice {
     QPointer<QMessageBox> box;
     QStringList lines;
   };
   std::map<BoxKind, Notice> notices_;
+  QPointer<QWidget> owner_;
 };
 
 }  // namespace varnley

@@ -9,12 +9,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QVBoxLayout>
 #include <system_error>
 
 #include "alert/AlertInput.h"
 #include "alert/AlertMail.h"
+#include "app/Placement.h"
 #include "model/AlertSettings.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBoxes.h"
@@ -43,6 +43,12 @@ QLabel* label(const char* name, const char* text, QWidget* parent) {
 // The combo box's entries, in order, and the settings text each stands for.
 constexpr const char* kSecurityChoices[][2] = {
     {"None", "none"}, {"STARTTLS", "starttls"}, {"SSL/TLS", "tls"}};
+
+// After a validation box the cursor waits in the field the box asked for.
+void FocusField(QLineEdit* field) {
+  field->setFocus(Qt::OtherFocusReason);
+  field->selectAll();
+}
 
 QLineEdit* edit(const char* name, QWidget* parent) {
   auto* e = named(new QLineEdit(parent), name);
@@ -219,6 +225,7 @@ void TAlertDlg::OKBtnClick() {
     if (const auto missing =
             MissingEmailField({s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit)})) {
       boxes_.show(BoxKind::Information, *missing);
+      focusFirstEmptyMailField();
       return;
     }
   }
@@ -226,11 +233,13 @@ void TAlertDlg::OKBtnClick() {
   UpdateStartupEntry(RunCheckBox->isChecked(), executablePath_);
   if (!AcceptedInterval(s(IntervalEdit))) {
     boxes_.show(BoxKind::Information, kIntervalMessage);
+    FocusField(IntervalEdit);
     return;
   }
   for (const ProbeField& field : probeFields()) {
     if (!AcceptedInRange(s(field.edit), field.min, field.max)) {
       boxes_.show(BoxKind::Information, field.message);
+      FocusField(field.edit);
       return;
     }
   }
@@ -263,6 +272,7 @@ void TAlertDlg::TestButtonClick() {
   if (const auto missing = MissingEmailField(
           {account.smtpServer, account.userName, account.password, account.receiveEmail})) {
     boxes_.show(BoxKind::Information, *missing);
+    focusFirstEmptyMailField();
     return;
   }
   if (!IdSMTP) {
@@ -298,10 +308,21 @@ void TAlertDlg::testFinished(bool sent) {
     boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
 }
 
-void TAlertDlg::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  // Centred on the desktop rather than over the main window, which may be hidden in the tray.
-  if (QScreen* desktop = screen()) move(desktop->availableGeometry().center() - rect().center());
+void TAlertDlg::focusFirstEmptyMailField() {
+  for (QLineEdit* field : {SMTPEdit, UserNameEdit, PasswordEdit, EmailEdit}) {
+    if (field->text().isEmpty()) {
+      FocusField(field);
+      return;
+    }
+  }
+}
+
+void TAlertDlg::setVisible(bool visible) {
+  // Centred on the desktop rather than over the main window, which may be hidden in the tray;
+  // placed before it maps, since a move while it maps lands a frame's height lower on some
+  // desktops.
+  if (visible && !isVisible()) CentreOnScreen(*this);
+  QDialog::setVisible(visible);
 }
 
 }  // namespace varnley

@@ -46,10 +46,10 @@ class TAlertDlg : public QDialog {
   // Where the start-up entry's Exec line points (default: this executable).
   void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
 
- protected:
-  void showEvent(QShowEvent* event) override;
+  void setVisible(bool visible) override;
 
  private:
+  void focusFirstEmptyMailField();
   // The probe settings beside the interval, checked in this order after it.
   struct ProbeField {
     QLineEdit* edit;

@@ -1,7 +1,9 @@
 #include "app/THostPortDlg.h"
 
+#include <QClipboard>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -9,9 +11,11 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QScreen>
+#include <QToolTip>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "app/Placement.h"
 #include "model/HostInput.h"
 #include "model/MonitoredHost.h"
 #include "model/PortList.h"
@@ -125,25 +129,65 @@ std::string THostPortDlg::host() const {
 std::string THostPortDlg::ports() const { return JoinPortList(listLines(PortListBox)); }
 
 bool THostPortDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    // Keys without a character (arrows, Home, Delete) move or edit and stay allowed; of the
-    // character keys only digits, Enter, Tab and Backspace get through.
-    const QString text = static_cast<QKeyEvent*>(event)->text();
-    if (!text.isEmpty()) {
-      const QChar c = text.front();
-      const bool allowed =
-          (c >= u'0' && c <= u'9') || c == u'\r' || c == u'\n' || c == u'\t' || c == u'\b';
-      if (!allowed) return true;
-    }
+  if (event->type() != QEvent::KeyPress) return QDialog::eventFilter(watched, event);
+  auto* key = static_cast<QKeyEvent*>(event);
+  const int octet = static_cast<int>(std::find(std::begin(HostEdit), std::end(HostEdit), watched) -
+                                     std::begin(HostEdit));
+  if (key->matches(QKeySequence::Paste) && octet < 4) {
+    // A whole dotted address lands in all four edits; anything else pastes as usual.
+    if (pasteAddress(QGuiApplication::clipboard()->text())) return true;
   }
+  if (watched == PortEdit && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+    // A typed port is what the user means to keep: Enter adds it rather than closing.
+    AddButtonClick();
+    return true;
+  }
+  const QString text = key->text();
+  // Shortcuts (Ctrl+A/C/V/X/Z) and keys without a printable character (Escape, arrows,
+  // Delete, Backspace, Enter, Tab) edit, move or close as they always do.
+  if (text.isEmpty() || !text.front().isPrint() || (key->modifiers() & Qt::ControlModifier))
+    return QDialog::eventFilter(watched, event);
+  const QChar c = text.front();
+  if (c == u'.' && octet < 3) {
+    HostEdit[octet + 1]->setFocus(Qt::TabFocusReason);
+    HostEdit[octet + 1]->selectAll();
+    return true;
+  }
+  if (c < u'0' || c > u'9') return true;
   return QDialog::eventFilter(watched, event);
+}
+
+bool THostPortDlg::pasteAddress(const QString& text) {
+  if (!text.contains(QLatin1Char('.'))) return false;
+  // Dotted text that is no address pastes nothing rather than its first digits.
+  const QStringList parts = text.trimmed().split(QLatin1Char('.'));
+  if (parts.size() != 4) return true;
+  for (const QString& part : parts) {
+    if (part.isEmpty() || part.size() > 3) return true;
+    for (const QChar c : part)
+      if (c < u'0' || c > u'9') return true;
+  }
+  for (int i = 0; i < 4; ++i) HostEdit[i]->setText(parts[i]);
+  PortEdit->setFocus(Qt::TabFocusReason);
+  return true;
 }
 
 void THostPortDlg::AddButtonClick() {
   const std::string trimmed = Trim(PortEdit->text().toStdString());
   PortEdit->setText(q(trimmed));
-  if (!CanAddPort(trimmed, listLines(PortListBox))) return;
-  PortListBox->addItem(q(trimmed));
+  // The next port is typed straight away, whichever way this one was added.
+  PortEdit->setFocus(Qt::OtherFocusReason);
+  if (const auto refusal = PortRefusal(trimmed, listLines(PortListBox))) {
+    PortEdit->selectAll();
+    PortEdit->setToolTip(q(*refusal));
+    if (isVisible())
+      QToolTip::showText(PortEdit->mapToGlobal(QPoint(0, PortEdit->height())), q(*refusal),
+                         PortEdit);
+    return;
+  }
+  PortEdit->setToolTip(QString());
+  QToolTip::hideText();
+  PortListBox->addItem(q(PortText(trimmed)));
   PortEdit->clear();
 }
 
@@ -165,10 +209,12 @@ void THostPortDlg::OKBtnClick() {
   accept();
 }
 
-void THostPortDlg::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  // Centred on the desktop rather than over the main window, which may be hidden in the tray.
-  if (QScreen* desktop = screen()) move(desktop->availableGeometry().center() - rect().center());
+void THostPortDlg::setVisible(bool visible) {
+  // Centred on the desktop rather than over the main window, which may be hidden in the tray;
+  // placed before it maps, since a move while it maps lands a frame's height lower on some
+  // desktops.
+  if (visible && !isVisible()) CentreOnScreen(*this);
+  QDialog::setVisible(visible);
 }
 
 }  // namespace varnley

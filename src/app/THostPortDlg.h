@@ -27,11 +27,16 @@ class THostPortDlg : public QDialog {
   std::string host() const;   // the four edits joined with "."
   std::string ports() const;  // the list's lines, each followed by ","
 
+  void setVisible(bool visible) override;
+
  protected:
+  // Keeps the edits to digits, moves on at ".", pastes whole addresses, adds a port on Enter.
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void showEvent(QShowEvent* event) override;
 
  private:
+  // Dotted text is an address: a whole one fills the four edits at once, any other is
+  // dropped. False for text without a dot, which pastes as usual.
+  bool pasteAddress(const QString& text);
   void AddButtonClick();
   void DeleteButtonClick();
   void OKBtnClick();

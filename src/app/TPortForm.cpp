@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
@@ -22,6 +23,7 @@
 #include "alert/MailStatus.h"
 #include "app/HostTableModel.h"
 #include "app/Icons.h"
+#include "app/QtMessageBoxes.h"
 #include "app/TAlertDlg.h"
 #include "app/THostPortDlg.h"
 #include "model/AddressCheck.h"
@@ -42,6 +44,8 @@ TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
       session_(session),
       boxes_(boxes),
       trayAvailable_(QSystemTrayIcon::isSystemTrayAvailable()) {
+  // Boxes belong to this window: the desktop lists and stacks them with it.
+  if (auto* qtBoxes = dynamic_cast<QtMessageBoxes*>(&boxes_)) qtBoxes->setOwner(this);
   buildWindow();
   try {
     session_.Create();
@@ -68,7 +72,8 @@ void TPortForm::buildWindow() {
   setWindowIcon(ApplicationIcon());
 
   // Menu.
-  QMenu* Host1 = menuBar()->addMenu(QStringLiteral("Host"));
+  // Access keys: Alt+O, Alt+M, Alt+H (the desktop's key for Help); F10 opens the first menu.
+  QMenu* Host1 = menuBar()->addMenu(QStringLiteral("H&ost"));
   Host1->setObjectName(QStringLiteral("Host1"));
   auto item = [this](QMenu* menu, const char* name, const char* caption, QKeySequence keys,
                      void (TPortForm::*handler)()) {
@@ -86,7 +91,7 @@ void TPortForm::buildWindow() {
   RemoveHost1 = item(Host1, "RemoveHost1", "Remove Host", {}, &TPortForm::RemoveToolButtonClick);
   Host1->addSeparator()->setObjectName(QStringLiteral("N1"));
   Exit1 = item(Host1, "Exit1", "Exit", QKeySequence(Qt::ALT | Qt::Key_F4), &TPortForm::Exit1Click);
-  QMenu* ools1 = menuBar()->addMenu(QStringLiteral("Monitor"));
+  QMenu* ools1 = menuBar()->addMenu(QStringLiteral("&Monitor"));
   ools1->setObjectName(QStringLiteral("ools1"));
   StartMonitor1 = item(ools1, "StartMonitor1", "Start Monitor", QKeySequence(Qt::CTRL | Qt::Key_S),
                        &TPortForm::StartToolButtonClick);
@@ -94,15 +99,20 @@ void TPortForm::buildWindow() {
   ools1->addSeparator()->setObjectName(QStringLiteral("N5"));
   AlertSettings1 =
       item(ools1, "AlertSettings1", "Alert Settings", {}, &TPortForm::SetToolButtonClick);
-  QMenu* Help1 = menuBar()->addMenu(QStringLiteral("Help"));
+  QMenu* Help1 = menuBar()->addMenu(QStringLiteral("&Help"));
   Help1->setObjectName(QStringLiteral("Help1"));
   About1 = item(Help1, "About1", "About...", {}, &TPortForm::About1Click);
+  auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+  menuKey->setObjectName(QStringLiteral("MenuShortcut"));
+  connect(menuKey, &QShortcut::activated, this, [this, Host1] {
+    menuBar()->setFocus(Qt::ShortcutFocusReason);
+    menuBar()->setActiveAction(Host1->menuAction());
+  });
 
   // Toolbar in its band.
   CoolBar = new QFrame(this);
   CoolBar->setObjectName(QStringLiteral("CoolBar"));
   CoolBar->setFrameShape(QFrame::StyledPanel);
-  CoolBar->setFixedHeight(48);
   ToolBar = new QToolBar(CoolBar);
   ToolBar->setObjectName(QStringLiteral("ToolBar"));
   ToolBar->setIconSize(QSize(24, 24));
@@ -120,17 +130,19 @@ void TPortForm::buildWindow() {
     b->setText(q(caption));
     b->setIcon(ImageListIcon(image));
     b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    // 78 x 44 at the least; wider where the desktop's font needs room for the caption.
+    // 78 x 44 at the least; wider and taller where the desktop's font needs room for the
+    // caption, and the band grows with it rather than cutting it.
     b->setMinimumSize(78, 44);
-    b->setFixedHeight(44);
     connect(b, &QToolButton::clicked, this, handler);
     ToolBar->addWidget(b);
     return b;
   };
   auto separator = [this] {
-    auto* gap = new QWidget(ToolBar);
-    gap->setFixedWidth(8);
-    ToolBar->addWidget(gap);
+    auto* line = new QFrame(ToolBar);
+    line->setFrameShape(QFrame::VLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setFixedWidth(8);
+    ToolBar->addWidget(line);
   };
   AddToolButton = button("AddToolButton", "Add Host", 0, &TPortForm::AddToolButtonClick);
   separator();
@@ -143,6 +155,7 @@ void TPortForm::buildWindow() {
   separator();
   StartToolButton = button("StartToolButton", "Start Monitor", 5, &TPortForm::StartToolButtonClick);
   StopToolButton = button("StopToolButton", "Stop Monitor", 6, &TPortForm::StopToolButtonClick);
+  CoolBar->setFixedHeight(std::max(48, band->sizeHint().height()));
 
   // Host table.
   model_ = new HostTableModel(session_.hosts(), this);
@@ -154,6 +167,8 @@ void TPortForm::buildWindow() {
   ListView->setSelectionMode(QAbstractItemView::SingleSelection);
   ListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
   ListView->setWordWrap(false);
+  // Tab and Shift+Tab move on to the rest of the window; the arrows move between rows.
+  ListView->setTabKeyNavigation(false);
   ListView->verticalHeader()->hide();
   // Fixed row heights let the view place 100,000 rows without measuring any of them.
   ListView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -163,6 +178,8 @@ void TPortForm::buildWindow() {
   ListView->setColumnWidth(0, 150);
   ListView->setColumnWidth(1, 200);
   ListView->setColumnWidth(2, 200);
+  // The last column takes the rest of the width (at least its own 200 pixels).
+  ListView->horizontalHeader()->setStretchLastSection(true);
   connect(ListView, &QTableView::doubleClicked, this, &TPortForm::ListViewDblClick);
 
   auto* central = new QWidget(this);
@@ -190,10 +207,25 @@ void TPortForm::buildWindow() {
   panel(q(kWebAddress), 200, Qt::AlignHCenter);
   MailPanel = panel(QString(), 50, Qt::AlignLeft);
   MailPanel->setObjectName(QStringLiteral("MailPanel"));
+  MonitorPanel = panel(QString(), 50, Qt::AlignLeft);
+  MonitorPanel->setObjectName(QStringLiteral("MonitorPanel"));
 
-  TrayIcon = new QSystemTrayIcon(ApplicationIcon(), this);
+  TrayIcon = new QSystemTrayIcon(TrayStateIcon(TrayState::Idle), this);
   TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
   TrayIcon->setToolTip(QStringLiteral("Varnley"));
+  // Worker changes arrive a row at a time, thousands in a pass; the count follows them at
+  // most four times a second.
+  StateTimer = new QTimer(this);
+  StateTimer->setSingleShot(true);
+  StateTimer->setInterval(250);
+  connect(StateTimer, &QTimer::timeout, this, &TPortForm::showState);
+  auto recount = [this] {
+    if (!StateTimer->isActive()) StateTimer->start();
+  };
+  connect(model_, &QAbstractItemModel::dataChanged, this, recount);
+  connect(model_, &QAbstractItemModel::rowsInserted, this, recount);
+  connect(model_, &QAbstractItemModel::rowsRemoved, this, recount);
+  connect(model_, &QAbstractItemModel::modelReset, this, recount);
   connect(TrayIcon, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
@@ -237,6 +269,28 @@ void TPortForm::setMonitoring(bool running) {
   } else {
     MsgTimer->stop();
   }
+  monitoring_ = running;
+  showState();
+}
+
+void TPortForm::showState() {
+  StateTimer->stop();
+  const int down = model_->deactivatedCount();
+  const TrayState state = !monitoring_ ? TrayState::Idle
+                          : down > 0   ? TrayState::Down
+                                       : TrayState::Monitoring;
+  const QString ports =
+      down == 1 ? QStringLiteral("1 port down") : QStringLiteral("%1 ports down").arg(down);
+  const QString line =
+      monitoring_ ? QStringLiteral("Monitoring: ") + ports : QStringLiteral("Not monitoring");
+  if (state != trayState_) TrayIcon->setIcon(TrayStateIcon(state));
+  trayState_ = state;
+  MonitorPanel->setText(line);
+  MonitorPanel->setFixedWidth(
+      std::max(50, MonitorPanel->fontMetrics().horizontalAdvance(line) + 12));
+  QStringList tip{QStringLiteral("Varnley"), line};
+  if (!mailLine_.isEmpty()) tip << mailLine_;
+  TrayIcon->setToolTip(tip.join(QLatin1Char('\n')));
 }
 
 std::optional<MonitoredHost> TPortForm::selectedHost(int& row) {
@@ -381,8 +435,8 @@ void TPortForm::showMailStatus() {
   MailPanel->setText(text);
   MailPanel->setToolTip(reason);
   MailPanel->setFixedWidth(std::max(50, MailPanel->fontMetrics().horizontalAdvance(text) + 12));
-  TrayIcon->setToolTip(QStringLiteral("Varnley\n") + text +
-                       (last->sent ? QString() : QStringLiteral(": ") + reason));
+  mailLine_ = text + (last->sent ? QString() : QStringLiteral(": ") + reason);
+  showState();
 }
 
 void TPortForm::closeEvent(QCloseEvent* event) {

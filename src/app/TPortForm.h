@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <optional>
 
+#include "app/Icons.h"
 #include "model/MonitoredHost.h"
 
 class QAction;
@@ -47,6 +48,8 @@ class TPortForm : public QMainWindow {
   void watchMailStatus(MailStatus& status);
 
   HostTableModel& tableModel() { return *model_; }
+  // What the tray icon shows now.
+  TrayState trayState() const { return trayState_; }
   THostPortDlg& hostPortDlg() { return *HostPortDlg; }
   TAlertDlg& alertDlg() { return *AlertDlg; }
 
@@ -78,6 +81,9 @@ class TPortForm : public QMainWindow {
   std::optional<MonitoredHost> selectedHost(int& row);
   void focusRow(int row);
   void showMailStatus();
+  // The tray icon, its tooltip and the status bar's monitor panel from the monitoring state,
+  // the number of ports down and the last mail's outcome.
+  void showState();
 
   Session& session_;
   MessageBoxes& boxes_;
@@ -85,6 +91,9 @@ class TPortForm : public QMainWindow {
   bool closed_ = false;
   HostTableModel* model_ = nullptr;
   MailStatus* mailStatus_ = nullptr;
+  bool monitoring_ = false;
+  TrayState trayState_ = TrayState::Idle;
+  QString mailLine_;  // the last mail's outcome for the tray tooltip; empty before any mail
 
   QFrame* CoolBar;
   QToolBar* ToolBar;
@@ -104,6 +113,8 @@ class TPortForm : public QMainWindow {
   QAction* AlertSettings1;
   QAction* About1;
   QLabel* MailPanel;
+  QLabel* MonitorPanel;
+  QTimer* StateTimer;
   QSystemTrayIcon* TrayIcon;
   QTimer* MsgTimer;
   THostPortDlg* HostPortDlg;

@@ -23,15 +23,23 @@ std::optional<int> ParseDecimal(std::string_view text) {
   return value;
 }
 
-bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed) {
+std::optional<std::string> PortRefusal(const std::string& trimmed,
+                                       const std::vector<std::string>& listed) {
+  if (trimmed.empty()) return "Type a port number first.";
   const auto port = ParseDecimal(trimmed);
-  if (!port || *port < kMinPort || *port > kMaxPort) return false;
-  std::size_t stored = trimmed.size() + 1;
+  if (!port || *port < kMinPort || *port > kMaxPort) return "A port is a number from 1 to 65535.";
+  std::size_t stored = std::to_string(*port).size() + 1;
   for (const auto& line : listed) {
-    if (line == trimmed) return false;
+    if (ParseDecimal(line) == port) return "Port " + std::to_string(*port) + " is listed already.";
     stored += line.size() + 1;
   }
-  return stored <= kMaxIniValueLength;
+  if (stored > kMaxIniValueLength) return "The list is full: delete a port to make room.";
+  return std::nullopt;
+}
+
+std::string PortText(const std::string& trimmed) {
+  const auto port = ParseDecimal(trimmed);
+  return port ? std::to_string(*port) : trimmed;
 }
 
 std::vector<std::string> SplitPorts(const std::string& ports) {

@@ -17,10 +17,17 @@ inline constexpr int kMaxPort = 65535;
 // anything else, a value beyond int's range included.
 std::optional<int> ParseDecimal(std::string_view text);
 
-// Whether a trimmed port text may join the list: a number within 1..65535 not listed yet
-// (compared as text, as the list shows it), and room for it in the ports text the file keeps
-// (kMaxIniValueLength characters; a longer one would lose its last ports at the next load).
-bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed);
+// Why a trimmed port text may not join the list, or nullopt when it may: it must be a number
+// within 1..65535 not listed yet (compared as numbers, so "080" is "80"), with room for it in
+// the ports text the file keeps (kMaxIniValueLength characters; a longer one would lose its
+// last ports at the next load).
+std::optional<std::string> PortRefusal(const std::string& trimmed,
+                                       const std::vector<std::string>& listed);
+inline bool CanAddPort(const std::string& trimmed, const std::vector<std::string>& listed) {
+  return !PortRefusal(trimmed, listed);
+}
+// The text a port is listed and stored as: "080" -> "80". Only for texts CanAddPort accepts.
+std::string PortText(const std::string& trimmed);
 
 // "21,80,,443," -> {"21", "80", "443"}: the editor's list shows no empty lines.
 std::vector<std::string> SplitPorts(const std::string& ports);

@@ -66,11 +66,12 @@ TEST_F(AlertDlgTest, MissingEmailFieldsStopBeforeTheStartupEntry) {
     const char* password;
     const char* mail;
     const char* message;
+    const char* field;  // where the cursor waits after the box
   } cases[] = {
-      {"", "u", "p", "m", "Please fill the SMTP server."},
-      {"s", "", "", "", "Please fill the User Name."},
-      {"s", "u", "", "m", "Please fill the Password."},
-      {"s", "u", "p", "", "Please fill the Receive Email."},
+      {"", "u", "p", "m", "Please fill the SMTP server.", "SMTPEdit"},
+      {"s", "", "", "", "Please fill the User Name.", "UserNameEdit"},
+      {"s", "u", "", "m", "Please fill the Password.", "PasswordEdit"},
+      {"s", "u", "p", "", "Please fill the Receive Email.", "EmailEdit"},
   };
   for (const auto& c : cases) {
     AlertSettings settings;
@@ -86,6 +87,7 @@ TEST_F(AlertDlgTest, MissingEmailFieldsStopBeforeTheStartupEntry) {
     pressOk();
     EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, c.message}}));
     EXPECT_TRUE(dlg.isVisible()) << c.message;
+    EXPECT_EQ(dlg.focusWidget(), edit(c.field)) << c.message;
     EXPECT_FALSE(entryExists()) << "no entry before the fields pass: " << c.message;
   }
 }
@@ -102,6 +104,8 @@ TEST_F(AlertDlgTest, BadIntervalIsRefusedAfterTheStartupEntryChanged) {
               (std::vector<Box>{{BoxKind::Information, "Please fill the Interval Time."}}))
         << interval;
     EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.focusWidget(), edit("IntervalEdit"));
+    EXPECT_EQ(edit("IntervalEdit")->selectedText(), QLatin1String(interval));
     EXPECT_TRUE(entryExists()) << interval;
     fs::remove(AutostartFilePath());
   }
@@ -111,18 +115,20 @@ TEST_F(AlertDlgTest, ProbeFieldsAreCheckedAfterTheInterval) {
   struct Case {
     const char *interval, *timeout, *retries, *parallel;
     const char* message;  // nullptr: accepted
+    const char* field;    // where the cursor waits after the box
   };
   const Case cases[] = {
-      {"5", "0", "0", "1", nullptr},
-      {"5", "3600", "10", "4096", nullptr},
-      {"5", "-1", "0", "1", "Please fill the Connect Timeout."},
-      {"5", "3601", "0", "1", "Please fill the Connect Timeout."},
-      {"5", "", "0", "1", "Please fill the Connect Timeout."},
-      {"5", "2", "11", "1", "Please fill the Retries."},
-      {"5", "2", "x", "1", "Please fill the Retries."},
-      {"5", "2", "1", "0", "Please fill the Parallel Probes."},
-      {"5", "2", "1", "4097", "Please fill the Parallel Probes."},
-      {"0", "-1", "x", "0", "Please fill the Interval Time."},  // the first failing field only
+      {"5", "0", "0", "1", nullptr, nullptr},
+      {"5", "3600", "10", "4096", nullptr, nullptr},
+      {"5", "-1", "0", "1", "Please fill the Connect Timeout.", "TimeoutEdit"},
+      {"5", "3601", "0", "1", "Please fill the Connect Timeout.", "TimeoutEdit"},
+      {"5", "", "0", "1", "Please fill the Connect Timeout.", "TimeoutEdit"},
+      {"5", "2", "11", "1", "Please fill the Retries.", "RetriesEdit"},
+      {"5", "2", "x", "1", "Please fill the Retries.", "RetriesEdit"},
+      {"5", "2", "1", "0", "Please fill the Parallel Probes.", "ParallelEdit"},
+      {"5", "2", "1", "4097", "Please fill the Parallel Probes.", "ParallelEdit"},
+      // The first failing field only.
+      {"0", "-1", "x", "0", "Please fill the Interval Time.", "IntervalEdit"},
   };
   for (const auto& c : cases) {
     dlg.fill(AlertSettings{});
@@ -138,6 +144,7 @@ TEST_F(AlertDlgTest, ProbeFieldsAreCheckedAfterTheInterval) {
     if (c.message) {
       EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, c.message}}));
       EXPECT_TRUE(dlg.isVisible());
+      EXPECT_EQ(dlg.focusWidget(), edit(c.field));
     } else {
       EXPECT_TRUE(boxes.shown.empty());
       EXPECT_EQ(dlg.result(), QDialog::Accepted);

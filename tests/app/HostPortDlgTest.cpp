@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -29,8 +31,116 @@ class HostPortDlgTest : public ::testing::Test {
     QTest::mouseClick(button("AddButton"), Qt::LeftButton);
   }
 
+  // Shown and active, so keys reach the focused edit as they would for a user.
+  void showActive() {
+    dlg.clearFields();
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+  }
+  // Each key goes where the focus is at that moment, as typing does.
+  static void type(const QString& keys) {
+    for (const QChar c : keys) QTest::keyClicks(QApplication::focusWidget(), QString(c));
+  }
+  void paste(QLineEdit* into, const QString& text) {
+    QGuiApplication::clipboard()->setText(text);
+    into->setFocus();
+    QTest::keySequence(into, QKeySequence::Paste);
+  }
+
   THostPortDlg dlg;
 };
+
+TEST_F(HostPortDlgTest, ADotMovesToTheNextOctetAndPastedAddressesFillAllFour) {
+  showActive();
+  edit("HostEdit1")->setFocus();
+  type(QStringLiteral("127.0.0.4"));
+  EXPECT_EQ(dlg.host(), "127.0.0.4");
+  EXPECT_EQ(dlg.focusWidget(), edit("HostEdit4"));
+  // A dot in the last octet, or in the port edit, goes nowhere.
+  type(QStringLiteral("."));
+  EXPECT_EQ(edit("HostEdit4")->text(), QStringLiteral("4"));
+  // Typing over an octet reached by "." replaces it.
+  edit("HostEdit1")->setFocus();
+  type(QStringLiteral(".10"));
+  EXPECT_EQ(dlg.host(), "127.10.0.4");
+
+  paste(edit("HostEdit3"), QStringLiteral(" 10.0.12.250\n"));
+  EXPECT_EQ(dlg.host(), "10.0.12.250");
+  EXPECT_EQ(dlg.focusWidget(), edit("PortEdit"));
+  // Dotted text that is no address changes nothing.
+  for (const char* notAnAddress : {"10.0.0", "10.0.0.1.2", "10.0.x.1", "1000.0.0.1", "10..0.1"}) {
+    edit("HostEdit1")->setCursorPosition(1);
+    paste(edit("HostEdit1"), QLatin1String(notAnAddress));
+    EXPECT_EQ(dlg.host(), "10.0.12.250") << notAnAddress;
+  }
+  // A number alone pastes as usual.
+  edit("HostEdit2")->clear();
+  paste(edit("HostEdit2"), QStringLiteral("42"));
+  EXPECT_EQ(dlg.host(), "10.42.12.250");
+}
+
+TEST_F(HostPortDlgTest, EditingShortcutsWorkAndEscapeCancelsFromAnyEdit) {
+  showActive();
+  QLineEdit* first = edit("HostEdit1");
+  first->setText(QStringLiteral("192"));
+  first->setFocus();
+  QTest::keyClick(first, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(first->selectedText(), QStringLiteral("192"));
+  QTest::keyClick(first, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("192"));
+  QTest::keyClick(edit("PortEdit"), Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(edit("PortEdit")->text(), QStringLiteral("192"));
+
+  for (const char* name : {"HostEdit3", "PortEdit"}) {
+    showActive();
+    edit(name)->setFocus();
+    QTest::keyClick(edit(name), Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible()) << name;
+    EXPECT_EQ(dlg.result(), QDialog::Rejected) << name;
+  }
+}
+
+TEST_F(HostPortDlgTest, EnterInThePortEditAddsThePortAndKeepsTheDialogOpen) {
+  showActive();
+  QLineEdit* port = edit("PortEdit");
+  port->setFocus();
+  QTest::keyClicks(port, QStringLiteral("080"));
+  QTest::keyClick(port, Qt::Key_Return);
+  QTest::keyClicks(port, QStringLiteral("443"));
+  QTest::keyClick(port, Qt::Key_Enter);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.ports(), "80,443,") << "stored without the leading zero";
+
+  // Refused: the text stays, selected for retyping, and the edit says why.
+  QTest::keyClicks(port, QStringLiteral("0080"));
+  QTest::keyClick(port, Qt::Key_Return);
+  EXPECT_EQ(dlg.ports(), "80,443,");
+  EXPECT_EQ(port->selectedText(), QStringLiteral("0080"));
+  EXPECT_EQ(port->toolTip(), QStringLiteral("Port 80 is listed already."));
+  QTest::keyClicks(port, QStringLiteral("70000"));
+  QTest::keyClick(port, Qt::Key_Return);
+  EXPECT_EQ(port->toolTip(), QStringLiteral("A port is a number from 1 to 65535."));
+
+  // After a click on Add the next port is typed straight into the edit.
+  port->setText(QStringLiteral("22"));
+  QTest::mouseClick(button("AddButton"), Qt::LeftButton);
+  EXPECT_EQ(dlg.focusWidget(), port);
+  EXPECT_EQ(port->toolTip(), QString());
+  QTest::keyClicks(port, QStringLiteral("25"));
+  QTest::keyClick(port, Qt::Key_Return);
+  EXPECT_EQ(dlg.ports(), "80,443,22,25,");
+}
+
+TEST_F(HostPortDlgTest, EveryShowingOpensAtTheSamePlace) {
+  showActive();
+  const QPoint first = dlg.pos();
+  for (int i = 0; i < 3; ++i) {
+    dlg.reject();
+    showActive();
+    EXPECT_EQ(dlg.pos(), first) << "showing " << i + 2;
+  }
+}
 
 TEST_F(HostPortDlgTest, KeyFilterLetsOnlyDigitsThrough) {
   dlg.show();

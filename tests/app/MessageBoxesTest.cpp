@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include "WidgetSupport.h"
@@ -64,6 +66,44 @@ TEST_F(Notices, ABoxLeftOpenForLongKeepsEveryLineUnderTheDetails) {
   ASSERT_EQ(all.size(), total);
   EXPECT_EQ(all.front(), QStringLiteral("\"127.0.0.1:1\" is DOWN."));
   EXPECT_EQ(visibleBoxes(), 1);
+}
+
+TEST_F(Notices, ALongEntryListWrapsAtItsCommasWithinTheScreen) {
+  QStringList entries;
+  for (int port = 1001; port <= 1020; ++port) entries << QStringLiteral("127.0.0.3:%1").arg(port);
+  const QString quoted =
+      QLatin1Char('"') + entries.join(QLatin1Char(',')) + QStringLiteral("\" is DOWN.");
+  const std::string text = quoted.toStdString();
+  QWidget owner;
+  boxes.setOwner(&owner);
+  boxes.notify(BoxKind::Warning, text);
+  QMessageBox* box = boxes.openNotice(BoxKind::Warning);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->parentWidget(), &owner);
+  EXPECT_FALSE(box->windowIcon().isNull());
+
+  const QStringList lines = box->text().split(QLatin1Char('\n'));
+  EXPECT_GT(lines.size(), 1);
+  // Broken only after commas, so joined again they are the text as sent.
+  EXPECT_EQ(lines.join(QString()), QString::fromStdString(text));
+  for (const QString& line : lines.mid(0, lines.size() - 1))
+    EXPECT_TRUE(line.endsWith(QLatin1Char(','))) << line.toStdString();
+  for (const QString& line : lines)
+    EXPECT_LE(box->fontMetrics().horizontalAdvance(line), QtMessageBoxes::textWidthLimit());
+  box->adjustSize();
+  EXPECT_LE(box->width(), QGuiApplication::primaryScreen()->availableGeometry().width());
+}
+
+TEST(WrapAtCommas, KeepsShortLinesAndAnEntryTooLongToBreak) {
+  const QFontMetrics metrics(QApplication::font());
+  const int width = metrics.horizontalAdvance(QStringLiteral("10.0.0.5:80,10.0.0.5:443,"));
+  EXPECT_EQ(WrapAtCommas(QStringLiteral("a,b\nc"), metrics, width), QStringLiteral("a,b\nc"));
+  EXPECT_EQ(WrapAtCommas(QStringLiteral("10.0.0.5:80,10.0.0.5:443,10.0.0.5:8080 is DOWN."), metrics,
+                         width),
+            QStringLiteral("10.0.0.5:80,10.0.0.5:443,\n10.0.0.5:8080 is DOWN."));
+  const QString unbroken = QStringLiteral("no-comma-in-this-rather-long-line-at-all");
+  EXPECT_EQ(WrapAtCommas(unbroken, metrics, 10), unbroken);
+  EXPECT_EQ(WrapAtCommas(QStringLiteral("aaaa,bbbb"), metrics, 1), QStringLiteral("aaaa,\nbbbb"));
 }
 
 }  // namespace

@@ -3,10 +3,15 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDialog>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
@@ -323,6 +328,81 @@ TEST_F(PortFormTest, CaptionsAndShortcutsOfTheCommands) {
   }
   auto* model = &form->tableModel();
   EXPECT_EQ(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Deactivated Ports"));
+}
+
+TEST_F(PortFormTest, KeyboardReachesTheWholeWindowAndItsMenus) {
+  open(kTwoHosts);
+  form->show();
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  table()->setFocus();
+  select(0);
+  QTest::keyClick(table(), Qt::Key_Tab);
+  EXPECT_NE(QApplication::focusWidget(), table()) << "Tab leaves the table";
+  table()->setFocus();
+  QTest::keyClick(table(), Qt::Key_Backtab, Qt::ShiftModifier);
+  EXPECT_NE(QApplication::focusWidget(), table()) << "Shift+Tab leaves the table";
+  // The arrows still walk the rows.
+  table()->setFocus();
+  QTest::keyClick(table(), Qt::Key_Down);
+  EXPECT_EQ(table()->currentIndex().row(), 1);
+
+  auto openMenu = [this] { return form->menuBar()->activeAction(); };
+  QTest::keyClick(form.get(), Qt::Key_H, Qt::AltModifier);
+  ASSERT_TRUE(test::ProcessUntil([&] { return openMenu() != nullptr; }));
+  EXPECT_EQ(openMenu()->menu()->objectName(), QStringLiteral("Help1"));
+  QTest::keyClick(openMenu()->menu(), Qt::Key_Escape);               // closes the menu
+  if (openMenu()) QTest::keyClick(form->menuBar(), Qt::Key_Escape);  // leaves the bar
+  ASSERT_TRUE(test::ProcessUntil([&] { return openMenu() == nullptr; }));
+  QTest::keyClick(form.get(), Qt::Key_F10);
+  ASSERT_TRUE(test::ProcessUntil([&] { return openMenu() != nullptr; }));
+  EXPECT_EQ(openMenu()->menu()->objectName(), QStringLiteral("Host1"));
+  EXPECT_EQ(openMenu()->menu()->title(), QStringLiteral("H&ost"));
+}
+
+TEST_F(PortFormTest, TheLastColumnTakesTheRestOfTheWidth) {
+  open(kTwoHosts);
+  form->resize(900, 446);
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  const int right = table()->columnViewportPosition(2) + table()->columnWidth(2);
+  EXPECT_EQ(right, table()->viewport()->width());
+  EXPECT_EQ(table()->columnWidth(0), 150);
+  EXPECT_EQ(table()->columnWidth(1), 200);
+}
+
+TEST_F(PortFormTest, TrayAndStatusBarShowTheMonitoringStateAtAGlance) {
+  open(
+      "[config]\ninterval=1\nparallel=8\nhostcount=2\n[host1]\nhost=127.0.0.1\nport=7,9,\n"
+      "[host2]\nhost=127.0.0.2\nport=13,\n");
+  auto* tray = form->findChild<QSystemTrayIcon*>(QStringLiteral("TrayIcon"));
+  auto* panel = form->findChild<QLabel*>(QStringLiteral("MonitorPanel"));
+  ASSERT_TRUE(tray && panel);
+  EXPECT_EQ(form->trayState(), TrayState::Idle);
+  EXPECT_EQ(tray->toolTip(), QStringLiteral("Varnley\nNot monitoring"));
+  EXPECT_EQ(tray->icon().pixmap(22).toImage(), ApplicationIcon().pixmap(22).toImage());
+
+  form->StartToolButtonClick();
+  EXPECT_EQ(form->trayState(), TrayState::Monitoring);
+  EXPECT_EQ(tray->toolTip(), QStringLiteral("Varnley\nMonitoring: 0 ports down"));
+  EXPECT_EQ(panel->text(), QStringLiteral("Monitoring: 0 ports down"));
+
+  portsOpen = false;
+  ASSERT_TRUE(test::ProcessUntil([&] { return form->trayState() == TrayState::Down; }));
+  ASSERT_TRUE(test::ProcessUntil([&] {
+    return tray->toolTip() == QStringLiteral("Varnley\nMonitoring: 3 ports down");
+  })) << tray->toolTip().toStdString();
+  EXPECT_EQ(tray->icon().pixmap(22).toImage(), TrayStateIcon(TrayState::Down).pixmap(22).toImage());
+  EXPECT_NE(TrayStateIcon(TrayState::Down).pixmap(22).toImage(),
+            TrayStateIcon(TrayState::Monitoring).pixmap(22).toImage());
+
+  portsOpen = true;
+  ASSERT_TRUE(test::ProcessUntil([&] { return form->trayState() == TrayState::Monitoring; }));
+  EXPECT_EQ(tray->toolTip(), QStringLiteral("Varnley\nMonitoring: 0 ports down"));
+
+  form->StopToolButtonClick();
+  EXPECT_EQ(form->trayState(), TrayState::Idle);
+  EXPECT_EQ(panel->text(), QStringLiteral("Not monitoring"));
 }
 
 }  // namespace

@@ -35,10 +35,23 @@ TEST(CanAddPort, AcceptsOnlyNewPortsWithinRange) {
     const char* text;
     bool accepted;
   } cases[] = {
-      {"1", true},       {"65535", true}, {"22", true}, {"0", false},  {"65536", false},
-      {"999999", false}, {"80", false},   {"", false},  {"-1", false},
+      {"1", true},      {"65535", true},   {"22", true},    {"0", false},
+      {"65536", false}, {"999999", false}, {"80", false},   {"", false},
+      {"-1", false},    {"080", false},    {"+443", false}, {"022", true},
   };
   for (const auto& c : cases) EXPECT_EQ(CanAddPort(c.text, listed), c.accepted) << c.text;
+  // A number is listed as the list shows it, whatever zeros it was typed with.
+  EXPECT_EQ(PortText("022"), "22");
+  EXPECT_EQ(PortText("+7"), "7");
+}
+
+TEST(CanAddPort, SaysWhyAPortIsRefused) {
+  const std::vector<std::string> listed = {"80"};
+  EXPECT_EQ(PortRefusal("", listed), "Type a port number first.");
+  EXPECT_EQ(PortRefusal("70000", listed), "A port is a number from 1 to 65535.");
+  EXPECT_EQ(PortRefusal("0", listed), "A port is a number from 1 to 65535.");
+  EXPECT_EQ(PortRefusal("0080", listed), "Port 80 is listed already.");
+  EXPECT_EQ(PortRefusal("81", listed), std::nullopt);
 }
 
 TEST(CanAddPort, RefusesAPortTheFileCouldNotHold) {
