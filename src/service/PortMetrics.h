@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,6 +45,11 @@ class PortMetrics {
   // What a scrape shows now. A port that left the table is left out, though its last result
   // is kept in case it comes back.
   Snapshot Take() const;
+  // The same without copying the ports: each is handed to `visit` (in table order, each once)
+  // while the table is held, so visit must only write down what it is given.
+  using PortVisitor =
+      std::function<void(const std::string& host, int port, bool open, double seconds)>;
+  Snapshot Take(const PortVisitor& visit) const;
 
  private:
   struct Last {
@@ -52,6 +59,9 @@ class PortMetrics {
   };
 
   void record(const std::vector<PortResult>& results);
+  // The entry of a port; an IPv4 host goes by number, which a scrape of many ports finds
+  // faster than by text.
+  Last* find(const std::optional<std::uint32_t>& address, const std::string& host, int port) const;
 
   Monitor& monitor_;
   const HostTable& hosts_;
@@ -60,7 +70,8 @@ class PortMetrics {
   std::atomic<std::uint64_t> probesOpen_ = 0;
   std::atomic<std::uint64_t> probesClosed_ = 0;
   mutable std::mutex mutex_;
-  mutable std::unordered_map<std::string, Last> last_;  // by "host:port"
+  mutable std::unordered_map<std::uint64_t, Last> byAddress_;  // address << 16 | port
+  mutable std::unordered_map<std::string, Last> byName_;       // "host:port" for the others
   mutable std::uint64_t takes_ = 0;
 };
 
