@@ -154,6 +154,7 @@ TEST_F(Headless, AFinalSaveThatFailsEndsWithStatusOne) {
 }
 
 TEST_F(Headless, TheWindowWithoutADisplayPointsToHeadless) {
+  if (!VARNLEY_WINDOWS) GTEST_SKIP() << "a build without windows";
   ServiceProcess program(VARNLEY_EXE, {"--config", settings}, dir.file("err"),
                          {"VARNLEY_INSTANCE_DIR=" + dir.file("run")}, kNoDisplay);
   EXPECT_TRUE(ExitedWith(program.waitExit(), 1));
