@@ -10,6 +10,7 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <atomic>
 #include <charconv>
 #include <cstring>
 #include <exception>
@@ -71,7 +72,10 @@ void appendLabelValue(std::string& out, const std::string& value) {
 // The two per-port families, written while the snapshot walks the table.
 class PortFamilies {
  public:
-  PortFamilies() {
+  // expected: how many ports the last scrape showed, so the text is not grown step by step.
+  explicit PortFamilies(std::size_t expected) {
+    success_.reserve(expected * 64 + 128);
+    duration_.reserve(expected * 80 + 128);
     success_ =
         "# HELP varnley_probe_success Last probe of the port: 1 open, 0 closed\n"
         "# TYPE varnley_probe_success gauge\n";
@@ -91,7 +95,10 @@ class PortFamilies {
     duration_.append("varnley_probe_duration_seconds").append(labels_);
     duration_.append(number, std::to_chars(number, number + sizeof number, seconds).ptr);
     duration_ += '\n';
+    ++count_;
   }
+
+  std::size_t count() const { return count_; }
 
   void appendTo(std::string& out) const {
     out.reserve(out.size() + success_.size() + duration_.size());
@@ -101,6 +108,7 @@ class PortFamilies {
 
  private:
   std::string labels_, success_, duration_;
+  std::size_t count_ = 0;
 };
 
 // Ahead of the server's own routing, which would serve /metrics/anything as /metrics: one
@@ -166,6 +174,7 @@ struct MetricsEndpoint::Impl {
   std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
   PageHandler page;
   std::unique_ptr<CivetServer> server;
+  std::atomic<std::size_t> lastPorts = 0;  // scrapes may run on two threads at once
 };
 
 MetricsEndpoint::MetricsEndpoint(Monitor& monitor, const HostTable& hosts, const MailStatus& mail)
@@ -209,7 +218,7 @@ int MetricsEndpoint::port() const {
 }
 
 std::string MetricsEndpoint::Scrape() const {
-  PortFamilies ports;
+  PortFamilies ports(impl_->lastPorts);
   const PortMetrics::Snapshot snapshot =
       metrics_.Take([&ports](const std::string& host, int port, bool open, double seconds) {
         ports.add(host, port, open, seconds);
@@ -222,6 +231,7 @@ std::string MetricsEndpoint::Scrape() const {
   prometheus::TextSerializer().Serialize(head, families);
   std::string body = head.str();
   ports.appendTo(body);
+  impl_->lastPorts = ports.count();
   return body;
 }
 
