@@ -72,8 +72,8 @@ class Runner {
 
     auto nextTick = Clock::now() + kDispatchPeriod;
     for (;;) {
-      const auto wait =
-          std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+          nextTick - Clock::now());  // never wake early
       if (signals >= 0 &&
           WaitForTerminationSignal(signals, std::max(wait, std::chrono::milliseconds(0)))) {
         const PendingSignals pending = ReadTerminationSignalPipe(signals);
