@@ -22,9 +22,12 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-void MailStatus::Report(MailOutcome outcome) {
+void MailStatus::Report(MailOutcome outcome, const std::string& alertText) {
   std::lock_guard lock(mutex_);
-  if (!outcome.sent) {
+  ++(outcome.sent ? totals_.sent : totals_.failed);
+  if (hook_) {
+    hook_(outcome, alertText);
+  } else if (!outcome.sent) {
     // One line, written whole, so lines of other writers never land inside it.
     errors_ << ("Varnley: an alert mail could not be sent: " + OneLine(outcome.reason) + "\n")
             << std::flush;
@@ -36,6 +39,16 @@ void MailStatus::Report(MailOutcome outcome) {
 std::optional<MailOutcome> MailStatus::Last() const {
   std::lock_guard lock(mutex_);
   return last_;
+}
+
+MailStatus::Totals MailStatus::Count() const {
+  std::lock_guard lock(mutex_);
+  return totals_;
+}
+
+void MailStatus::SetOutcomeHook(OutcomeHook hook) {
+  std::lock_guard lock(mutex_);
+  hook_ = std::move(hook);
 }
 
 void MailStatus::SetListener(std::function<void()> listener) {

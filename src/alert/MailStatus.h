@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <mutex>
@@ -25,9 +26,22 @@ class MailStatus {
   MailStatus(const MailStatus&) = delete;
   MailStatus& operator=(const MailStatus&) = delete;
 
-  // Called by the sender after each alert mail, from its own thread.
-  void Report(MailOutcome outcome);
+  // Called by the sender after each alert mail (its text in `alertText`), from its own thread.
+  void Report(MailOutcome outcome, const std::string& alertText = "");
   std::optional<MailOutcome> Last() const;
+
+  struct Totals {
+    std::uint64_t sent = 0;
+    std::uint64_t failed = 0;
+  };
+  // Every outcome reported so far.
+  Totals Count() const;
+
+  // Runs after each report with the outcome and the alert's text, on the reporting thread and
+  // under the same rule as the listener; for a log of every mail. Failures then go to it
+  // instead of to `errors`.
+  using OutcomeHook = std::function<void(const MailOutcome& outcome, const std::string& text)>;
+  void SetOutcomeHook(OutcomeHook hook);
 
   // Runs after each report on the reporting thread, so it must only hand the news on (the
   // window posts it to its own thread). An empty function stops the calls; once it returns,
@@ -39,6 +53,8 @@ class MailStatus {
   mutable std::mutex mutex_;
   std::optional<MailOutcome> last_;
   std::function<void()> listener_;
+  OutcomeHook hook_;
+  Totals totals_;
 };
 
 // The reason on one line: each run of CR and LF becomes one blank.

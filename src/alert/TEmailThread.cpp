@@ -41,7 +41,7 @@ bool TEmailThread::runPass() {
   MailResult result = SendAlertMail(client_, message_, MailAccount::From(settings_), text);
   // A mail cut short by Stop says nothing about the server.
   if (status_ && !stop_.stopRequested()) {
-    status_->Report({result.sent, std::move(result.error), std::chrono::system_clock::now()});
+    status_->Report({result.sent, std::move(result.error), std::chrono::system_clock::now()}, text);
   }
   return result.sent;
 }

@@ -1,5 +1,6 @@
-// Program entry: the single-instance rule, the run's session, the main window, and the
-// orderly end (monitoring stopped, hosts saved) however the window goes away.
+// Program entry: the windowless run when asked for; else the single-instance rule, the run's
+// session, the main window, and the orderly end (monitoring stopped, hosts saved) however the
+// window goes away.
 #include <QApplication>
 #include <iostream>
 #include <string>
@@ -13,12 +14,23 @@
 #include "monitor/Session.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
+#include "platform/ServiceEnvironment.h"
 #include "platform/TerminationSignals.h"
+#include "service/HeadlessRunner.h"
+#include "service/MetricsEndpoint.h"
 
 int main(int argc, char** argv) {
   using namespace varnley;
   // Read before the toolkit sees them: it removes the options it knows from argv.
   const std::vector<std::string> args(argv, argv + argc);
+  // Chosen before any Qt object exists: the windowless run needs no display at all.
+  if (WantsHeadless(args)) return RunHeadless(args);
+  // Without a display the toolkit would abort with a core dump.
+  if (!DisplayAvailable()) {
+    std::cerr << "Varnley: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are "
+                 "unset); run \"varnley --headless\" to monitor without windows.\n";
+    return 1;
+  }
 
   // Installed before the lock is taken: once another process can see this one, a signal
   // already takes the orderly way out (it waits in the pipe until the event loop runs).
@@ -45,11 +57,16 @@ int main(int argc, char** argv) {
   MailStatus mailStatus;
   Session session(SettingsPathFromArgs(args, ExecutablePath()), StartedWithS(args));
   session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
+  MetricsEndpoint metrics(session.monitor(), session.hosts(), mailStatus);
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
     form.watchMailStatus(mailStatus);
+    // The settings are loaded now; the window offers no way to change this key.
+    if (const std::string failure = ListenWhereSettingsSay(metrics, session.settings().metrics);
+        !failure.empty())
+      std::cerr << failure << '\n';
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);

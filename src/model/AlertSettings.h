@@ -30,6 +30,8 @@ struct AlertSettings {
   int timeout = 0;
   int retries = 0;
   int parallel = 1;  // ports per pass, probed at once
+  // Where the metrics endpoint listens, "ADDRESS:PORT" with an IPv4 literal ("" for nowhere).
+  std::string metrics;
 
   bool operator==(const AlertSettings&) const = default;
 };

@@ -86,8 +86,9 @@ std::string NormalisePorts(std::string_view text) {
 
 namespace {
 
-constexpr std::array<std::string_view, 8> kConfigKeys = {
-    "message", "email", "run", "interval", "hostcount", "timeout", "retries", "parallel"};
+constexpr std::array<std::string_view, 9> kConfigKeys = {"message",  "email",     "run",
+                                                         "interval", "hostcount", "timeout",
+                                                         "retries",  "parallel",  "metrics"};
 constexpr std::array<std::string_view, 7> kEmailKeys = {
     "smtpserver", "username", "password", "mail", "auth", "security", "verify"};
 
@@ -280,6 +281,8 @@ class SettingsReader {
     settings.timeout = std::clamp(config_.integer(5, 0), 0, kMaxTimeout);
     settings.retries = std::clamp(config_.integer(6, 0), 0, kMaxRetries);
     settings.parallel = std::clamp(config_.integer(7, 1), 1, kMaxParallel);
+    // Read only: no window edits it, so a save leaves the line as the user wrote it.
+    settings.metrics = Trim(config_.text(8));
     // Only a file changed between the two readings leaves a place empty.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < hosts_.size(); ++i) {

@@ -60,10 +60,15 @@ void Monitor::SetEmailWorkerFactory(EmailWorkerFactory factory) {
 
 void Monitor::Start() {
   if (running_) return;
+  suspended_ = false;
   hosts_.clearDeactivated();
   queues_.ClearDownQueue();
   queues_.ClearUpQueue();
   queues_.ClearEmailQueue();
+  startWorkers();
+}
+
+void Monitor::startWorkers() {
   // A fresh worker always begins at row 0, port 0.
   const std::size_t budget = ProbeDescriptorBudget();
   if (static_cast<std::size_t>(settings_.parallel) > budget)
@@ -71,7 +76,8 @@ void Monitor::Start() {
                  "Varnley: %d ports per pass do not fit the open-file limit; probing %zu at "
                  "once.\n",
                  settings_.parallel, budget);
-  portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_, batch_, budget);
+  portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_, batch_, budget,
+                                              &probeResults_);
   running_ = true;
   try {
     if (emailWorkerFactory_) emailThread_ = emailWorkerFactory_(queues_, settings_);
@@ -82,7 +88,17 @@ void Monitor::Start() {
 }
 
 void Monitor::Stop() {
-  if (!running_) return;
+  if (!running_) {
+    suspended_ = false;
+    return;
+  }
+  stopWorkers();
+  queues_.ClearDownQueue();
+  queues_.ClearUpQueue();
+  queues_.ClearEmailQueue();
+}
+
+void Monitor::stopWorkers() {
   // Both are asked first so their waits end together; each wait is cut short by the request,
   // so the joins take no longer than the workers' current step.
   if (portThread_) portThread_->requestStop();
@@ -92,14 +108,23 @@ void Monitor::Stop() {
   portThread_.reset();
   emailThread_.reset();
   running_ = false;
-  queues_.ClearDownQueue();
-  queues_.ClearUpQueue();
-  queues_.ClearEmailQueue();
+}
+
+void Monitor::Suspend() {
+  if (!running_) return;
+  stopWorkers();
+  suspended_ = true;
+}
+
+void Monitor::Resume() {
+  if (running_ || !suspended_) return;
+  suspended_ = false;
+  startWorkers();
 }
 
 bool Monitor::Running() const { return running_; }
 
-DispatchTexts Monitor::Tick() {
+DispatchTexts Monitor::Tick(bool everyChange) {
   std::vector<std::string> down, up;
   // A queue whose flag is held right now is left for the next tick, entries and all.
   queues_.DrainDown(down);
@@ -112,7 +137,7 @@ DispatchTexts Monitor::Tick() {
     if (!upText.empty()) queues_.AddEmailEntry(upText);
   }
   DispatchTexts texts;
-  if (settings_.showMessage) {
+  if (settings_.showMessage || everyChange) {
     texts.down = downText;
     texts.up = upText;
   }

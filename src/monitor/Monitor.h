@@ -1,6 +1,7 @@
 // Start and stop of monitoring and the 2-second dispatch that turns queued changes into alerts.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 #include "model/HostTable.h"
 #include "monitor/AlertQueues.h"
 #include "monitor/Probe.h"
+#include "monitor/ProbeResults.h"
 
 namespace varnley {
 
@@ -55,11 +57,22 @@ class Monitor {
   // Stops both workers and returns within about a second whatever they wait on; the queues
   // are cleared, the deactivated ports stay. No effect when not running.
   void Stop();
+  // Safe to ask from any thread.
   bool Running() const;
 
+  // Stop and start again without losing anything: the workers end and start afresh, the
+  // queues and the deactivated ports stay as they are. For a change of settings underneath
+  // a running monitor. Each has no effect unless monitoring runs (Suspend) or was suspended.
+  void Suspend();
+  void Resume();
+
   // The timer's work: drain DOWN and UP, hand the message texts to the email queue when
-  // sending is on, and return them for display when showing is on.
-  DispatchTexts Tick();
+  // sending is on, and return them for display when showing is on (always, with everyChange:
+  // a log has no setting that hides it).
+  DispatchTexts Tick(bool everyChange = false);
+
+  // Every settled probe result of the port worker, pass by pass.
+  ProbeResults& probeResults() { return probeResults_; }
 
  private:
   HostTable& hosts_;
@@ -70,7 +83,13 @@ class Monitor {
   EmailWorkerFactory emailWorkerFactory_;
   std::unique_ptr<Worker> portThread_;
   std::unique_ptr<Worker> emailThread_;
-  bool running_ = false;  // GUI thread only, like Start and Stop
+  ProbeResults probeResults_;
+  // Written only by the thread that calls Start and Stop.
+  std::atomic<bool> running_ = false;
+  bool suspended_ = false;
+
+  void startWorkers();
+  void stopWorkers();
 };
 
 }  // namespace varnley

@@ -24,19 +24,20 @@ bool sameRow(const MonitoredHost& now, const MonitoredHost& probed) {
 
 TPortThread::TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
                          Monitor::ProbeFn probe, NoThread, Monitor::BatchProbeFn batch,
-                         std::size_t maxParallel)
+                         std::size_t maxParallel, const ProbeResults* results)
     : hosts_(hosts),
       settings_(settings),
       queues_(queues),
       probe_(std::move(probe)),
       batch_(std::move(batch)),
-      maxParallel_(std::max<std::size_t>(maxParallel, 1)) {}
+      maxParallel_(std::max<std::size_t>(maxParallel, 1)),
+      results_(results) {}
 
 TPortThread::TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
                          Monitor::ProbeFn probe, Monitor::BatchProbeFn batch,
-                         std::size_t maxParallel)
+                         std::size_t maxParallel, const ProbeResults* results)
     : TPortThread(hosts, settings, queues, std::move(probe), NoThread{}, std::move(batch),
-                  maxParallel) {
+                  maxParallel, results) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -77,6 +78,7 @@ void TPortThread::pass() {
   for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
   // A probe cut short by Stop says nothing about the port.
   if (!probe(slice, all) || !confirmRefused(slice)) return;
+  publish(slice);
 
   // Changes go to the queues in table order.
   for (const Step& step : slice.steps) {
@@ -149,12 +151,16 @@ bool TPortThread::probe(Slice& slice, const std::vector<std::size_t>& which) {
     for (std::size_t i : which)
       targets.push_back({slice.rows[slice.steps[i].copy].host, slice.steps[i].port});
     const std::vector<PortAnswer> answers = batch_(targets, stop_);
-    for (std::size_t k = 0; k < which.size() && k < answers.size(); ++k)
+    for (std::size_t k = 0; k < which.size() && k < answers.size(); ++k) {
       slice.steps[which[k]].open = answers[k].open;
+      slice.steps[which[k]].duration = answers[k].duration;
+    }
   } else {
     for (std::size_t i : which) {
       Step& step = slice.steps[i];
+      const auto start = std::chrono::steady_clock::now();
       step.open = probe_(slice.rows[step.copy].host, step.port, stop_);
+      step.duration = std::chrono::steady_clock::now() - start;
       if (stop_.stopRequested()) break;
     }
   }
@@ -202,6 +208,15 @@ bool TPortThread::recordUp(std::size_t row, const MonitoredHost& probed, const s
     written = true;
   });
   return written;
+}
+
+void TPortThread::publish(const Slice& slice) const {
+  if (!results_) return;
+  std::vector<PortResult> results;
+  results.reserve(slice.steps.size());
+  for (const Step& step : slice.steps)
+    results.push_back({slice.rows[step.copy].host, step.port, step.open, step.duration});
+  results_->Publish(results);
 }
 
 void TPortThread::report(bool (AlertQueues::*add)(const std::string&), const std::string& text) {

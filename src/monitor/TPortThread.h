@@ -13,6 +13,7 @@
 #include "model/HostTable.h"
 #include "monitor/AlertQueues.h"
 #include "monitor/Monitor.h"
+#include "monitor/ProbeResults.h"
 #include "platform/StopSource.h"
 
 namespace varnley {
@@ -24,15 +25,15 @@ class TPortThread : public Worker {
 
   // The thread starts at once, at row 0 and port 0. A pass takes the next `parallel` ports
   // (no more than maxParallel) and probes them with batch; without batch, one after another
-  // with probe.
+  // with probe. Each pass's settled results go to `results` when given.
   TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
               Monitor::ProbeFn probe, Monitor::BatchProbeFn batch = {},
-              std::size_t maxParallel = kMaxParallel);
+              std::size_t maxParallel = kMaxParallel, const ProbeResults* results = nullptr);
   // Construction without a thread, for driving passes by hand.
   struct NoThread {};
   TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
               Monitor::ProbeFn probe, NoThread, Monitor::BatchProbeFn batch = {},
-              std::size_t maxParallel = kMaxParallel);
+              std::size_t maxParallel = kMaxParallel, const ProbeResults* results = nullptr);
   ~TPortThread() override;
 
   void requestStop() override;
@@ -54,6 +55,7 @@ class TPortThread : public Worker {
     int port;
     bool known;  // in the row's deactivated ports
     bool open = false;
+    std::chrono::nanoseconds duration{0};  // of the last probe
   };
   struct Slice {
     std::vector<MonitoredHost> rows;
@@ -75,6 +77,7 @@ class TPortThread : public Worker {
   bool recordDown(std::size_t row, const MonitoredHost& probed, const std::string& entry);
   bool recordUp(std::size_t row, const MonitoredHost& probed, const std::string& entry);
   void report(bool (AlertQueues::*add)(const std::string&), const std::string& text);
+  void publish(const Slice& slice) const;
 
   HostTable& hosts_;
   const AlertSettings& settings_;
@@ -82,6 +85,7 @@ class TPortThread : public Worker {
   Monitor::ProbeFn probe_;
   Monitor::BatchProbeFn batch_;
   std::size_t maxParallel_;
+  const ProbeResults* results_;
   StopSource stop_;
   // Touched only by the worker thread (or by the caller of runPass when there is none).
   std::size_t currentRow_ = 0;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -42,6 +44,16 @@ std::string InstanceLock::DefaultPath() {
   if (const char* dir = std::getenv("VARNLEY_INSTANCE_DIR"); dir && dir[0] == '/')
     return std::string(dir) + "/Varnley.lock";
   return "/tmp/varnley-" + std::to_string(::geteuid()) + "/Varnley.lock";
+}
+
+std::string InstanceLock::PathForSettings(const std::string& settingsPath) {
+  // The file's path, hashed (FNV-1a), keeps the name short whatever the path holds.
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : settingsPath) hash = (hash ^ c) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof name, "Varnley-%016llx.lock", static_cast<unsigned long long>(hash));
+  const std::string fallback = DefaultPath();
+  return fallback.substr(0, fallback.find_last_of('/') + 1) + name;
 }
 
 InstanceLock::InstanceLock(std::string path) : path_(std::move(path)) {}

@@ -17,6 +17,9 @@ class InstanceLock {
   // private folder /tmp/varnley-<uid>. (VARNLEY_INSTANCE_DIR names another folder, so that
   // tests can run copies side by side; nothing else reads it.)
   static std::string DefaultPath();
+  // The lock of a windowless run on one settings file, in the same folder: one such run per
+  // file, beside the one window the default lock allows.
+  static std::string PathForSettings(const std::string& settingsPath);
 
   explicit InstanceLock(std::string path = DefaultPath());
   ~InstanceLock();  // releases the lock

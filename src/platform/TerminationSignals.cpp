@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace varnley {
@@ -39,17 +41,25 @@ int InstallTerminationSignalPipe() {
 }
 
 bool DrainTerminationSignalPipe(int fd) {
-  bool any = false;
+  const PendingSignals pending = ReadTerminationSignalPipe(fd);
+  return pending.stop || pending.reload;
+}
+
+PendingSignals ReadTerminationSignalPipe(int fd) {
+  PendingSignals pending;
   char buffer[64];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      any = true;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return any;
+    for (ssize_t i = 0; i < n; ++i) (buffer[i] == SIGHUP ? pending.reload : pending.stop) = true;
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    return pending;
   }
+}
+
+bool WaitForTerminationSignal(int fd, std::chrono::milliseconds timeout) {
+  pollfd entry = {fd, POLLIN, 0};
+  const int ms = static_cast<int>(std::max<long long>(0, timeout.count()));
+  return ::poll(&entry, 1, ms) > 0 && (entry.revents & POLLIN);
 }
 
 }  // namespace varnley

@@ -1,0 +1,222 @@
+#include "service/HeadlessRunner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+
+#include "alert/MailStatus.h"
+#include "alert/TEmailThread.h"
+#include "model/PortList.h"
+#include "monitor/Session.h"
+#include "platform/FileAccess.h"
+#include "platform/InstanceLock.h"
+#include "platform/Paths.h"
+#include "platform/ServiceEnvironment.h"
+#include "platform/TerminationSignals.h"
+#include "service/MetricsEndpoint.h"
+#include "service/ServiceLog.h"
+
+namespace varnley {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Priority = ServiceLog::Priority;
+constexpr auto kDispatchPeriod = std::chrono::seconds(2);
+
+// What the settings file held when it was read: a save over a file someone has changed since
+// would put back the hosts they took out. Nullopt when it could not be read at all.
+std::optional<std::uint64_t> Fingerprint(const std::string& path) {
+  std::uint64_t hash = 14695981039346656037ull;
+  const ReadStatus status = ReadFileInChunks(
+      path, static_cast<std::size_t>(-1), 1 << 16,
+      [&hash](std::string_view piece) {
+        for (unsigned char c : piece) hash = (hash ^ c) * 1099511628211ull;
+      },
+      nullptr, nullptr);
+  if (status == ReadStatus::Missing) return 0;
+  if (status != ReadStatus::Ok) return std::nullopt;
+  return hash;
+}
+
+class Runner {
+ public:
+  Runner(const std::string& settingsPath, ServiceLog& log)
+      : log_(log),
+        session_(settingsPath, false),
+        metrics_(session_.monitor(), session_.hosts(), mail_) {
+    mail_.SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
+      if (outcome.sent)
+        log_.Line(Priority::Info, "mail sent: " + text);
+      else
+        log_.Line(Priority::Error, "mail failed: " + outcome.reason);
+    });
+    session_.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mail_));
+  }
+
+  ~Runner() { mail_.SetOutcomeHook(nullptr); }
+
+  int Run(int signals) {
+    session_.Create();
+    fingerprint_ = Fingerprint(session_.settingsPath());
+    listenForMetrics();
+    session_.monitor().Start();
+    announce("monitoring");
+    std::string reason;
+    if (!NotifyServiceManager("READY=1", &reason))
+      log_.Line(Priority::Warning, "Varnley: the service manager was not told: " + reason);
+
+    auto nextTick = Clock::now() + kDispatchPeriod;
+    for (;;) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+          nextTick - Clock::now());  // never wake early
+      if (signals >= 0 &&
+          WaitForTerminationSignal(signals, std::max(wait, std::chrono::milliseconds(0)))) {
+        const PendingSignals pending = ReadTerminationSignalPipe(signals);
+        if (pending.stop) break;
+        if (pending.reload) reload();
+      } else if (signals < 0) {
+        std::this_thread::sleep_until(nextTick);
+      }
+      if (Clock::now() >= nextTick) {
+        dispatch();
+        nextTick = std::max(nextTick + kDispatchPeriod, Clock::now());
+      }
+    }
+    NotifyServiceManager("STOPPING=1");
+    return stop();
+  }
+
+ private:
+  void dispatch() {
+    const DispatchTexts texts = session_.monitor().Tick(true);
+    if (!texts.down.empty()) log_.Line(Priority::Warning, texts.down);
+    if (!texts.up.empty()) log_.Line(Priority::Notice, texts.up);
+  }
+
+  void announce(const std::string& what) {
+    std::size_t ports = 0;
+    session_.hosts().read([&](const std::vector<MonitoredHost>& rows) {
+      for (const MonitoredHost& row : rows) ports += SplitPortList(row.ports).size();
+    });
+    log_.Line(Priority::Info, "Varnley: " + what + " " + std::to_string(ports) + " ports on " +
+                                  std::to_string(session_.hosts().size()) + " hosts from " +
+                                  session_.settingsPath());
+  }
+
+  void listenForMetrics() {
+    const std::string& address = session_.settings().metrics;
+    if (address == metrics_.address() && (address.empty() || metrics_.port() != 0)) return;
+    const std::string failure = ListenWhereSettingsSay(metrics_, address);
+    if (!failure.empty())
+      log_.Line(Priority::Error, failure);
+    else if (!address.empty())
+      log_.Line(Priority::Info, "Varnley: metrics at http://" +
+                                    address.substr(0, address.rfind(':')) + ':' +
+                                    std::to_string(metrics_.port()) + "/metrics");
+  }
+
+  void reload() {
+    const std::string& path = session_.settingsPath();
+    const auto fingerprint = Fingerprint(path);
+    // A file that cannot be read now is not a request to forget every host.
+    if (!fingerprint || *fingerprint == 0) {
+      log_.Line(Priority::Error,
+                "Varnley: " + path + " could not be read; the settings stay as they were");
+      return;
+    }
+    AlertSettings settings;
+    std::vector<MonitoredHost> rows;
+    LoadSettings(path, settings, rows);
+    // Whatever the workers queued so far is told first; then they pause while the settings
+    // they read change underneath them.
+    dispatch();
+    Monitor& monitor = session_.monitor();
+    monitor.Suspend();
+    CarryPortState(session_.hosts().snapshot(), rows);
+    session_.settings() = std::move(settings);
+    session_.hosts().replaceAll(std::move(rows));
+    monitor.Resume();
+    fingerprint_ = fingerprint;
+    listenForMetrics();
+    announce("reloaded; monitoring");
+  }
+
+  int stop() {
+    dispatch();
+    const std::string& path = session_.settingsPath();
+    const auto now = Fingerprint(path);
+    if (fingerprint_ && now && *now != 0 && *now != *fingerprint_) {
+      // Nothing here edits hosts, so a save could only undo the edits made to the file.
+      session_.monitor().Stop();
+      log_.Line(Priority::Notice, "Varnley: " + path +
+                                      " changed since it was read and is left as it is (SIGHUP "
+                                      "reads it again)");
+      return 0;
+    }
+    const SaveResult saved = session_.Destroy();
+    if (saved.ok) return 0;
+    log_.Line(Priority::Error,
+              "Varnley: " + saved.error + (saved.reason.empty() ? "" : ": " + saved.reason));
+    return 1;
+  }
+
+  ServiceLog& log_;
+  MailStatus mail_;
+  Session session_;
+  MetricsEndpoint metrics_;
+  std::optional<std::uint64_t> fingerprint_;
+};
+
+}  // namespace
+
+bool WantsHeadless(const std::vector<std::string>& args) {
+  return std::find(args.begin() + std::min<std::size_t>(args.size(), 1), args.end(),
+                   "--headless") != args.end();
+}
+
+void CarryPortState(const std::vector<MonitoredHost>& before, std::vector<MonitoredHost>& after) {
+  // Port numbers down per host, over every row of that host.
+  std::unordered_map<std::string, std::vector<long long>> down;
+  for (const MonitoredHost& row : before)
+    for (const std::string& entry : SplitPortList(row.deactivated))
+      down[row.host].push_back(PortEntryValue(entry));
+  for (MonitoredHost& row : after) {
+    row.deactivated.clear();
+    const auto it = down.find(row.host);
+    if (it == down.end()) continue;
+    std::vector<std::string> kept;
+    for (const std::string& entry : SplitPortList(row.ports))
+      if (std::find(it->second.begin(), it->second.end(), PortEntryValue(entry)) !=
+          it->second.end())
+        kept.push_back(entry);
+    row.deactivated = JoinPortList(kept);
+  }
+}
+
+int RunHeadless(const std::vector<std::string>& args) {
+  ServiceLog log(std::cerr, StderrIsJournal());
+  // Before the lock: once another process can see this one, a signal takes the orderly way.
+  const int signals = InstallTerminationSignalPipe();
+  const std::string settingsPath = SettingsPathFromArgs(args, ExecutablePath());
+  InstanceLock lock(InstanceLock::PathForSettings(settingsPath));
+  switch (lock.acquire()) {
+    case InstanceLock::Result::HeldElsewhere:
+      log.Line(Priority::Error, "Varnley: another headless copy already runs on " + settingsPath);
+      return 1;
+    case InstanceLock::Result::Unavailable:
+      log.Line(Priority::Warning,
+               "Varnley: running without the single-instance lock (" + lock.reason() + ")");
+      break;
+    case InstanceLock::Result::Acquired:
+      break;
+  }
+  Runner runner(settingsPath, log);
+  return runner.Run(signals);
+}
+
+}  // namespace varnley

@@ -1,0 +1,238 @@
+// The endpoint over prometheus-cpp and the HTTP server it is built on (civetweb). The fixed
+// metrics live in a prometheus-cpp registry and go out through its text serializer; the two
+// per-port families, which grow with the table, are written here straight into the body: at
+// 100,000 ports the library's ClientMetric objects and its stream formatting made a scrape cost
+// about six times the plain writing of the same lines.
+#include <CivetServer.h>
+#include <civetweb.h>
+#include <prometheus/collectable.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <sstream>
+
+#include "service/MetricsEndpoint.h"
+
+namespace varnley {
+
+namespace {
+
+prometheus::MetricFamily family(const char* name, const char* help, prometheus::MetricType type) {
+  prometheus::MetricFamily f;
+  f.name = name;
+  f.help = help;
+  f.type = type;
+  return f;
+}
+
+prometheus::ClientMetric counter(const char* label, const char* value, std::uint64_t count) {
+  prometheus::ClientMetric m;
+  m.label.push_back({label, value});
+  m.counter.value = static_cast<double>(count);
+  return m;
+}
+
+// The fixed families that change at scrape time, read from the snapshot of that scrape.
+std::vector<prometheus::MetricFamily> FixedFamilies(const PortMetrics::Snapshot& s) {
+  using prometheus::MetricType;
+  std::vector<prometheus::MetricFamily> families;
+  families.push_back(
+      family("varnley_monitoring", "1 while monitoring runs, else 0", MetricType::Gauge));
+  families.back().metric.emplace_back().gauge.value = s.monitoring ? 1 : 0;
+  families.push_back(
+      family("varnley_probes_total", "Probes settled, by result", MetricType::Counter));
+  families.back().metric.push_back(counter("result", "open", s.probesOpen));
+  families.back().metric.push_back(counter("result", "closed", s.probesClosed));
+  families.push_back(
+      family("varnley_alert_mails_total", "Alert mails, by outcome", MetricType::Counter));
+  families.back().metric.push_back(counter("result", "sent", s.mailsSent));
+  families.back().metric.push_back(counter("result", "failed", s.mailsFailed));
+  return families;
+}
+
+// A label value as the text format wants it: backslash, quote and line feed escaped.
+void appendLabelValue(std::string& out, const std::string& value) {
+  for (char c : value) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+}
+
+// The two per-port families, written while the snapshot walks the table.
+class PortFamilies {
+ public:
+  // expected: how many ports the last scrape showed, so the text is not grown step by step.
+  explicit PortFamilies(std::size_t expected) {
+    success_.reserve(expected * 64 + 128);
+    duration_.reserve(expected * 80 + 128);
+    success_ =
+        "# HELP varnley_probe_success Last probe of the port: 1 open, 0 closed\n"
+        "# TYPE varnley_probe_success gauge\n";
+    duration_ =
+        "# HELP varnley_probe_duration_seconds Duration of the port's last probe\n"
+        "# TYPE varnley_probe_duration_seconds gauge\n";
+  }
+
+  void add(const std::string& host, int port, bool open, double seconds) {
+    labels_.assign("{host=\"");
+    appendLabelValue(labels_, host);
+    labels_ += "\",port=\"";
+    char number[32];
+    labels_.append(number, std::to_chars(number, number + sizeof number, port).ptr);
+    labels_ += "\"} ";
+    success_.append("varnley_probe_success").append(labels_).append(open ? "1\n" : "0\n");
+    duration_.append("varnley_probe_duration_seconds").append(labels_);
+    duration_.append(number, std::to_chars(number, number + sizeof number, seconds).ptr);
+    duration_ += '\n';
+    ++count_;
+  }
+
+  std::size_t count() const { return count_; }
+
+  void appendTo(std::string& out) const {
+    out.reserve(out.size() + success_.size() + duration_.size());
+    out += success_;
+    out += duration_;
+  }
+
+ private:
+  std::string labels_, success_, duration_;
+  std::size_t count_ = 0;
+};
+
+// Ahead of the server's own routing, which would serve /metrics/anything as /metrics: one
+// path, one method.
+int beginRequest(mg_connection* connection) {
+  const mg_request_info* info = mg_get_request_info(connection);
+  const char* uri = info && info->local_uri ? info->local_uri : "";
+  if (std::strcmp(uri, "/metrics") != 0) {
+    mg_send_http_error(connection, 404, "%s", "Not Found");
+    return 404;
+  }
+  if (!info->request_method || std::strcmp(info->request_method, "GET") != 0) {
+    mg_response_header_start(connection, 405);
+    mg_response_header_add(connection, "Allow", "GET", -1);
+    mg_response_header_add(connection, "Content-Length", "0", -1);
+    mg_response_header_send(connection);
+    return 405;
+  }
+  return 0;
+}
+
+const CivetCallbacks* Callbacks() {
+  static const CivetCallbacks callbacks = [] {
+    CivetCallbacks c;
+    c.begin_request = beginRequest;
+    return c;
+  }();
+  return &callbacks;
+}
+
+class PageHandler : public CivetHandler {
+ public:
+  explicit PageHandler(const MetricsEndpoint& endpoint) : endpoint_(endpoint) {}
+
+  bool handleGet(CivetServer*, mg_connection* connection) override {
+    const std::string body = endpoint_.Scrape();
+    const std::string length = std::to_string(body.size());
+    mg_response_header_start(connection, 200);
+    mg_response_header_add(connection, "Content-Type", "text/plain; version=0.0.4; charset=utf-8",
+                           -1);
+    mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
+    mg_response_header_send(connection);
+    mg_write(connection, body.data(), body.size());
+    return true;
+  }
+
+ private:
+  const MetricsEndpoint& endpoint_;
+};
+
+}  // namespace
+
+struct MetricsEndpoint::Impl {
+  explicit Impl(const MetricsEndpoint& endpoint) : page(endpoint) {
+    prometheus::BuildGauge()
+        .Name("varnley_up")
+        .Help("1 while the program runs")
+        .Register(*registry)
+        .Add({})
+        .Set(1);
+  }
+
+  std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
+  PageHandler page;
+  std::unique_ptr<CivetServer> server;
+  std::atomic<std::size_t> lastPorts = 0;  // scrapes may run on two threads at once
+};
+
+MetricsEndpoint::MetricsEndpoint(Monitor& monitor, const HostTable& hosts, const MailStatus& mail)
+    : metrics_(monitor, hosts, mail), impl_(std::make_unique<Impl>(*this)) {}
+
+MetricsEndpoint::~MetricsEndpoint() = default;
+
+bool MetricsEndpoint::Available() { return true; }
+
+bool MetricsEndpoint::Listen(const std::string& address, std::string* reason) {
+  impl_->server.reset();
+  address_ = address;
+  if (address.empty()) return true;
+  const auto parsed = ParseMetricsAddress(address);
+  if (!parsed) {
+    if (reason) *reason = "not an IPv4 address and port (such as 127.0.0.1:9101)";
+    return false;
+  }
+  try {
+    // Two threads: a scrape in progress never keeps a second one waiting.
+    auto server = std::make_unique<CivetServer>(
+        std::vector<std::string>{"listening_ports",
+                                 parsed->host + ':' + std::to_string(parsed->port), "num_threads",
+                                 "2"},
+        Callbacks());
+    server->addHandler("/metrics", impl_->page);
+    impl_->server = std::move(server);
+    return true;
+  } catch (const std::exception& e) {
+    if (reason) *reason = e.what();
+  } catch (...) {
+    if (reason) *reason = "the listener could not be set up";
+  }
+  return false;
+}
+
+int MetricsEndpoint::port() const {
+  if (!impl_->server) return 0;
+  const std::vector<int> ports = impl_->server->getListeningPorts();
+  return ports.empty() ? 0 : ports.front();
+}
+
+std::string MetricsEndpoint::Scrape() const {
+  PortFamilies ports(impl_->lastPorts);
+  const PortMetrics::Snapshot snapshot =
+      metrics_.Take([&ports](const std::string& host, int port, bool open, double seconds) {
+        ports.add(host, port, open, seconds);
+      });
+  std::vector<prometheus::MetricFamily> families = impl_->registry->Collect();
+  std::vector<prometheus::MetricFamily> fixed = FixedFamilies(snapshot);
+  families.insert(families.end(), std::make_move_iterator(fixed.begin()),
+                  std::make_move_iterator(fixed.end()));
+  std::ostringstream head;
+  prometheus::TextSerializer().Serialize(head, families);
+  std::string body = head.str();
+  ports.appendTo(body);
+  impl_->lastPorts = ports.count();
+  return body;
+}
+
+}  // namespace varnley

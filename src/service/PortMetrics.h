@@ -1,0 +1,78 @@
+// The numbers the metrics endpoint serves, kept without any exposition library: each port's
+// last probe, counts of probes and mails, whether monitoring runs.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "alert/MailStatus.h"
+#include "model/HostTable.h"
+#include "monitor/Monitor.h"
+
+namespace varnley {
+
+class PortMetrics {
+ public:
+  struct PortSample {
+    std::string host;
+    std::string port;
+    bool open = false;
+    double seconds = 0;
+  };
+  struct Snapshot {
+    bool monitoring = false;
+    std::uint64_t probesOpen = 0;
+    std::uint64_t probesClosed = 0;
+    std::uint64_t mailsSent = 0;
+    std::uint64_t mailsFailed = 0;
+    // Ports of the table that have a result, in table order, each once.
+    std::vector<PortSample> ports;
+  };
+
+  // Follows the monitor's probe results from now on, until destroyed.
+  PortMetrics(Monitor& monitor, const HostTable& hosts, const MailStatus& mail);
+  ~PortMetrics();
+  PortMetrics(const PortMetrics&) = delete;
+  PortMetrics& operator=(const PortMetrics&) = delete;
+
+  // What a scrape shows now. A port that left the table is left out, though its last result
+  // is kept in case it comes back.
+  Snapshot Take() const;
+  // The same without copying the ports: each is handed to `visit` (in table order, each once)
+  // while the table is held, so visit must only write down what it is given.
+  using PortVisitor =
+      std::function<void(const std::string& host, int port, bool open, double seconds)>;
+  Snapshot Take(const PortVisitor& visit) const;
+
+ private:
+  struct Last {
+    bool open = false;
+    double seconds = 0;
+    std::uint64_t shown = 0;  // the Take that showed it last, so that it is shown once
+  };
+
+  void record(const std::vector<PortResult>& results);
+  // The entry of a port; an IPv4 host goes by number, which a scrape of many ports finds
+  // faster than by text.
+  Last* find(const std::optional<std::uint32_t>& address, const std::string& host, int port) const;
+
+  Monitor& monitor_;
+  const HostTable& hosts_;
+  const MailStatus& mail_;
+  std::size_t subscription_;
+  std::atomic<std::uint64_t> probesOpen_ = 0;
+  std::atomic<std::uint64_t> probesClosed_ = 0;
+  mutable std::mutex mutex_;
+  mutable std::unordered_map<std::uint64_t, Last> byAddress_;  // address << 16 | port
+  mutable std::unordered_map<std::string, Last> byName_;       // "host:port" for the others
+  mutable std::uint64_t takes_ = 0;
+};
+
+}  // namespace varnley
