@@ -1,20 +1,8 @@
 #include "platform/TcpSocket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -23,6 +11,8 @@
 
 #include "platform/SocketErrors.h"
 #include "platform/StopSource.h"
+#include "platform/windows/Wide.h"
+#include "platform/windows/Winsock.h"
 
 namespace varnley {
 
@@ -30,11 +20,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Without a wake-up descriptor a stop is noticed by polling in slices of this length.
+// Without a wake-up socket a stop is noticed by waiting in slices of this length.
 constexpr int kStopSliceMs = 50;
+// What waitFor waits for. select rather than WSAPoll: select reports a refused connect in its
+// exception set on every Windows version, where WSAPoll long reported nothing at all.
+constexpr short kReadable = 1;
+constexpr short kWritable = 2;
 
 IoResult Failed(int winsockCode) { return {IoStatus::failed, winsockCode, 0}; }
-IoResult FailedErrno() { return Failed(WinsockCodeFromErrno(errno)); }
+IoResult FailedLast() { return Failed(::WSAGetLastError()); }
 
 sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa{};
@@ -44,15 +38,15 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   return sa;
 }
 
-bool SetNonBlocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+bool SetNonBlocking(SOCKET s) {
+  u_long on = 1;
+  return ::ioctlsocket(s, FIONBIO, &on) == 0;
 }
 
-// Polls fd for events beside the stop descriptor. timeoutMs < 0 waits without limit.
-IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* stop) {
+// Waits for the socket beside the stop's wake-up socket. timeoutMs < 0 waits without limit.
+IoResult WaitWithStop(SOCKET s, short events, int timeoutMs, const StopSource* stop) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-  const int wakeFd = stop ? stop->wakeDescriptor() : -1;
+  const SOCKET wake = IntToSocket(stop ? stop->wakeDescriptor() : -1);
   for (;;) {
     if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
     int waitMs = -1;
@@ -62,70 +56,48 @@ IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* sto
       if (left <= 0 && timeoutMs > 0) return {IoStatus::timedOut, 0, 0};
       waitMs = static_cast<int>(left < 0 ? 0 : (left > INT_MAX ? INT_MAX : left));
     }
-    if (stop && wakeFd < 0 && (waitMs < 0 || waitMs > kStopSliceMs)) waitMs = kStopSliceMs;
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    const int n = ::poll(fds, wakeFd >= 0 ? 2 : 1, waitMs);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FailedErrno();
-    }
-    if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return {IoStatus::stopped, 0, 0};
-    // Errors and hang-ups count as ready: the following call reports what happened.
-    if (fds[0].revents != 0) return {IoStatus::ok, 0, 0};
+    if (stop && wake == INVALID_SOCKET && (waitMs < 0 || waitMs > kStopSliceMs))
+      waitMs = kStopSliceMs;
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (events & kReadable) FD_SET(s, &readable);
+    if (events & kWritable) FD_SET(s, &writable);
+    FD_SET(s, &failed);  // a refused connect shows only here
+    if (wake != INVALID_SOCKET) FD_SET(wake, &readable);
+    timeval tv{waitMs / 1000, (waitMs % 1000) * 1000};
+    if (::select(0, &readable, &writable, &failed, waitMs < 0 ? nullptr : &tv) == SOCKET_ERROR)
+      return FailedLast();
+    if (wake != INVALID_SOCKET && FD_ISSET(wake, &readable)) return {IoStatus::stopped, 0, 0};
+    // Errors count as ready: the following call reports what happened.
+    if (FD_ISSET(s, &readable) || FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) return {};
     if (timeoutMs == 0) return {IoStatus::timedOut, 0, 0};
   }
 }
 
 }  // namespace
 
-bool ParseDottedIPv4(std::string_view text, std::uint32_t& address) {
-  std::uint32_t result = 0;
-  std::size_t pos = 0;
-  for (int octet = 0; octet < 4; ++octet) {
-    if (octet > 0) {
-      if (pos >= text.size() || text[pos] != '.') return false;
-      ++pos;
-    }
-    std::size_t digits = 0;
-    unsigned value = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
-      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-      ++pos;
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    result = (result << 8) | value;
-  }
-  if (pos != text.size()) return false;
-  address = result;
-  return true;
-}
-
-std::string FormatIPv4(std::uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   if (ParseDottedIPv4(host, address)) return 0;
-  // A name with an embedded NUL would be looked up cut short; refuse it instead.
   if (host.empty() || host.find('\0') != std::string::npos) return kWsaHostNotFound;
-  addrinfo hints{};
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  ADDRINFOW hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  const int savedErrno = errno;
-  if (rc != 0) return WinsockCodeFromLookup(rc, savedErrno);
+  ADDRINFOW* list = nullptr;
+  // The wide call: a name outside the ANSI code page reaches the resolver as it was typed.
+  const int rc = ::GetAddrInfoW(Wide(host).c_str(), nullptr, &hints, &list);
+  if (rc != 0) return WinsockCodeFromLookup(rc, 0);
   int result = kWsaHostNotFound;
-  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+  for (ADDRINFOW* ai = list; ai; ai = ai->ai_next) {
     if (ai->ai_family == AF_INET && ai->ai_addr) {
       address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
       result = 0;
       break;
     }
   }
-  ::freeaddrinfo(list);
+  ::FreeAddrInfoW(list);
   return result;
 }
 
@@ -140,9 +112,11 @@ NameLookup& InstalledLookup() {
 // What a lookup worker and its caller share; whichever lets go last frees it.
 struct LookupJob {
   ~LookupJob() {
-    if (doneFd >= 0) ::close(doneFd);
+    if (doneRead != INVALID_SOCKET) ::closesocket(doneRead);
+    if (doneWrite != INVALID_SOCKET) ::closesocket(doneWrite);
   }
-  int doneFd = -1;  // readable once the answer is in
+  SOCKET doneRead = INVALID_SOCKET;  // readable once the answer is in
+  SOCKET doneWrite = INVALID_SOCKET;
   std::mutex mutex;
   int code = kWsaHostNotFound;
   std::uint32_t address = 0;
@@ -168,8 +142,7 @@ IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeout
   if (!lookup)
     lookup = [](const std::string& name, std::uint32_t& out) { return ResolveIPv4(name, out); };
   auto job = std::make_shared<LookupJob>();
-  job->doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (job->doneFd < 0) return FailedErrno();
+  if (!MakeWakePair(job->doneRead, job->doneWrite)) return FailedLast();
   try {
     std::thread([job, lookup = std::move(lookup), host] {
       std::uint32_t found = 0;
@@ -184,13 +157,13 @@ IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeout
         job->code = code;
         job->address = found;
       }
-      const std::uint64_t one = 1;
-      [[maybe_unused]] auto n = ::write(job->doneFd, &one, sizeof one);
+      RaiseWake(job->doneWrite);
     }).detach();
   } catch (const std::system_error&) {
-    return Failed(10055);  // no thread to be had: "No buffer space available."
+    return Failed(WSAENOBUFS);  // no thread to be had
   }
-  const IoResult waited = PollWithStop(job->doneFd, POLLIN, timeoutMs > 0 ? timeoutMs : -1, stop);
+  const IoResult waited =
+      WaitWithStop(job->doneRead, kReadable, timeoutMs > 0 ? timeoutMs : -1, stop);
   if (waited.status != IoStatus::ok) return waited;
   std::lock_guard lock(job->mutex);
   if (job->code != 0) return Failed(job->code);
@@ -199,9 +172,10 @@ IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeout
 }
 
 std::string LocalHostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
+  if (EnsureWinsock() != 0) return {};
+  wchar_t name[256] = {};
+  if (::GetHostNameW(name, 255) != 0) return {};
+  return Narrow(name);
 }
 
 TcpSocket::~TcpSocket() { close(); }
@@ -219,25 +193,30 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
 int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
                       bool noDelay) {
   close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return WinsockCodeFromErrno(errno);
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  // Not inherited by child processes, like the close-on-exec sockets elsewhere.
+  const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return ::WSAGetLastError();
+  fd_ = SocketToInt(s);
   int code = 0;
-  const int on = 1;
-  const int delay = noDelay ? 1 : 0;
-  if (!SetNonBlocking(fd_) ||
-      (reuseAddress && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &delay, sizeof delay) != 0) {
-    code = WinsockCodeFromErrno(errno);
+  const BOOL on = TRUE;
+  const BOOL delay = noDelay ? TRUE : FALSE;
+  if (!SetNonBlocking(s) ||
+      (reuseAddress && ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                                    sizeof on) != 0) ||
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&delay),
+                   sizeof delay) != 0) {
+    code = ::WSAGetLastError();
   }
   if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
     std::uint32_t local = 0;
     if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
-      code = 10049;
+      code = WSAEADDRNOTAVAIL;
     } else {
       const sockaddr_in sa = MakeAddress(local, boundPort);
-      if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        code = WinsockCodeFromErrno(errno);
-      }
+      if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        code = ::WSAGetLastError();
     }
   }
   if (code != 0) close();
@@ -245,49 +224,51 @@ int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16
 }
 
 IoResult TcpSocket::waitFor(short events, int timeoutMs, const StopSource* stop) {
-  return PollWithStop(fd_, events, timeoutMs, stop);
+  return WaitWithStop(IntToSocket(fd_), events, timeoutMs, stop);
 }
 
 IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeoutMs,
                             const StopSource* stop) {
-  if (fd_ < 0) return Failed(10038);
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
+  const SOCKET s = IntToSocket(fd_);
   const sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
-  if (errno != EINPROGRESS && errno != EINTR) return FailedErrno();
-  IoResult waited = waitFor(POLLOUT, timeoutMs > 0 ? timeoutMs : -1, stop);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
+  IoResult waited = waitFor(kWritable, timeoutMs > 0 ? timeoutMs : -1, stop);
   if (waited.status != IoStatus::ok) return waited;
   int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return FailedErrno();
-  if (err != 0) return Failed(WinsockCodeFromErrno(err));
+  int len = sizeof err;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return FailedLast();
+  if (err != 0) return Failed(err);
   return {};
 }
 
 IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop) {
-  if (fd_ < 0) return Failed(10038);
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
+  const int want = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
   for (;;) {
-    const ssize_t n = ::recv(fd_, buffer, size, 0);
+    const int n = ::recv(IntToSocket(fd_), buffer, want, 0);
     if (n >= 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return FailedErrno();
-    IoResult waited = waitFor(POLLIN, timeoutMs, stop);
+    if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
+    IoResult waited = waitFor(kReadable, timeoutMs, stop);
     if (waited.status != IoStatus::ok) return waited;
   }
 }
 
 IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
-  if (fd_ < 0) return Failed(10038);
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
+    const int n = ::send(IntToSocket(fd_), bytes.data() + sent, chunk, 0);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      IoResult r = FailedErrno();
+    if (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK) {
+      IoResult r = FailedLast();
       r.bytes = sent;
       return r;
     }
@@ -298,7 +279,7 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int 
       waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
     }
     IoResult waited =
-        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(POLLOUT, waitMs, stop);
+        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(kWritable, waitMs, stop);
     if (waited.status != IoStatus::ok) {
       waited.bytes = sent;
       return waited;
@@ -309,17 +290,16 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int 
 
 std::size_t TcpSocket::sendNow(std::string_view bytes) {
   if (fd_ < 0 || bytes.empty()) return 0;
-  ssize_t n;
-  do {
-    n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  // The socket is non-blocking: send takes what fits and never waits.
+  const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+  const int n = ::send(IntToSocket(fd_), bytes.data(), chunk, 0);
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 void TcpSocket::close() {
   if (fd_ < 0) return;
-  ::shutdown(fd_, SHUT_WR);
-  ::close(fd_);
+  ::shutdown(IntToSocket(fd_), SD_SEND);
+  ::closesocket(IntToSocket(fd_));
   fd_ = -1;
 }
 
@@ -327,8 +307,8 @@ namespace {
 template <typename Getter>
 bool ReadEndpoint(int fd, Getter getter, std::string& address, std::uint16_t& port) {
   sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (fd < 0 || getter(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+  int len = sizeof sa;
+  if (fd < 0 || getter(IntToSocket(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
       sa.sin_family != AF_INET) {
     return false;
   }
@@ -350,16 +330,19 @@ TcpListener::~TcpListener() { close(); }
 
 int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
   close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return WinsockCodeFromErrno(errno);
-  const int on = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return ::WSAGetLastError();
+  fd_ = SocketToInt(s);
+  // Exclusive use: on Windows SO_REUSEADDR would let another socket take the port over.
+  const BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
   sockaddr_in sa = MakeAddress(INADDR_LOOPBACK, port);
-  socklen_t len = sizeof sa;
-  if (!SetNonBlocking(fd_) || ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(fd_, backlog) != 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    const int code = WinsockCodeFromErrno(errno);
+  int len = sizeof sa;
+  if (!SetNonBlocking(s) || ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::listen(s, backlog) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    const int code = ::WSAGetLastError();
     close();
     return code;
   }
@@ -368,22 +351,24 @@ int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
 }
 
 IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* stop) {
-  if (fd_ < 0) return Failed(10038);
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
   for (;;) {
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd >= 0) {
-      out = TcpSocket(fd);
+    // The accepted socket inherits the listener's non-blocking mode.
+    const SOCKET s = ::accept(IntToSocket(fd_), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+      out = TcpSocket(SocketToInt(s));
       return {};
     }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return FailedErrno();
-    IoResult waited = PollWithStop(fd_, POLLIN, timeoutMs, stop);
+    const int err = ::WSAGetLastError();
+    if (err == WSAECONNRESET) continue;  // the peer gave up before we took it
+    if (err != WSAEWOULDBLOCK) return Failed(err);
+    IoResult waited = WaitWithStop(IntToSocket(fd_), kReadable, timeoutMs, stop);
     if (waited.status != IoStatus::ok) return waited;
   }
 }
 
 void TcpListener::close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) ::closesocket(IntToSocket(fd_));
   fd_ = -1;
   port_ = 0;
 }

@@ -1,0 +1,363 @@
+#include "platform/TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/SocketErrors.h"
+#include "platform/StopSource.h"
+
+namespace varnley {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Without a wake-up descriptor a stop is noticed by polling in slices of this length.
+constexpr int kStopSliceMs = 50;
+
+IoResult Failed(int winsockCode) { return {IoStatus::failed, winsockCode, 0}; }
+IoResult FailedErrno() { return Failed(WinsockCodeFromErrno(errno)); }
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address);
+  return sa;
+}
+
+bool SetNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Polls fd for events beside the stop descriptor. timeoutMs < 0 waits without limit.
+IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* stop) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  const int wakeFd = stop ? stop->wakeDescriptor() : -1;
+  for (;;) {
+    if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0 && timeoutMs > 0) return {IoStatus::timedOut, 0, 0};
+      waitMs = static_cast<int>(left < 0 ? 0 : (left > INT_MAX ? INT_MAX : left));
+    }
+    if (stop && wakeFd < 0 && (waitMs < 0 || waitMs > kStopSliceMs)) waitMs = kStopSliceMs;
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    const int n = ::poll(fds, wakeFd >= 0 ? 2 : 1, waitMs);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FailedErrno();
+    }
+    if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return {IoStatus::stopped, 0, 0};
+    // Errors and hang-ups count as ready: the following call reports what happened.
+    if (fds[0].revents != 0) return {IoStatus::ok, 0, 0};
+    if (timeoutMs == 0) return {IoStatus::timedOut, 0, 0};
+  }
+}
+
+}  // namespace
+
+int ResolveIPv4(const std::string& host, std::uint32_t& address) {
+  if (ParseDottedIPv4(host, address)) return 0;
+  // A name with an embedded NUL would be looked up cut short; refuse it instead.
+  if (host.empty() || host.find('\0') != std::string::npos) return kWsaHostNotFound;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+  const int savedErrno = errno;
+  if (rc != 0) return WinsockCodeFromLookup(rc, savedErrno);
+  int result = kWsaHostNotFound;
+  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET && ai->ai_addr) {
+      address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+      result = 0;
+      break;
+    }
+  }
+  ::freeaddrinfo(list);
+  return result;
+}
+
+namespace {
+
+std::mutex lookupMutex;
+NameLookup& InstalledLookup() {
+  static NameLookup lookup;
+  return lookup;
+}
+
+// What a lookup worker and its caller share; whichever lets go last frees it.
+struct LookupJob {
+  ~LookupJob() {
+    if (doneFd >= 0) ::close(doneFd);
+  }
+  int doneFd = -1;  // readable once the answer is in
+  std::mutex mutex;
+  int code = kWsaHostNotFound;
+  std::uint32_t address = 0;
+};
+
+}  // namespace
+
+NameLookup SetNameLookup(NameLookup lookup) {
+  std::lock_guard lock(lookupMutex);
+  return std::exchange(InstalledLookup(), std::move(lookup));
+}
+
+IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
+                    const StopSource* stop) {
+  if (ParseDottedIPv4(host, address)) return {};
+  if (host.empty() || host.find('\0') != std::string::npos) return Failed(kWsaHostNotFound);
+  if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
+  NameLookup lookup;
+  {
+    std::lock_guard lock(lookupMutex);
+    lookup = InstalledLookup();
+  }
+  if (!lookup)
+    lookup = [](const std::string& name, std::uint32_t& out) { return ResolveIPv4(name, out); };
+  auto job = std::make_shared<LookupJob>();
+  job->doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (job->doneFd < 0) return FailedErrno();
+  try {
+    std::thread([job, lookup = std::move(lookup), host] {
+      std::uint32_t found = 0;
+      int code = kWsaHostNotFound;
+      try {
+        code = lookup(host, found);
+      } catch (...) {
+        // A lookup that throws found nothing.
+      }
+      {
+        std::lock_guard lock(job->mutex);
+        job->code = code;
+        job->address = found;
+      }
+      const std::uint64_t one = 1;
+      [[maybe_unused]] auto n = ::write(job->doneFd, &one, sizeof one);
+    }).detach();
+  } catch (const std::system_error&) {
+    return Failed(10055);  // no thread to be had: "No buffer space available."
+  }
+  const IoResult waited = PollWithStop(job->doneFd, POLLIN, timeoutMs > 0 ? timeoutMs : -1, stop);
+  if (waited.status != IoStatus::ok) return waited;
+  std::lock_guard lock(job->mutex);
+  if (job->code != 0) return Failed(job->code);
+  address = job->address;
+  return {};
+}
+
+std::string LocalHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+TcpSocket::~TcpSocket() { close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
+                      bool noDelay) {
+  close();
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return WinsockCodeFromErrno(errno);
+  int code = 0;
+  const int on = 1;
+  const int delay = noDelay ? 1 : 0;
+  if (!SetNonBlocking(fd_) ||
+      (reuseAddress && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &delay, sizeof delay) != 0) {
+    code = WinsockCodeFromErrno(errno);
+  }
+  if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
+    std::uint32_t local = 0;
+    if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
+      code = 10049;
+    } else {
+      const sockaddr_in sa = MakeAddress(local, boundPort);
+      if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        code = WinsockCodeFromErrno(errno);
+      }
+    }
+  }
+  if (code != 0) close();
+  return code;
+}
+
+IoResult TcpSocket::waitFor(short events, int timeoutMs, const StopSource* stop) {
+  return PollWithStop(fd_, events, timeoutMs, stop);
+}
+
+IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeoutMs,
+                            const StopSource* stop) {
+  if (fd_ < 0) return Failed(10038);
+  const sockaddr_in sa = MakeAddress(address, port);
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  if (errno != EINPROGRESS && errno != EINTR) return FailedErrno();
+  IoResult waited = waitFor(POLLOUT, timeoutMs > 0 ? timeoutMs : -1, stop);
+  if (waited.status != IoStatus::ok) return waited;
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return FailedErrno();
+  if (err != 0) return Failed(WinsockCodeFromErrno(err));
+  return {};
+}
+
+IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop) {
+  if (fd_ < 0) return Failed(10038);
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buffer, size, 0);
+    if (n >= 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return FailedErrno();
+    IoResult waited = waitFor(POLLIN, timeoutMs, stop);
+    if (waited.status != IoStatus::ok) return waited;
+  }
+}
+
+IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
+  if (fd_ < 0) return Failed(10038);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      IoResult r = FailedErrno();
+      r.bytes = sent;
+      return r;
+    }
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
+    }
+    IoResult waited =
+        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(POLLOUT, waitMs, stop);
+    if (waited.status != IoStatus::ok) {
+      waited.bytes = sent;
+      return waited;
+    }
+  }
+  return {IoStatus::ok, 0, sent};
+}
+
+std::size_t TcpSocket::sendNow(std::string_view bytes) {
+  if (fd_ < 0 || bytes.empty()) return 0;
+  ssize_t n;
+  do {
+    n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+void TcpSocket::close() {
+  if (fd_ < 0) return;
+  ::shutdown(fd_, SHUT_WR);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+namespace {
+template <typename Getter>
+bool ReadEndpoint(int fd, Getter getter, std::string& address, std::uint16_t& port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (fd < 0 || getter(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  address = FormatIPv4(ntohl(sa.sin_addr.s_addr));
+  port = ntohs(sa.sin_port);
+  return true;
+}
+}  // namespace
+
+bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
+  return ReadEndpoint(fd_, ::getsockname, address, port);
+}
+
+bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
+  return ReadEndpoint(fd_, ::getpeername, address, port);
+}
+
+TcpListener::~TcpListener() { close(); }
+
+int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
+  close();
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return WinsockCodeFromErrno(errno);
+  const int on = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa = MakeAddress(INADDR_LOOPBACK, port);
+  socklen_t len = sizeof sa;
+  if (!SetNonBlocking(fd_) || ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::listen(fd_, backlog) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    const int code = WinsockCodeFromErrno(errno);
+    close();
+    return code;
+  }
+  port_ = ntohs(sa.sin_port);
+  return 0;
+}
+
+IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* stop) {
+  if (fd_ < 0) return Failed(10038);
+  for (;;) {
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      out = TcpSocket(fd);
+      return {};
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return FailedErrno();
+    IoResult waited = PollWithStop(fd_, POLLIN, timeoutMs, stop);
+    if (waited.status != IoStatus::ok) return waited;
+  }
+}
+
+void TcpListener::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  port_ = 0;
+}
+
+}  // namespace varnley
