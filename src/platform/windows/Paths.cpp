@@ -1,6 +1,7 @@
 #include "platform/Paths.h"
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "platform/PathText.h"
@@ -24,7 +25,11 @@ std::wstring Environment(const wchar_t* name) {
 // Whether this user may create files in the folder: asked by making one, since access lists,
 // not attribute bits, decide it.
 bool FolderTakesFiles(const fs::path& folder) {
-  const fs::path probe = folder / L".varnley-write-test";
+  // A name of this process and thread alone: two starts at once must not take each other's
+  // file for a folder that refuses them.
+  const fs::path probe =
+      folder / (L".varnley-write-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                std::to_wstring(::GetCurrentThreadId()));
   const HANDLE h = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
