@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/LookupSignal.h"
 #include "platform/SocketErrors.h"
 #include "platform/StopSource.h"
 #include "platform/windows/Wide.h"
@@ -101,74 +102,27 @@ int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   return result;
 }
 
-namespace {
-
-std::mutex lookupMutex;
-NameLookup& InstalledLookup() {
-  static NameLookup lookup;
-  return lookup;
+// The lookup worker's answer signal: a loopback socket pair, waited for beside the stop's.
+LookupSignal::LookupSignal() {
+  SOCKET readEnd, writeEnd;
+  if (!MakeWakePair(readEnd, writeEnd)) {
+    const int err = ::WSAGetLastError();
+    error_ = err != 0 ? err : WSAENOBUFS;
+    return;
+  }
+  read_ = SocketToInt(readEnd);
+  write_ = SocketToInt(writeEnd);
 }
 
-// What a lookup worker and its caller share; whichever lets go last frees it.
-struct LookupJob {
-  ~LookupJob() {
-    if (doneRead != INVALID_SOCKET) ::closesocket(doneRead);
-    if (doneWrite != INVALID_SOCKET) ::closesocket(doneWrite);
-  }
-  SOCKET doneRead = INVALID_SOCKET;  // readable once the answer is in
-  SOCKET doneWrite = INVALID_SOCKET;
-  std::mutex mutex;
-  int code = kWsaHostNotFound;
-  std::uint32_t address = 0;
-};
-
-}  // namespace
-
-NameLookup SetNameLookup(NameLookup lookup) {
-  std::lock_guard lock(lookupMutex);
-  return std::exchange(InstalledLookup(), std::move(lookup));
+LookupSignal::~LookupSignal() {
+  if (read_ >= 0) ::closesocket(IntToSocket(read_));
+  if (write_ >= 0) ::closesocket(IntToSocket(write_));
 }
 
-IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
-                    const StopSource* stop) {
-  if (ParseDottedIPv4(host, address)) return {};
-  if (host.empty() || host.find('\0') != std::string::npos) return Failed(kWsaHostNotFound);
-  if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
-  NameLookup lookup;
-  {
-    std::lock_guard lock(lookupMutex);
-    lookup = InstalledLookup();
-  }
-  if (!lookup)
-    lookup = [](const std::string& name, std::uint32_t& out) { return ResolveIPv4(name, out); };
-  auto job = std::make_shared<LookupJob>();
-  if (!MakeWakePair(job->doneRead, job->doneWrite)) return FailedLast();
-  try {
-    std::thread([job, lookup = std::move(lookup), host] {
-      std::uint32_t found = 0;
-      int code = kWsaHostNotFound;
-      try {
-        code = lookup(host, found);
-      } catch (...) {
-        // A lookup that throws found nothing.
-      }
-      {
-        std::lock_guard lock(job->mutex);
-        job->code = code;
-        job->address = found;
-      }
-      RaiseWake(job->doneWrite);
-    }).detach();
-  } catch (const std::system_error&) {
-    return Failed(WSAENOBUFS);  // no thread to be had
-  }
-  const IoResult waited =
-      WaitWithStop(job->doneRead, kReadable, timeoutMs > 0 ? timeoutMs : -1, stop);
-  if (waited.status != IoStatus::ok) return waited;
-  std::lock_guard lock(job->mutex);
-  if (job->code != 0) return Failed(job->code);
-  address = job->address;
-  return {};
+void LookupSignal::raise() { RaiseWake(IntToSocket(write_)); }
+
+IoResult LookupSignal::wait(int timeoutMs, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(read_), kReadable, timeoutMs, stop);
 }
 
 std::string LocalHostName() {
