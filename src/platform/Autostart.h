@@ -1,4 +1,6 @@
 // The start-up entry: a per-user XDG autostart file that starts the program with "-s" at log-on.
+// On Windows it is the value "Varnley" in a Run key of the registry: the machine's, or the
+// user's own when the machine's is closed to the user; "the file" below is that value.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
 // The single-instance rule: an exclusive lock on a per-user file, held for the process's life.
+// On Windows it is the named mutex "Varnley" (the path is the mutex's name).
 #pragma once
 
 #include <string>

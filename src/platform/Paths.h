@@ -11,7 +11,8 @@ std::string ExecutablePath();
 
 // The settings file for an executable: the same path with ".ini" in place of its extension.
 // When that folder is not writable and no such file exists there, the per-user config folder
-// ($XDG_CONFIG_HOME/varnley/varnley.ini, default ~/.config) is used instead.
+// ($XDG_CONFIG_HOME/varnley/varnley.ini, default ~/.config; on Windows
+// %APPDATA%\Varnley\varnley.ini) is used instead.
 std::string SettingsPathFor(const std::string& executablePath);
 
 // The file named by "--config FILE" or "--config=FILE" (made absolute against the current
@@ -27,7 +28,7 @@ std::string FallbackSettingsPath();
 // as they are. False, with the reason, when a folder could not be made.
 bool PrepareSettingsFolder(const std::string& settingsPath, std::string* reason);
 
-// $XDG_CONFIG_HOME, else $HOME/.config ("" when neither is known).
+// $XDG_CONFIG_HOME, else $HOME/.config ("" when neither is known). On Windows %APPDATA%.
 std::string ConfigHome();
 
 // The host's name, cut to 15 characters ("" if unknown).

@@ -14,6 +14,7 @@ inline constexpr int kWsaConnRefused = 10061;
 inline constexpr int kWsaHostNotFound = 11001;
 
 // An errno value as a Winsock code; a value with no Winsock counterpart is returned unchanged.
+// (On Windows the sockets report Winsock codes themselves and every value passes unchanged.)
 int WinsockCodeFromErrno(int err);
 // A getaddrinfo() result (with the errno seen right after it, for EAI_SYSTEM) as a Winsock code.
 int WinsockCodeFromLookup(int gaiResult, int savedErrno);

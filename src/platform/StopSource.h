@@ -1,5 +1,6 @@
 // A stop request that every worker wait can be cut short by: sleeps wait on a condition
-// variable, socket I/O polls the wake-up descriptor beside its socket.
+// variable, socket I/O polls the wake-up descriptor beside its socket (an event counter on
+// Linux, the read end of a loopback socket pair on Windows).
 #pragma once
 
 #include <atomic>
@@ -32,6 +33,7 @@ class StopSource {
   std::mutex mutex_;
   std::condition_variable cv_;
   int wakeFd_ = -1;
+  int signalFd_ = -1;  // what requestStop writes to: the wake descriptor itself, or its peer
 };
 
 }  // namespace varnley

@@ -23,7 +23,7 @@ TEST(StartedWithS, FirstOrSecondArgumentExactly) {
   }
 }
 
-TEST(Session, CreateLoadsTheFileAndDestroySavesTheHosts) {
+TEST(SessionLife, CreateLoadsTheFileAndDestroySavesTheHosts) {
   test::TempDir dir;
   const std::string ini = dir.file("varnley.ini");
   test::WriteText(ini,
@@ -50,7 +50,7 @@ TEST(Session, CreateLoadsTheFileAndDestroySavesTheHosts) {
   EXPECT_NE(test::ReadText(ini).find("; kept"), std::string::npos);
 }
 
-TEST(Session, StartedWithSMonitorsAtOnceAndDestroyStopsBeforeSaving) {
+TEST(SessionLife, StartedWithSMonitorsAtOnceAndDestroyStopsBeforeSaving) {
   test::TempDir dir;
   const std::string ini = dir.file("varnley.ini");
   test::WriteText(ini, "[config]\nhostcount=1\n[host1]\nhost=127.0.0.1\nport=80,\n");
@@ -63,7 +63,7 @@ TEST(Session, StartedWithSMonitorsAtOnceAndDestroyStopsBeforeSaving) {
   EXPECT_FALSE(session.monitor().Running());
 }
 
-TEST(Session, AFailedSaveIsReportedWithThePath) {
+TEST(SessionLife, AFailedSaveIsReportedWithThePath) {
   test::TempDir dir;
   // A folder where the file should be: nothing can be renamed over it, not even by root.
   const std::string ini = dir.file("varnley.ini");

@@ -144,17 +144,6 @@ ReadStatus ReadFileInChunks(const std::string& path, std::size_t maxSize, std::s
   return ReadStatus::Ok;
 }
 
-WriteDecision DecideWrite(const FileFacts& facts) {
-  if (!facts.exists) return {};
-  if (!facts.regular) return {WriteMethod::Refuse, "not a regular file"};
-  if (!facts.writable) return {WriteMethod::Refuse, "no write permission"};
-  if (facts.links > 1)
-    return {WriteMethod::InPlace, std::to_string(facts.links) + " hard links to keep together"};
-  if (facts.hasAcl) return {WriteMethod::InPlace, "an access list to keep"};
-  if (!facts.ownerKept) return {WriteMethod::InPlace, "an owner or group to keep"};
-  return {};
-}
-
 namespace {
 
 constexpr int kMaxLinkHops = 40;
@@ -389,12 +378,6 @@ void AtomicFileWriter::removeStaleTemporaries() const {
     ::close(fd);
   }
   ::closedir(dir);
-}
-
-bool ReplaceFileAtomically(const std::string& path, std::string_view content, std::string* reason) {
-  AtomicFileWriter writer(path);
-  writer.append(content);
-  return writer.commit(reason);
 }
 
 }  // namespace varnley

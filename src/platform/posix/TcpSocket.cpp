@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/LookupSignal.h"
 #include "platform/SocketErrors.h"
 #include "platform/StopSource.h"
 
@@ -78,34 +79,6 @@ IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* sto
 
 }  // namespace
 
-bool ParseDottedIPv4(std::string_view text, std::uint32_t& address) {
-  std::uint32_t result = 0;
-  std::size_t pos = 0;
-  for (int octet = 0; octet < 4; ++octet) {
-    if (octet > 0) {
-      if (pos >= text.size() || text[pos] != '.') return false;
-      ++pos;
-    }
-    std::size_t digits = 0;
-    unsigned value = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
-      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-      ++pos;
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    result = (result << 8) | value;
-  }
-  if (pos != text.size()) return false;
-  address = result;
-  return true;
-}
-
-std::string FormatIPv4(std::uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   if (ParseDottedIPv4(host, address)) return 0;
   // A name with an embedded NUL would be looked up cut short; refuse it instead.
@@ -129,73 +102,23 @@ int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   return result;
 }
 
-namespace {
-
-std::mutex lookupMutex;
-NameLookup& InstalledLookup() {
-  static NameLookup lookup;
-  return lookup;
+// The lookup worker's answer signal: an event counter, waited for beside the stop descriptor.
+LookupSignal::LookupSignal() {
+  read_ = write_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (read_ < 0) error_ = WinsockCodeFromErrno(errno);
 }
 
-// What a lookup worker and its caller share; whichever lets go last frees it.
-struct LookupJob {
-  ~LookupJob() {
-    if (doneFd >= 0) ::close(doneFd);
-  }
-  int doneFd = -1;  // readable once the answer is in
-  std::mutex mutex;
-  int code = kWsaHostNotFound;
-  std::uint32_t address = 0;
-};
-
-}  // namespace
-
-NameLookup SetNameLookup(NameLookup lookup) {
-  std::lock_guard lock(lookupMutex);
-  return std::exchange(InstalledLookup(), std::move(lookup));
+LookupSignal::~LookupSignal() {
+  if (read_ >= 0) ::close(read_);
 }
 
-IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
-                    const StopSource* stop) {
-  if (ParseDottedIPv4(host, address)) return {};
-  if (host.empty() || host.find('\0') != std::string::npos) return Failed(kWsaHostNotFound);
-  if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
-  NameLookup lookup;
-  {
-    std::lock_guard lock(lookupMutex);
-    lookup = InstalledLookup();
-  }
-  if (!lookup)
-    lookup = [](const std::string& name, std::uint32_t& out) { return ResolveIPv4(name, out); };
-  auto job = std::make_shared<LookupJob>();
-  job->doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (job->doneFd < 0) return FailedErrno();
-  try {
-    std::thread([job, lookup = std::move(lookup), host] {
-      std::uint32_t found = 0;
-      int code = kWsaHostNotFound;
-      try {
-        code = lookup(host, found);
-      } catch (...) {
-        // A lookup that throws found nothing.
-      }
-      {
-        std::lock_guard lock(job->mutex);
-        job->code = code;
-        job->address = found;
-      }
-      const std::uint64_t one = 1;
-      [[maybe_unused]] auto n = ::write(job->doneFd, &one, sizeof one);
-    }).detach();
-  } catch (const std::system_error&) {
-    return Failed(10055);  // no thread to be had: "No buffer space available."
-  }
-  const IoResult waited = PollWithStop(job->doneFd, POLLIN, timeoutMs > 0 ? timeoutMs : -1, stop);
-  if (waited.status != IoStatus::ok) return waited;
-  std::lock_guard lock(job->mutex);
-  if (job->code != 0) return Failed(job->code);
-  address = job->address;
-  return {};
+void LookupSignal::raise() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(write_, &one, sizeof one);
+}
+
+IoResult LookupSignal::wait(int timeoutMs, const StopSource* stop) {
+  return PollWithStop(read_, POLLIN, timeoutMs, stop);
 }
 
 std::string LocalHostName() {

@@ -7,7 +7,7 @@
 
 namespace varnley {
 
-StopSource::StopSource() { wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+StopSource::StopSource() { signalFd_ = wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
 
 StopSource::~StopSource() {
   if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -19,10 +19,10 @@ void StopSource::requestStop() {
     if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
   }
   cv_.notify_all();
-  if (wakeFd_ >= 0) {
+  if (signalFd_ >= 0) {
     std::uint64_t one = 1;
     // The counter only needs to become non-zero; a failed write leaves poll slices as fallback.
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    [[maybe_unused]] auto n = ::write(signalFd_, &one, sizeof one);
   }
 }
 

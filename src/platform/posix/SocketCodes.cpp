@@ -1,0 +1,95 @@
+#include <netdb.h>
+
+#include <cerrno>
+
+#include "platform/SocketErrors.h"
+
+namespace varnley {
+
+namespace {
+
+struct ErrnoCode {
+  int err;
+  int code;
+};
+
+constexpr ErrnoCode kErrnoCodes[] = {
+    {EINTR, 10004},
+    {EBADF, 10009},
+    {EACCES, 10013},
+    {EPERM, 10013},
+    {EFAULT, 10014},
+    {EINVAL, 10022},
+    {EMFILE, 10024},
+    {ENFILE, 10024},
+    {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},
+    {EALREADY, 10037},
+    {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},
+    {ENETRESET, 10052},
+    {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},
+    {ENOBUFS, 10055},
+    {ENOMEM, 10055},
+    {EISCONN, 10056},
+    {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},
+    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},
+    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+    {ENOTEMPTY, 10066},
+    // Writing to a peer that has gone: the closest Winsock report is "after socket is closed".
+    {EPIPE, 10058},
+};
+
+}  // namespace
+
+int WinsockCodeFromErrno(int err) {
+  // EAGAIN and EWOULDBLOCK may be one value or two.
+  if (err == EAGAIN) return 10035;
+  for (const auto& e : kErrnoCodes) {
+    if (e.err == err) return e.code;
+  }
+  return err;
+}
+
+int WinsockCodeFromLookup(int gaiResult, int savedErrno) {
+  switch (gaiResult) {
+    case 0:
+      return 0;
+    case EAI_SYSTEM:
+      return WinsockCodeFromErrno(savedErrno);
+    case EAI_MEMORY:
+      return 10055;
+    case EAI_FAMILY:
+      return 10047;
+    case EAI_SOCKTYPE:
+      return 10044;
+    case EAI_SERVICE:
+    case EAI_BADFLAGS:
+      return 10022;
+    // Unknown name, no address, a resolver that is unreachable or refuses: all mean the user's
+    // server name cannot be used, which the Winsock table calls "Host not found.".
+    default:
+      return kWsaHostNotFound;
+  }
+}
+
+}  // namespace varnley

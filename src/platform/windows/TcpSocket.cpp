@@ -1,0 +1,330 @@
+#include "platform/TcpSocket.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/LookupSignal.h"
+#include "platform/SocketErrors.h"
+#include "platform/StopSource.h"
+#include "platform/windows/Wide.h"
+#include "platform/windows/Winsock.h"
+
+namespace varnley {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Without a wake-up socket a stop is noticed by waiting in slices of this length.
+constexpr int kStopSliceMs = 50;
+// What waitFor waits for. select rather than WSAPoll: select reports a refused connect in its
+// exception set on every Windows version, where WSAPoll long reported nothing at all.
+constexpr short kReadable = 1;
+constexpr short kWritable = 2;
+
+IoResult Failed(int winsockCode) { return {IoStatus::failed, winsockCode, 0}; }
+IoResult FailedLast() { return Failed(::WSAGetLastError()); }
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address);
+  return sa;
+}
+
+bool SetNonBlocking(SOCKET s) {
+  u_long on = 1;
+  return ::ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+// Waits for the socket beside the stop's wake-up socket. timeoutMs < 0 waits without limit.
+IoResult WaitWithStop(SOCKET s, short events, int timeoutMs, const StopSource* stop) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  const SOCKET wake = IntToSocket(stop ? stop->wakeDescriptor() : -1);
+  for (;;) {
+    if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0 && timeoutMs > 0) return {IoStatus::timedOut, 0, 0};
+      waitMs = static_cast<int>(left < 0 ? 0 : (left > INT_MAX ? INT_MAX : left));
+    }
+    if (stop && wake == INVALID_SOCKET && (waitMs < 0 || waitMs > kStopSliceMs))
+      waitMs = kStopSliceMs;
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (events & kReadable) FD_SET(s, &readable);
+    if (events & kWritable) FD_SET(s, &writable);
+    FD_SET(s, &failed);  // a refused connect shows only here
+    if (wake != INVALID_SOCKET) FD_SET(wake, &readable);
+    timeval tv{waitMs / 1000, (waitMs % 1000) * 1000};
+    if (::select(0, &readable, &writable, &failed, waitMs < 0 ? nullptr : &tv) == SOCKET_ERROR)
+      return FailedLast();
+    if (wake != INVALID_SOCKET && FD_ISSET(wake, &readable)) return {IoStatus::stopped, 0, 0};
+    // Errors count as ready: the following call reports what happened.
+    if (FD_ISSET(s, &readable) || FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) return {};
+    if (timeoutMs == 0) return {IoStatus::timedOut, 0, 0};
+  }
+}
+
+}  // namespace
+
+int ResolveIPv4(const std::string& host, std::uint32_t& address) {
+  if (ParseDottedIPv4(host, address)) return 0;
+  if (host.empty() || host.find('\0') != std::string::npos) return kWsaHostNotFound;
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  ADDRINFOW hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  ADDRINFOW* list = nullptr;
+  // The wide call: a name outside the ANSI code page reaches the resolver as it was typed.
+  const int rc = ::GetAddrInfoW(Wide(host).c_str(), nullptr, &hints, &list);
+  if (rc != 0) return WinsockCodeFromLookup(rc, 0);
+  int result = kWsaHostNotFound;
+  for (ADDRINFOW* ai = list; ai; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET && ai->ai_addr) {
+      address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+      result = 0;
+      break;
+    }
+  }
+  ::FreeAddrInfoW(list);
+  return result;
+}
+
+// The lookup worker's answer signal: a loopback socket pair, waited for beside the stop's.
+LookupSignal::LookupSignal() {
+  SOCKET readEnd, writeEnd;
+  if (!MakeWakePair(readEnd, writeEnd)) {
+    const int err = ::WSAGetLastError();
+    error_ = err != 0 ? err : WSAENOBUFS;
+    return;
+  }
+  read_ = SocketToInt(readEnd);
+  write_ = SocketToInt(writeEnd);
+}
+
+LookupSignal::~LookupSignal() {
+  if (read_ >= 0) ::closesocket(IntToSocket(read_));
+  if (write_ >= 0) ::closesocket(IntToSocket(write_));
+}
+
+void LookupSignal::raise() { RaiseWake(IntToSocket(write_)); }
+
+IoResult LookupSignal::wait(int timeoutMs, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(read_), kReadable, timeoutMs, stop);
+}
+
+std::string LocalHostName() {
+  if (EnsureWinsock() != 0) return {};
+  wchar_t name[256] = {};
+  if (::GetHostNameW(name, 255) != 0) return {};
+  return Narrow(name);
+}
+
+TcpSocket::~TcpSocket() { close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
+                      bool noDelay) {
+  close();
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  // Not inherited by child processes, like the close-on-exec sockets elsewhere.
+  const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return ::WSAGetLastError();
+  fd_ = SocketToInt(s);
+  int code = 0;
+  const BOOL on = TRUE;
+  const BOOL delay = noDelay ? TRUE : FALSE;
+  if (!SetNonBlocking(s) ||
+      (reuseAddress && ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                                    sizeof on) != 0) ||
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&delay),
+                   sizeof delay) != 0) {
+    code = ::WSAGetLastError();
+  }
+  if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
+    std::uint32_t local = 0;
+    if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
+      code = WSAEADDRNOTAVAIL;
+    } else {
+      const sockaddr_in sa = MakeAddress(local, boundPort);
+      if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        code = ::WSAGetLastError();
+    }
+  }
+  if (code != 0) close();
+  return code;
+}
+
+IoResult TcpSocket::waitFor(short events, int timeoutMs, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(fd_), events, timeoutMs, stop);
+}
+
+IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeoutMs,
+                            const StopSource* stop) {
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
+  const SOCKET s = IntToSocket(fd_);
+  const sockaddr_in sa = MakeAddress(address, port);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
+  IoResult waited = waitFor(kWritable, timeoutMs > 0 ? timeoutMs : -1, stop);
+  if (waited.status != IoStatus::ok) return waited;
+  int err = 0;
+  int len = sizeof err;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return FailedLast();
+  if (err != 0) return Failed(err);
+  return {};
+}
+
+IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop) {
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
+  const int want = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+  for (;;) {
+    const int n = ::recv(IntToSocket(fd_), buffer, want, 0);
+    if (n >= 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
+    if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
+    IoResult waited = waitFor(kReadable, timeoutMs, stop);
+    if (waited.status != IoStatus::ok) return waited;
+  }
+}
+
+IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
+    const int n = ::send(IntToSocket(fd_), bytes.data() + sent, chunk, 0);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK) {
+      IoResult r = FailedLast();
+      r.bytes = sent;
+      return r;
+    }
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
+    }
+    IoResult waited =
+        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(kWritable, waitMs, stop);
+    if (waited.status != IoStatus::ok) {
+      waited.bytes = sent;
+      return waited;
+    }
+  }
+  return {IoStatus::ok, 0, sent};
+}
+
+std::size_t TcpSocket::sendNow(std::string_view bytes) {
+  if (fd_ < 0 || bytes.empty()) return 0;
+  // The socket is non-blocking: send takes what fits and never waits.
+  const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+  const int n = ::send(IntToSocket(fd_), bytes.data(), chunk, 0);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+void TcpSocket::close() {
+  if (fd_ < 0) return;
+  ::shutdown(IntToSocket(fd_), SD_SEND);
+  ::closesocket(IntToSocket(fd_));
+  fd_ = -1;
+}
+
+namespace {
+template <typename Getter>
+bool ReadEndpoint(int fd, Getter getter, std::string& address, std::uint16_t& port) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  if (fd < 0 || getter(IntToSocket(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  address = FormatIPv4(ntohl(sa.sin_addr.s_addr));
+  port = ntohs(sa.sin_port);
+  return true;
+}
+}  // namespace
+
+bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
+  return ReadEndpoint(fd_, ::getsockname, address, port);
+}
+
+bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
+  return ReadEndpoint(fd_, ::getpeername, address, port);
+}
+
+TcpListener::~TcpListener() { close(); }
+
+int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
+  close();
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return ::WSAGetLastError();
+  fd_ = SocketToInt(s);
+  // Exclusive use: on Windows SO_REUSEADDR would let another socket take the port over.
+  const BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  sockaddr_in sa = MakeAddress(INADDR_LOOPBACK, port);
+  int len = sizeof sa;
+  if (!SetNonBlocking(s) || ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::listen(s, backlog) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    const int code = ::WSAGetLastError();
+    close();
+    return code;
+  }
+  port_ = ntohs(sa.sin_port);
+  return 0;
+}
+
+IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* stop) {
+  if (fd_ < 0) return Failed(WSAENOTSOCK);
+  for (;;) {
+    // The accepted socket inherits the listener's non-blocking mode.
+    const SOCKET s = ::accept(IntToSocket(fd_), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+      out = TcpSocket(SocketToInt(s));
+      return {};
+    }
+    const int err = ::WSAGetLastError();
+    if (err == WSAECONNRESET) continue;  // the peer gave up before we took it
+    if (err != WSAEWOULDBLOCK) return Failed(err);
+    IoResult waited = WaitWithStop(IntToSocket(fd_), kReadable, timeoutMs, stop);
+    if (waited.status != IoStatus::ok) return waited;
+  }
+}
+
+void TcpListener::close() {
+  if (fd_ >= 0) ::closesocket(IntToSocket(fd_));
+  fd_ = -1;
+  port_ = 0;
+}
+
+}  // namespace varnley
