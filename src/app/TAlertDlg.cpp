@@ -14,6 +14,7 @@
 
 #include "alert/AlertInput.h"
 #include "alert/AlertMail.h"
+#include "app/DialogButtons.h"
 #include "app/Placement.h"
 #include "model/AlertSettings.h"
 #include "platform/Autostart.h"
@@ -136,14 +137,7 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
   RunCheckBox = named(new QCheckBox(QStringLiteral("Run with Windows system at startup"), this),
                       "RunCheckBox");
 
-  OKBtn = named(new QPushButton(QStringLiteral("OK"), this), "OKBtn");
-  OKBtn->setDefault(true);
-  CancelBtn = named(new QPushButton(QStringLiteral("Cancel"), this), "CancelBtn");
-  CancelBtn->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(OKBtn);
-  buttons->addWidget(CancelBtn);
+  QHBoxLayout* buttons = OkCancelRow(*this, OKBtn, CancelBtn);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(MessageGroupBox);
@@ -158,7 +152,6 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 
   connect(EmailCheckBox, &QCheckBox::toggled, this, &TAlertDlg::EmailCheckBoxClick);
   connect(OKBtn, &QPushButton::clicked, this, &TAlertDlg::OKBtnClick);
-  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
   connect(TestButton, &QPushButton::clicked, this, &TAlertDlg::TestButtonClick);
   EmailCheckBoxClick();
 }

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/DialogButtons.h"
 #include "app/Placement.h"
 #include "model/HostInput.h"
 #include "model/MonitoredHost.h"
@@ -78,16 +79,7 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
   portGrid->addWidget(PortListBox, 1, 0);
   portGrid->addWidget(DeleteButton, 1, 1, Qt::AlignTop);
 
-  OKBtn = new QPushButton(QStringLiteral("OK"), this);
-  OKBtn->setObjectName(QStringLiteral("OKBtn"));
-  OKBtn->setDefault(true);
-  CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
-  CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
-  CancelBtn->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(OKBtn);
-  buttons->addWidget(CancelBtn);
+  QHBoxLayout* buttons = OkCancelRow(*this, OKBtn, CancelBtn);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(HostGroupBox);
@@ -102,7 +94,6 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
   connect(AddButton, &QPushButton::clicked, this, &THostPortDlg::AddButtonClick);
   connect(DeleteButton, &QPushButton::clicked, this, &THostPortDlg::DeleteButtonClick);
   connect(OKBtn, &QPushButton::clicked, this, &THostPortDlg::OKBtnClick);
-  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void THostPortDlg::clearFields() {

@@ -14,6 +14,13 @@ class StopSource;
 
 enum class ProbeResult { Open, Closed, Stopped };
 
+// The address of four octets (in order) as one number in host order. Built from the octets the
+// user sees, never from text: a text parser could read "010" as octal.
+constexpr std::uint32_t IPv4FromOctets(const std::array<std::uint8_t, 4>& octets) {
+  return std::uint32_t{octets[0]} << 24 | std::uint32_t{octets[1]} << 16 |
+         std::uint32_t{octets[2]} << 8 | octets[3];
+}
+
 // Connects to the address given as its four octets (in order) and closes again at once, with
 // a reset rather than the usual close: a probe must leave no TIME_WAIT behind, or thousands of
 // probes a minute use up the local ports and later connects fail for no fault of the target.

@@ -1,6 +1,8 @@
-#include "platform/Text.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/InternetDate.h"
+#include "platform/TcpProbe.h"
+#include "platform/Text.h"
 
 namespace varnley {
 namespace {
@@ -31,6 +33,32 @@ TEST(Text, TrimAndCaseHelpers) {
   EXPECT_TRUE(EqualsIgnoreCase("Config", "cONFIG"));
   EXPECT_FALSE(EqualsIgnoreCase("host1", "host10"));
   EXPECT_EQ(ToUpperAscii("auth=login"), "AUTH=LOGIN");
+}
+
+TEST(InternetDateText, ZoneOffsetsKeepTheirSignAndMinutes) {
+  std::tm t{};
+  t.tm_year = 2024 - 1900;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_wday = 2;
+  t.tm_hour = 14;
+  t.tm_min = 3;
+  t.tm_sec = 9;
+  EXPECT_EQ(FormatInternetDate(t, 60), "Tue, 05 Mar 2024 14:03:09 +0100");
+  EXPECT_EQ(FormatInternetDate(t, 0), "Tue, 05 Mar 2024 14:03:09 +0000");
+  // Zones a whole number of hours off, and zones behind UTC by less than an hour.
+  EXPECT_EQ(FormatInternetDate(t, -210), "Tue, 05 Mar 2024 14:03:09 -0330");
+  EXPECT_EQ(FormatInternetDate(t, -30), "Tue, 05 Mar 2024 14:03:09 -0030");
+  EXPECT_EQ(FormatInternetDate(t, 345), "Tue, 05 Mar 2024 14:03:09 +0545");
+  t.tm_wday = 0;
+  t.tm_mon = 11;
+  EXPECT_EQ(FormatInternetDate(t, 0).substr(0, 16), "Sun, 05 Dec 2024");
+}
+
+TEST(ProbeAddress, OctetsPackInOrder) {
+  EXPECT_EQ(IPv4FromOctets({127, 0, 0, 1}), 0x7F000001u);
+  EXPECT_EQ(IPv4FromOctets({10, 0, 0, 5}), 0x0A000005u);
+  EXPECT_EQ(IPv4FromOctets({255, 254, 253, 252}), 0xFFFEFDFCu);  // high octets do not spill
 }
 
 }  // namespace

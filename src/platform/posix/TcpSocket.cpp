@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -19,10 +18,10 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
 
 #include "platform/LookupSignal.h"
 #include "platform/SocketErrors.h"
+#include "platform/SocketPrimitives.h"
 #include "platform/StopSource.h"
 
 namespace varnley {
@@ -79,6 +78,51 @@ IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* sto
 
 }  // namespace
 
+namespace sockets {
+
+Step SendSome(int fd, const char* data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n >= 0) return {Step::done, static_cast<std::size_t>(n), 0};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {Step::wouldBlock, 0, 0};
+    return {Step::failed, 0, WinsockCodeFromErrno(errno)};
+  }
+}
+
+Step AcceptOne(int listener, int& accepted) {
+  for (;;) {
+    accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (accepted >= 0) return {};
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {Step::wouldBlock, 0, 0};
+    return {Step::failed, 0, WinsockCodeFromErrno(errno)};
+  }
+}
+
+IoResult WaitReadable(int fd, int timeoutMs, const StopSource* stop) {
+  return PollWithStop(fd, POLLIN, timeoutMs, stop);
+}
+
+IoResult WaitWritable(int fd, int timeoutMs, const StopSource* stop) {
+  return PollWithStop(fd, POLLOUT, timeoutMs, stop);
+}
+
+bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  auto* raw = reinterpret_cast<sockaddr*>(&sa);
+  if ((peer ? ::getpeername(fd, raw, &len) : ::getsockname(fd, raw, &len)) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  address = ntohl(sa.sin_addr.s_addr);
+  port = ntohs(sa.sin_port);
+  return true;
+}
+
+}  // namespace sockets
+
 int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   if (ParseDottedIPv4(host, address)) return 0;
   // A name with an embedded NUL would be looked up cut short; refuse it instead.
@@ -125,18 +169,6 @@ std::string LocalHostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return {};
   return name;
-}
-
-TcpSocket::~TcpSocket() { close(); }
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
 }
 
 int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
@@ -198,38 +230,6 @@ IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const
   }
 }
 
-IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
-  if (fd_ < 0) return Failed(10038);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      IoResult r = FailedErrno();
-      r.bytes = sent;
-      return r;
-    }
-    int waitMs = -1;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
-    }
-    IoResult waited =
-        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(POLLOUT, waitMs, stop);
-    if (waited.status != IoStatus::ok) {
-      waited.bytes = sent;
-      return waited;
-    }
-  }
-  return {IoStatus::ok, 0, sent};
-}
-
 std::size_t TcpSocket::sendNow(std::string_view bytes) {
   if (fd_ < 0 || bytes.empty()) return 0;
   ssize_t n;
@@ -245,31 +245,6 @@ void TcpSocket::close() {
   ::close(fd_);
   fd_ = -1;
 }
-
-namespace {
-template <typename Getter>
-bool ReadEndpoint(int fd, Getter getter, std::string& address, std::uint16_t& port) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (fd < 0 || getter(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-      sa.sin_family != AF_INET) {
-    return false;
-  }
-  address = FormatIPv4(ntohl(sa.sin_addr.s_addr));
-  port = ntohs(sa.sin_port);
-  return true;
-}
-}  // namespace
-
-bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, ::getsockname, address, port);
-}
-
-bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, ::getpeername, address, port);
-}
-
-TcpListener::~TcpListener() { close(); }
 
 int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
   close();
@@ -288,21 +263,6 @@ int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
   }
   port_ = ntohs(sa.sin_port);
   return 0;
-}
-
-IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* stop) {
-  if (fd_ < 0) return Failed(10038);
-  for (;;) {
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd >= 0) {
-      out = TcpSocket(fd);
-      return {};
-    }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return FailedErrno();
-    IoResult waited = PollWithStop(fd_, POLLIN, timeoutMs, stop);
-    if (waited.status != IoStatus::ok) return waited;
-  }
 }
 
 void TcpListener::close() {

@@ -33,10 +33,7 @@ sockaddr_in AddressOf(const std::array<std::uint8_t, 4>& octets, std::uint16_t p
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  // Built from the octets the user sees; a text parser could read "010" as octal.
-  address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(octets[0]) << 24 |
-                                  static_cast<std::uint32_t>(octets[1]) << 16 |
-                                  static_cast<std::uint32_t>(octets[2]) << 8 | octets[3]);
+  address.sin_addr.s_addr = htonl(IPv4FromOctets(octets));
   return address;
 }
 

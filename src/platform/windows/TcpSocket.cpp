@@ -7,10 +7,10 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
 
 #include "platform/LookupSignal.h"
 #include "platform/SocketErrors.h"
+#include "platform/SocketPrimitives.h"
 #include "platform/StopSource.h"
 #include "platform/windows/Wide.h"
 #include "platform/windows/Winsock.h"
@@ -42,6 +42,15 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
 bool SetNonBlocking(SOCKET s) {
   u_long on = 1;
   return ::ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+// A TCP socket that child processes do not inherit, like the close-on-exec sockets elsewhere.
+// Returns 0 or a Winsock code.
+int OpenStreamSocket(SOCKET& s) {
+  if (const int rc = EnsureWinsock(); rc != 0) return rc;
+  s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                   WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  return s == INVALID_SOCKET ? ::WSAGetLastError() : 0;
 }
 
 // Waits for the socket beside the stop's wake-up socket. timeoutMs < 0 waits without limit.
@@ -78,6 +87,52 @@ IoResult WaitWithStop(SOCKET s, short events, int timeoutMs, const StopSource* s
 }
 
 }  // namespace
+
+namespace sockets {
+
+Step SendSome(int fd, const char* data, std::size_t size) {
+  const int chunk = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+  const int n = ::send(IntToSocket(fd), data, chunk, 0);
+  if (n >= 0) return {Step::done, static_cast<std::size_t>(n), 0};
+  const int err = ::WSAGetLastError();
+  return err == WSAEWOULDBLOCK ? Step{Step::wouldBlock, 0, 0} : Step{Step::failed, 0, err};
+}
+
+Step AcceptOne(int listener, int& accepted) {
+  for (;;) {
+    // The accepted socket inherits the listener's non-blocking mode.
+    const SOCKET s = ::accept(IntToSocket(listener), nullptr, nullptr);
+    accepted = SocketToInt(s);
+    if (s != INVALID_SOCKET) return {};
+    const int err = ::WSAGetLastError();
+    if (err == WSAECONNRESET) continue;  // the peer gave up before we took it
+    return err == WSAEWOULDBLOCK ? Step{Step::wouldBlock, 0, 0} : Step{Step::failed, 0, err};
+  }
+}
+
+IoResult WaitReadable(int fd, int timeoutMs, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(fd), kReadable, timeoutMs, stop);
+}
+
+IoResult WaitWritable(int fd, int timeoutMs, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(fd), kWritable, timeoutMs, stop);
+}
+
+bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  auto* raw = reinterpret_cast<sockaddr*>(&sa);
+  const SOCKET s = IntToSocket(fd);
+  if ((peer ? ::getpeername(s, raw, &len) : ::getsockname(s, raw, &len)) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  address = ntohl(sa.sin_addr.s_addr);
+  port = ntohs(sa.sin_port);
+  return true;
+}
+
+}  // namespace sockets
 
 int ResolveIPv4(const std::string& host, std::uint32_t& address) {
   if (ParseDottedIPv4(host, address)) return 0;
@@ -132,26 +187,11 @@ std::string LocalHostName() {
   return Narrow(name);
 }
 
-TcpSocket::~TcpSocket() { close(); }
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
 int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
                       bool noDelay) {
   close();
-  if (const int rc = EnsureWinsock(); rc != 0) return rc;
-  // Not inherited by child processes, like the close-on-exec sockets elsewhere.
-  const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET) return ::WSAGetLastError();
+  SOCKET s = INVALID_SOCKET;
+  if (const int rc = OpenStreamSocket(s); rc != 0) return rc;
   fd_ = SocketToInt(s);
   int code = 0;
   const BOOL on = TRUE;
@@ -210,38 +250,6 @@ IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const
   }
 }
 
-IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
-  if (fd_ < 0) return Failed(WSAENOTSOCK);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
-    const int n = ::send(IntToSocket(fd_), bytes.data() + sent, chunk, 0);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK) {
-      IoResult r = FailedLast();
-      r.bytes = sent;
-      return r;
-    }
-    int waitMs = -1;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
-    }
-    IoResult waited =
-        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : waitFor(kWritable, waitMs, stop);
-    if (waited.status != IoStatus::ok) {
-      waited.bytes = sent;
-      return waited;
-    }
-  }
-  return {IoStatus::ok, 0, sent};
-}
-
 std::size_t TcpSocket::sendNow(std::string_view bytes) {
   if (fd_ < 0 || bytes.empty()) return 0;
   // The socket is non-blocking: send takes what fits and never waits.
@@ -257,37 +265,10 @@ void TcpSocket::close() {
   fd_ = -1;
 }
 
-namespace {
-template <typename Getter>
-bool ReadEndpoint(int fd, Getter getter, std::string& address, std::uint16_t& port) {
-  sockaddr_in sa{};
-  int len = sizeof sa;
-  if (fd < 0 || getter(IntToSocket(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-      sa.sin_family != AF_INET) {
-    return false;
-  }
-  address = FormatIPv4(ntohl(sa.sin_addr.s_addr));
-  port = ntohs(sa.sin_port);
-  return true;
-}
-}  // namespace
-
-bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, ::getsockname, address, port);
-}
-
-bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, ::getpeername, address, port);
-}
-
-TcpListener::~TcpListener() { close(); }
-
 int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
   close();
-  if (const int rc = EnsureWinsock(); rc != 0) return rc;
-  const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET) return ::WSAGetLastError();
+  SOCKET s = INVALID_SOCKET;
+  if (const int rc = OpenStreamSocket(s); rc != 0) return rc;
   fd_ = SocketToInt(s);
   // Exclusive use: on Windows SO_REUSEADDR would let another socket take the port over.
   const BOOL on = TRUE;
@@ -302,23 +283,6 @@ int TcpListener::listenLoopback(int backlog, std::uint16_t port) {
   }
   port_ = ntohs(sa.sin_port);
   return 0;
-}
-
-IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* stop) {
-  if (fd_ < 0) return Failed(WSAENOTSOCK);
-  for (;;) {
-    // The accepted socket inherits the listener's non-blocking mode.
-    const SOCKET s = ::accept(IntToSocket(fd_), nullptr, nullptr);
-    if (s != INVALID_SOCKET) {
-      out = TcpSocket(SocketToInt(s));
-      return {};
-    }
-    const int err = ::WSAGetLastError();
-    if (err == WSAECONNRESET) continue;  // the peer gave up before we took it
-    if (err != WSAEWOULDBLOCK) return Failed(err);
-    IoResult waited = WaitWithStop(IntToSocket(fd_), kReadable, timeoutMs, stop);
-    if (waited.status != IoStatus::ok) return waited;
-  }
 }
 
 void TcpListener::close() {
