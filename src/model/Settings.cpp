@@ -407,6 +407,16 @@ void SaveHostsToIni(IniFile& ini, const std::vector<MonitoredHost>& hosts) {
 
 namespace {
 
+// The keys beyond the original layout: a save writes each only once it differs from its
+// default or the file has it already, so an older file stays as it was.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kOptionalKeys = {{
+    {"email", "security"},
+    {"email", "verify"},
+    {"config", "timeout"},
+    {"config", "retries"},
+    {"config", "parallel"},
+}};
+
 // Every alert setting the file holds, in the order they are written; ini is an IniFile or the
 // list a one-pass save works from.
 template <class Ini>
@@ -440,27 +450,31 @@ void WriteAlertSettings(Ini& ini, const AlertSettings& settings) {
 // one-pass save.
 class WriteList {
  public:
-  // content: the file the writes will go into, asked whether a key is there already.
-  explicit WriteList(std::string_view content) : content_(content) {}
-
-  // Whether the file has the key in the first section of that name, as IniFile reads it.
-  bool value(std::string_view section, std::string_view key) const {
-    bool found = false;
-    int state = 0;  // 0 before the section, 1 inside it, 2 past it
-    ForEachIniLine(content_, [&](std::string_view line, int) {
-      if (found || state == 2) return;
+  // content: the file the writes will go into. One pass over it finds which of the optional
+  // keys it has already, in the first section of their name, as IniFile reads it.
+  explicit WriteList(std::string_view content) {
+    std::array<bool, kOptionalKeys.size()> inSection{}, passed{};
+    ForEachIniLine(content, [&](std::string_view line, int) {
       const IniLine parsed = ParseIniLine(line);
-      if (parsed.kind == IniLine::Kind::Header) {
-        if (state == 1)
-          state = 2;
-        else if (EqualsIgnoreCase(parsed.name, section))
-          state = 1;
-      } else if (state == 1 && parsed.kind == IniLine::Kind::Key &&
-                 EqualsIgnoreCase(parsed.name, key)) {
-        found = true;
+      for (std::size_t i = 0; i < kOptionalKeys.size(); ++i) {
+        if (parsed.kind == IniLine::Kind::Header) {
+          passed[i] = passed[i] || inSection[i];
+          inSection[i] = !passed[i] && EqualsIgnoreCase(parsed.name, kOptionalKeys[i].first);
+        } else if (inSection[i] && parsed.kind == IniLine::Kind::Key &&
+                   EqualsIgnoreCase(parsed.name, kOptionalKeys[i].second)) {
+          present_[i] = true;
+        }
       }
     });
-    return found;
+  }
+
+  // Whether the file has this optional key; asked of those in kOptionalKeys only.
+  bool value(std::string_view section, std::string_view key) const {
+    for (std::size_t i = 0; i < kOptionalKeys.size(); ++i)
+      if (EqualsIgnoreCase(section, kOptionalKeys[i].first) &&
+          EqualsIgnoreCase(key, kOptionalKeys[i].second))
+        return present_[i];
+    return false;
   }
 
   void writeString(std::string_view section, std::string_view key, std::string_view value) {
@@ -498,7 +512,7 @@ class WriteList {
     std::string name;
     std::vector<std::pair<std::string, std::string>> keys;
   };
-  std::string_view content_;
+  std::array<bool, kOptionalKeys.size()> present_{};
   std::vector<Section> sections_;
 };
 

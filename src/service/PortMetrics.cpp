@@ -4,6 +4,7 @@
 
 #include "model/AddressCheck.h"
 #include "model/PortList.h"
+#include "platform/TcpProbe.h"
 
 namespace varnley {
 
@@ -12,8 +13,7 @@ namespace {
 std::optional<std::uint32_t> AddressOf(const std::string& host) {
   const auto octets = ParseIPv4(host);
   if (!octets) return std::nullopt;
-  return (std::uint32_t{(*octets)[0]} << 24) | (std::uint32_t{(*octets)[1]} << 16) |
-         (std::uint32_t{(*octets)[2]} << 8) | (*octets)[3];
+  return IPv4FromOctets(*octets);
 }
 
 std::uint64_t Key(std::uint32_t address, int port) {
