@@ -1,6 +1,7 @@
 // The alert settings held in memory for the whole run.
 #pragma once
 
+#include <array>
 #include <string>
 
 namespace varnley {
@@ -10,6 +11,21 @@ inline constexpr int kMaxInterval = 2147483;  // seconds; x1000 still fits 32 bi
 inline constexpr int kMaxTimeout = 3600;      // seconds
 inline constexpr int kMaxRetries = 10;
 inline constexpr int kMaxParallel = 4096;  // ports probed at once in one pass
+inline constexpr int kMaxRemind = 10080;   // minutes between reminders while a port stays down
+inline constexpr int kMinHistoryDays = 1;
+inline constexpr int kMaxHistoryDays = 3650;
+inline constexpr int kDefaultHistoryDays = 400;
+inline constexpr int kWebhookCount = 4;  // [webhook1] .. [webhook4]
+
+// One [webhookN] section. An empty url means the webhook is not used.
+struct WebhookSettings {
+  std::string url;              // http:// or https://
+  std::string format = "json";  // "json", "slack" or "ntfy"
+  std::string header;           // one optional "Name: value" line, sent as it stands
+  bool verify = true;           // https: verify the certificate chain and host name
+
+  bool operator==(const WebhookSettings&) const = default;
+};
 
 struct AlertSettings {
   bool showMessage = false;
@@ -32,6 +48,15 @@ struct AlertSettings {
   int parallel = 1;  // ports per pass, probed at once
   // Where the metrics endpoint listens, "ADDRESS:PORT" with an IPv4 literal ("" for nowhere).
   std::string metrics;
+  // Name servers asked for host names, "ADDRESS[:PORT],..." ("" for the system's own).
+  std::string dns;
+  bool notify = false;  // desktop notifications beside the boxes
+  int remind = 0;       // minutes between "still DOWN" reminders, 0 for none
+  bool statusPage = true;  // the status page beside /metrics
+  // The history file: "" for the one beside the settings file, a path, or "off".
+  std::string history;
+  int historyDays = kDefaultHistoryDays;
+  std::array<WebhookSettings, kWebhookCount> webhooks;
 
   bool operator==(const AlertSettings&) const = default;
 };
