@@ -1,8 +1,6 @@
 #include "smtp/IdTCPClient.h"
 
-#include <chrono>
 #include <exception>
-#include <optional>
 
 #include "smtp/IdException.h"
 
@@ -65,10 +63,7 @@ void TIdTCPClient::OpenConnectionTo(const std::string& host, std::uint16_t port)
   stack->BoundPort = BoundPort;
   stack->ReuseSocket = ReuseSocket;
   stack->SetStopSource(stop_);
-  std::optional<TIdIOHandler::Clock::time_point> deadline;
-  if (SessionTimeout > 0)
-    deadline = TIdIOHandler::Clock::now() + std::chrono::milliseconds(SessionTimeout);
-  stack->SetSessionDeadline(deadline);
+  stack->SetSessionDeadline(Deadline::AfterOrNone(SessionTimeout));
   stack->Open();
 }
 

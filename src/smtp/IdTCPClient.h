@@ -2,6 +2,7 @@
 // parameters and the open and close sequences.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,11 +51,11 @@ class TIdTCPClient : public TIdTCPConnection {
  public:
   std::string Host;
   std::uint16_t Port = 0;
-  int ConnectTimeout = 0;  // ms; 0 = the system's own connect wait
-  int ReadTimeout = -1;    // ms; -1 or 0 = no limit
-  // ms from the open on that no wait of the connection may pass (connect, reads, writes);
-  // 0 = no limit.
-  int SessionTimeout = 0;
+  // Each limit is off at zero. The connect then waits as long as the system's own does.
+  std::chrono::milliseconds ConnectTimeout{0};
+  std::chrono::milliseconds ReadTimeout{0};  // each whole reply
+  // From the open on, no wait of the connection (connect, reads, writes) may pass this.
+  std::chrono::milliseconds SessionTimeout{0};
   TIdIPVersion IPVersion = Id_IPv4;
   std::string BoundIP;
   std::uint16_t BoundPort = 0;

@@ -69,7 +69,7 @@ TEST(ReadLine, SplitActionCutsAtTheMaximum) {
   MemoryIOHandler io;
   io.MaxLineAction = maSplit;
   io.AddChunk("abcdefgh\n");
-  EXPECT_EQ(io.ReadLine("\n", -1, 3), "abc");
+  EXPECT_EQ(io.ReadLine(Deadline::None(), "\n", 3), "abc");
   EXPECT_TRUE(io.ReadLnSplit());
   EXPECT_EQ(io.ReadLine(), "defgh");
   EXPECT_FALSE(io.ReadLnSplit());
