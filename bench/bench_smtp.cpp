@@ -97,7 +97,7 @@ void BM_SmtpByteReplay(benchmark::State& state) {
   std::string reply;
   for (auto _ : state) {
     TcpSocket socket;
-    if (socket.create(false, "", 0, false) != 0 ||
+    if (socket.create() != 0 ||
         socket.connect(loopback, server.port(), Deadline::None(), nullptr).status != IoStatus::ok ||
         !RecvReply(socket, reply)) {
       state.SkipWithError("connect failed");

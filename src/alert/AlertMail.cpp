@@ -145,32 +145,15 @@ void DropConnection(TIdSMTP& client) {
   }
 }
 
-// Connect, compose, send, QUIT. Any failure drops the connection without QUIT. The result is
-// whether the server took the message, so a refused QUIT afterwards still counts as sent.
 MailResult SendOnce(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
                     const std::function<void()>& compose, const std::function<void(bool)>& busy) {
-  MailResult result;
-  bool& sent = result.sent;
   try {
     ConfigureClient(client, account);
-    client.Connect();
-    compose();
-    if (busy) busy(true);
-    try {
-      client.Send(message);
-      sent = true;
-    } catch (...) {
-      if (busy) busy(false);
-      client.Disconnect(true);
-      throw;
-    }
-    if (busy) busy(false);
-    client.Disconnect(true);
   } catch (const std::exception& e) {
-    DropConnection(client);
-    if (!sent) result.error = *e.what() ? e.what() : "The mail could not be sent.";
+    return {false, e.what()};
   }
-  return result;
+  const Status status = client.SendMail(message, compose, busy);
+  return {status.ok, status.reason};
 }
 
 }  // namespace

@@ -58,9 +58,9 @@ class TcpSocket {
 
   bool isOpen() const { return fd_ >= 0; }
 
-  // Allocates the socket (non-blocking underneath; every wait is a poll) and applies the
-  // options; binds when a local address or port is given. Returns 0 or a Winsock code.
-  int create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort, bool noDelay);
+  // Allocates the socket (non-blocking underneath; every wait is a poll). Returns 0 or a
+  // Winsock code.
+  int create();
 
   // Without a deadline, waits as long as the system's own connect does.
   IoResult connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
@@ -79,9 +79,8 @@ class TcpSocket {
   // Shuts the sending side, then closes. Safe to call twice.
   void close();
 
-  // The socket's own and its peer's address and port; false when the system cannot tell.
+  // The socket's own address and port; false when the system cannot tell.
   bool localEndpoint(std::string& address, std::uint16_t& port) const;
-  bool peerEndpoint(std::string& address, std::uint16_t& port) const;
 
  private:
   friend class TcpListener;

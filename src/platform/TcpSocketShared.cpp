@@ -12,15 +12,6 @@ namespace {
 
 IoResult Failed(int winsockCode) { return {IoStatus::failed, winsockCode, 0}; }
 
-bool ReadEndpoint(int fd, bool peer, std::string& address, std::uint16_t& port) {
-  std::uint32_t ip = 0;
-  std::uint16_t number = 0;
-  if (fd < 0 || !sockets::SocketName(fd, peer, ip, number)) return false;
-  address = FormatIPv4(ip);
-  port = number;
-  return true;
-}
-
 }  // namespace
 
 TcpSocket::~TcpSocket() { close(); }
@@ -57,11 +48,12 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop,
 }
 
 bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, false, address, port);
-}
-
-bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, true, address, port);
+  std::uint32_t ip = 0;
+  std::uint16_t number = 0;
+  if (fd_ < 0 || !sockets::LocalName(fd_, ip, number)) return false;
+  address = FormatIPv4(ip);
+  port = number;
+  return true;
 }
 
 TcpListener::~TcpListener() { close(); }

@@ -52,7 +52,6 @@ void TIdIOHandler::ResetState() {
   writeBufferOpen_ = false;
   closedGracefully_ = false;
   readLnTimedOut_ = false;
-  readLnSplit_ = false;
 }
 
 std::string TIdIOHandler::ReadLine(std::string_view terminator) {
@@ -60,14 +59,11 @@ std::string TIdIOHandler::ReadLine(std::string_view terminator) {
 }
 
 // The whole line shares one deadline, so a peer that trickles bytes cannot stretch it.
-std::string TIdIOHandler::ReadLine(const Deadline& deadline, std::string_view terminator,
-                                   int maxLength) {
+std::string TIdIOHandler::ReadLine(const Deadline& deadline, std::string_view terminator) {
   if (terminator.empty()) terminator = "\n";
-  if (maxLength < 0) maxLength = MaxLineLength;
   const bool lfTerminator = terminator == "\n";
-  readLnSplit_ = false;
   readLnTimedOut_ = false;
-  const std::size_t limit = maxLength > 0 ? static_cast<std::size_t>(maxLength) : 0;
+  const std::size_t limit = MaxLineLength > 0 ? static_cast<std::size_t>(MaxLineLength) : 0;
   std::size_t searchStart = 0;
   for (;;) {
     std::size_t found = std::string_view::npos;
@@ -87,11 +83,7 @@ std::string TIdIOHandler::ReadLine(const Deadline& deadline, std::string_view te
       } else {
         tooLong = input_.Size() > limit + (lfTerminator ? 1 : 0) + terminator.size() - 1;
       }
-      if (tooLong) {
-        if (MaxLineAction == maException) throw EIdReadLnMaxLineLengthExceeded();
-        readLnSplit_ = true;
-        return Decode7Bit(input_.Extract(limit));
-      }
+      if (tooLong) throw EIdReadLnMaxLineLengthExceeded();
     }
     if (found != std::string_view::npos) {
       std::string line = input_.Extract(found + terminator.size());
@@ -107,15 +99,6 @@ std::string TIdIOHandler::ReadLine(const Deadline& deadline, std::string_view te
       return {};
     }
   }
-}
-
-std::string TIdIOHandler::ReadNonEmptyLine(int maxAttempts) {
-  for (int attempt = 0; attempt < maxAttempts; ++attempt) {
-    std::string line = Trim(ReadLine());
-    if (ReadLnTimedOut()) throw EIdReadTimeout();
-    if (!line.empty()) return line;
-  }
-  throw EIdReadLnWaitMaxAttemptsExceeded();
 }
 
 void TIdIOHandler::CheckForDisconnect(bool raiseIfDisconnected, bool ignoreBuffer) {
@@ -151,18 +134,6 @@ void TIdIOHandler::WriteLine(std::string_view text) { WriteEncoded({}, text, "\r
 
 void TIdIOHandler::WriteDataLine(std::string_view text) {
   WriteEncoded(!text.empty() && text.front() == '.' ? "." : "", text, "\r\n");
-}
-
-void TIdIOHandler::WriteLines(const std::vector<std::string>& lines) {
-  const bool ownBuffer = !writeBufferOpen_;
-  if (ownBuffer) WriteBufferOpen();
-  try {
-    for (const auto& line : lines) WriteLine(line);
-    if (ownBuffer) WriteBufferClose();
-  } catch (...) {
-    if (ownBuffer) WriteBufferCancel();
-    throw;
-  }
 }
 
 void TIdIOHandler::WriteDataLines(const std::vector<std::string>& lines, bool writeEnd) {
@@ -201,18 +172,12 @@ bool TIdSocketHandle::HandleAllocated() const {
 void TIdSocketHandle::Reset() {
   CloseSocket();
   IP.clear();
-  PeerIP.clear();
-  Port = PeerPort = 0;
+  Port = 0;
 }
 
 void TIdSocketHandle::UpdateBindingLocal() {
   std::lock_guard lock(mutex_);
   socket_.localEndpoint(IP, Port);
-}
-
-void TIdSocketHandle::UpdateBindingPeer() {
-  std::lock_guard lock(mutex_);
-  socket_.peerEndpoint(PeerIP, PeerPort);
 }
 
 void TIdSocketHandle::CloseSocket() {
@@ -231,7 +196,7 @@ void TIdIOHandlerStack::Close() {
     if (Connected() && !ClosedGracefully()) tls_->Shutdown();
     tls_.reset();
   }
-  TIdIOHandlerSocket::Close();
+  binding_.CloseSocket();
 }
 
 void TIdIOHandlerStack::StartTLS(const TlsPeer& peer) {
@@ -254,7 +219,7 @@ void TIdIOHandlerStack::Open() {
   // A loopback connect can finish without waiting, so an earlier stop is checked here too.
   if (stop_ && stop_->stopRequested()) throw EIdOperationCancelled();
   try {
-    int code = binding_.Socket().create(ReuseSocket, BoundIP, BoundPort, !UseNagle);
+    int code = binding_.Socket().create();
     if (code != 0) RaiseSocketError(code);
     // The connect time covers the name lookup and the connect together.
     const Deadline connectBy = Deadline::AfterOrNone(ConnectTimeout);
@@ -277,7 +242,6 @@ void TIdIOHandlerStack::Open() {
         RaiseSocketError(r.error);
     }
     binding_.UpdateBindingLocal();
-    binding_.UpdateBindingPeer();
   } catch (...) {
     Close();
     throw;

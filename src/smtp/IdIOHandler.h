@@ -19,8 +19,6 @@ namespace varnley {
 
 class StopSource;
 
-enum TIdMaxLineAction { maException, maSplit };
-
 class TIdIOHandler {
  public:
   static constexpr int kDefaultMaxLineLength = 16384;
@@ -31,9 +29,7 @@ class TIdIOHandler {
   TIdIOHandler& operator=(const TIdIOHandler&) = delete;
 
   int RecvBufferSize = 32768;
-  int SendBufferSize = 32768;
-  int MaxLineLength = kDefaultMaxLineLength;
-  TIdMaxLineAction MaxLineAction = maException;
+  int MaxLineLength = kDefaultMaxLineLength;  // longer lines raise "Max line length exceeded."
   // How long a whole reply may take (and a write, and the TLS handshake); zero: no limit.
   std::chrono::milliseconds ReadTimeout{0};
 
@@ -41,18 +37,14 @@ class TIdIOHandler {
   virtual void Close() = 0;
 
   // The line without its terminator (and without one CR before an LF terminator), read as
-  // 7-bit text, by the deadline (without one: ReadTimeout from now). maxLength -1 means
-  // MaxLineLength. A timed-out read returns "" with ReadLnTimedOut() set.
+  // 7-bit text, by the deadline (without one: ReadTimeout from now). A timed-out read returns
+  // "" with ReadLnTimedOut() set.
   std::string ReadLine(std::string_view terminator = "\n");
-  std::string ReadLine(const Deadline& deadline, std::string_view terminator = "\n",
-                       int maxLength = -1);
-  // Reads up to maxAttempts lines; the first non-empty one after trimming.
-  std::string ReadNonEmptyLine(int maxAttempts);
+  std::string ReadLine(const Deadline& deadline, std::string_view terminator = "\n");
 
   void Write(std::string_view text);
   void WriteLine(std::string_view text = {});
   void WriteDataLine(std::string_view text);
-  void WriteLines(const std::vector<std::string>& lines);
   void WriteDataLines(const std::vector<std::string>& lines, bool writeEnd);
 
   // Collects writes until closed (sent together) or cancelled (dropped).
@@ -71,7 +63,6 @@ class TIdIOHandler {
 
   bool ClosedGracefully() const { return closedGracefully_; }
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
-  bool ReadLnSplit() const { return readLnSplit_; }
   TIdBuffer& InputBuffer() { return input_; }
 
  protected:
@@ -96,54 +87,40 @@ class TIdIOHandler {
   bool writeBufferOpen_ = false;
   bool closedGracefully_ = false;
   bool readLnTimedOut_ = false;
-  bool readLnSplit_ = false;
   Deadline sessionDeadline_ = Deadline::None();
 };
 
-// One socket with its addresses; the lock keeps a close from racing the bookkeeping.
+// One socket and its own address; the lock keeps a close from racing the bookkeeping.
 class TIdSocketHandle {
  public:
   bool HandleAllocated() const;
   TcpSocket& Socket() { return socket_; }
   void Reset();
-  // Reads the addresses back from the connected socket.
+  // Reads the local address back from the connected socket.
   void UpdateBindingLocal();
-  void UpdateBindingPeer();
   void CloseSocket();
 
-  std::string IP, PeerIP;
-  std::uint16_t Port = 0, PeerPort = 0;
+  std::string IP;
+  std::uint16_t Port = 0;
 
  private:
   mutable std::mutex mutex_;
   TcpSocket socket_;
 };
 
-// A handler over one socket handle and its options.
-class TIdIOHandlerSocket : public TIdIOHandler {
+// The handler of every client connection: resolve, connect, wait, receive and send over one
+// socket of the platform, plain or under TLS.
+class TIdIOHandlerStack : public TIdIOHandler {
  public:
   std::string Host;
   std::uint16_t Port = 0;
   std::chrono::milliseconds ConnectTimeout{0};  // the lookup and the connect; zero: no limit
-  std::string BoundIP;
-  std::uint16_t BoundPort = 0;
-  bool ReuseSocket = false;
-  bool UseNagle = true;
 
   TIdSocketHandle& Binding() { return binding_; }
   bool Connected() const override { return binding_.HandleAllocated(); }
-  void Close() override { binding_.CloseSocket(); }
   // Connect, reads and writes end with "Operation cancelled." once this source is stopped.
   void SetStopSource(StopSource* stop) { stop_ = stop; }
 
- protected:
-  TIdSocketHandle binding_;
-  StopSource* stop_ = nullptr;
-};
-
-// The concrete handler: resolve, connect, wait, receive and send over the platform's sockets.
-class TIdIOHandlerStack : public TIdIOHandlerSocket {
- public:
   void Open();
   // Puts TLS on the open connection (at once for implicit TLS, or once the server agreed to
   // STARTTLS); from then on every read and write is encrypted. The handshake may take
@@ -160,6 +137,8 @@ class TIdIOHandlerStack : public TIdIOHandlerSocket {
 
  private:
   [[noreturn]] void RaiseCancelled();
+  TIdSocketHandle binding_;
+  StopSource* stop_ = nullptr;
   std::string recvChunk_;
   std::unique_ptr<TlsChannel> tls_;
 };

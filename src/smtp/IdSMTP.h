@@ -3,17 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/Diagnostics.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdReplySMTP.h"
 #include "smtp/IdTCPClient.h"
 
 namespace varnley {
 
-enum TIdSMTPAuthenticationType { satNone, satDefault, satSASL };
+// satDefault: AUTH LOGIN when the server offers it and a user name is set.
+enum TIdSMTPAuthenticationType { satNone, satDefault };
 
 // No TLS; TLS from the first byte (implicit); or STARTTLS after EHLO, required.
 enum TIdUseTLS { utNoTLSSupport, utUseImplicitTLS, utUseRequireTLS };
@@ -44,11 +47,7 @@ class TIdSMTP : public TIdTCPClient {
   std::string Username;
   std::string Password;
   TIdSMTPAuthenticationType AuthType = satDefault;
-  bool UseEhlo = true;
-  bool PipeLine = false;  // kept for the settings' sake; commands always go one by one
   std::string HeloName;
-  std::string MailAgent;
-  std::vector<std::string> SASLMechanisms;
   TIdUseTLS UseTLS = utNoTLSSupport;
   // Off: the session is still encrypted, but any certificate for any name is taken.
   bool VerifyCertificate = true;
@@ -63,6 +62,14 @@ class TIdSMTP : public TIdTCPClient {
   // With notify (when connected) QUIT, which must be answered 221; the connection is closed
   // and the authenticated flag cleared in every case.
   void Disconnect(bool notifyPeer = true) override;
+
+  // One message over a fresh session, the way callers outside the SMTP client use it: nothing
+  // is thrown. Connect, compose (which may refuse by throwing), Send wrapped in busy(true) and
+  // busy(false), then QUIT whatever the send did. Ok once the server took the message, so a
+  // refused QUIT afterwards still counts; otherwise the reason is the first failure's text
+  // and the connection is dropped (without QUIT when the session never got as far as Send).
+  Status SendMail(TIdMessage& message, const std::function<void()>& compose = {},
+                  const std::function<void(bool busy)>& busy = {});
 
   // Writes one command line and reads the reply; an empty allowed list accepts any code. A
   // command holding CR or LF is refused before anything is written.

@@ -114,7 +114,7 @@ TEST(SocketDeadlines, AWriteThatThePeerNeverReadsEnds) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
   TcpSocket client;
-  ASSERT_EQ(client.create(false, "", 0, true), 0);
+  ASSERT_EQ(client.create(), 0);
   ASSERT_EQ(client.connect(0x7F000001, listener.port(), Deadline::After(1000ms), nullptr).status,
             IoStatus::ok);
   TcpSocket peer;  // accepted, and never read

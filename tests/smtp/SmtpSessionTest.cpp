@@ -408,5 +408,62 @@ TEST(ReplyCodes, FloodOfEmptyLinesIsCapped) {
   EXPECT_THROW(ReadSmtpReply(io, reply), EIdReplyTooLarge);
 }
 
+// The client's edge: whatever the server does, SendMail returns the outcome instead of
+// throwing, QUIT follows a send that got as far as MAIL FROM, and the reason is the first
+// failure's, never the farewell's.
+TEST_F(Session, SendMailReportsTheOutcomeWithoutThrowing) {
+  const ScriptedReply ehlo = Reply("250 mail");
+  struct Case {
+    const char* name;
+    std::vector<ScriptedReply> replies;
+    bool ok;
+    const char* reason;
+    Lines commands;
+  };
+  const std::vector<Case> cases = {
+      {"taken, QUIT refused afterwards",
+       {ehlo, Reply("250 r"), Reply("250 f"), Reply("250 t"), Reply("354 go"), Reply("250 q"),
+        Reply("500 no quit")},
+       true,
+       "",
+       {"EHLO probe", "RSET", "MAIL FROM: <ops@x.org>", "RCPT TO:<admin@y.org>", "DATA", ".",
+        "QUIT"}},
+      {"recipient refused, then QUIT refused too",
+       {ehlo, Reply("250 r"), Reply("250 f"), Reply("550 no such user"), Reply("250 r"),
+        Reply("500 no quit")},
+       false,
+       "no such user",
+       {"EHLO probe", "RSET", "MAIL FROM: <ops@x.org>", "RCPT TO:<admin@y.org>", "RSET", "QUIT"}},
+      {"greeting refused", {}, false, "go away", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedSmtpServer server(c.commands.empty() ? Reply("554 go away") : kGreeting, c.replies);
+    TIdSMTP client;
+    client.Host = server.address();
+    client.HeloName = "probe";
+    TIdMessage m = Message();
+    std::vector<bool> busy;
+    const Status status = client.SendMail(m, {}, [&](bool on) { busy.push_back(on); });
+    EXPECT_EQ(status.ok, c.ok);
+    EXPECT_EQ(status.reason, c.reason);
+    EXPECT_FALSE(client.Connected());
+    EXPECT_EQ(server.commands(), c.commands);
+    EXPECT_EQ(busy, c.commands.empty() ? std::vector<bool>{} : (std::vector<bool>{true, false}));
+  }
+}
+
+TEST_F(Session, SendMailTakesARefusalFromComposeAsTheReason) {
+  ScriptedSmtpServer server(kGreeting, {Reply("250 mail")});
+  Client(server);
+  TIdMessage m = Message();
+  const Status status =
+      smtp.SendMail(m, [] { throw EIdLineBreakInText("Line break in the mail settings."); });
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.reason, "Line break in the mail settings.");
+  // Nothing of the message went out, and no QUIT either: the session never got to Send.
+  EXPECT_EQ(server.commands(), (Lines{"EHLO probe"}));
+}
+
 }  // namespace
 }  // namespace varnley

@@ -139,7 +139,7 @@ struct HangingListener {
     EXPECT_EQ(listener.listenLoopback(0), 0);
     for (int i = 0; i < 16; ++i) {
       auto s = std::make_unique<TcpSocket>();
-      EXPECT_EQ(s->create(false, "", 0, false), 0);
+      EXPECT_EQ(s->create(), 0);
       std::uint32_t loopback = 0x7F000001;
       const IoResult r = s->connect(loopback, listener.port(), Deadline::After(300ms), nullptr);
       fillers.push_back(std::move(s));

@@ -37,7 +37,7 @@ class HangingListener {
     EXPECT_EQ(listener_.listenLoopback(1), 0);
     for (int i = 0; i < 64; ++i) {
       TcpSocket s;
-      EXPECT_EQ(s.create(false, "", 0, true), 0);
+      EXPECT_EQ(s.create(), 0);
       const IoResult r =
           s.connect(kLoopbackAddress, listener_.port(), Deadline::After(300ms), nullptr);
       filled_.push_back(std::move(s));
@@ -123,7 +123,7 @@ TEST(WindowsSockets, TalkOverLoopbackAndReportWinsockCodes) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
   TcpSocket client;
-  ASSERT_EQ(client.create(false, "", 0, true), 0);
+  ASSERT_EQ(client.create(), 0);
   ASSERT_EQ(
       client.connect(kLoopbackAddress, listener.port(), Deadline::After(2000ms), nullptr).status,
       IoStatus::ok);
@@ -156,7 +156,7 @@ TEST(WindowsSockets, TalkOverLoopbackAndReportWinsockCodes) {
 
   // A refused connect carries the Winsock code and the table's text.
   TcpSocket refused;
-  ASSERT_EQ(refused.create(false, "", 0, true), 0);
+  ASSERT_EQ(refused.create(), 0);
   const IoResult r =
       refused.connect(kLoopbackAddress, RefusingPort(), Deadline::After(5000ms), nullptr);
   EXPECT_EQ(r.status, IoStatus::failed);
@@ -168,7 +168,7 @@ TEST(WindowsSockets, StopAndTimeoutEndAWaitingReceive) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
   TcpSocket client;
-  ASSERT_EQ(client.create(false, "", 0, true), 0);
+  ASSERT_EQ(client.create(), 0);
   ASSERT_EQ(
       client.connect(kLoopbackAddress, listener.port(), Deadline::After(2000ms), nullptr).status,
       IoStatus::ok);

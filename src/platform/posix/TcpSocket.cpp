@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -97,12 +96,11 @@ IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop) 
   return PollWithStop(fd, POLLOUT, deadline, stop);
 }
 
-bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
+bool LocalName(int fd, std::uint32_t& address, std::uint16_t& port) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   auto* raw = reinterpret_cast<sockaddr*>(&sa);
-  if ((peer ? ::getpeername(fd, raw, &len) : ::getsockname(fd, raw, &len)) != 0 ||
-      sa.sin_family != AF_INET) {
+  if (::getsockname(fd, raw, &len) != 0 || sa.sin_family != AF_INET) {
     return false;
   }
   address = ntohl(sa.sin_addr.s_addr);
@@ -160,31 +158,13 @@ std::string LocalHostName() {
   return name;
 }
 
-int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
-                      bool noDelay) {
+int TcpSocket::create() {
   close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return WinsockCodeFromErrno(errno);
-  int code = 0;
-  const int on = 1;
-  const int delay = noDelay ? 1 : 0;
-  if (!SetNonBlocking(fd_) ||
-      (reuseAddress && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &delay, sizeof delay) != 0) {
-    code = WinsockCodeFromErrno(errno);
-  }
-  if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
-    std::uint32_t local = 0;
-    if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
-      code = 10049;
-    } else {
-      const sockaddr_in sa = MakeAddress(local, boundPort);
-      if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        code = WinsockCodeFromErrno(errno);
-      }
-    }
-  }
-  if (code != 0) close();
+  if (SetNonBlocking(fd_)) return 0;
+  const int code = WinsockCodeFromErrno(errno);
+  close();
   return code;
 }
 

@@ -108,13 +108,12 @@ IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop) 
   return WaitWithStop(IntToSocket(fd), kWritable, deadline, stop);
 }
 
-bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
+bool LocalName(int fd, std::uint32_t& address, std::uint16_t& port) {
   sockaddr_in sa{};
   int len = sizeof sa;
   auto* raw = reinterpret_cast<sockaddr*>(&sa);
   const SOCKET s = IntToSocket(fd);
-  if ((peer ? ::getpeername(s, raw, &len) : ::getsockname(s, raw, &len)) != 0 ||
-      sa.sin_family != AF_INET) {
+  if (::getsockname(s, raw, &len) != 0 || sa.sin_family != AF_INET) {
     return false;
   }
   address = ntohl(sa.sin_addr.s_addr);
@@ -177,33 +176,14 @@ std::string LocalHostName() {
   return Narrow(name);
 }
 
-int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
-                      bool noDelay) {
+int TcpSocket::create() {
   close();
   SOCKET s = INVALID_SOCKET;
   if (const int rc = OpenStreamSocket(s); rc != 0) return rc;
   fd_ = SocketToInt(s);
-  int code = 0;
-  const BOOL on = TRUE;
-  const BOOL delay = noDelay ? TRUE : FALSE;
-  if (!SetNonBlocking(s) ||
-      (reuseAddress && ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                                    sizeof on) != 0) ||
-      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&delay),
-                   sizeof delay) != 0) {
-    code = ::WSAGetLastError();
-  }
-  if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
-    std::uint32_t local = 0;
-    if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
-      code = WSAEADDRNOTAVAIL;
-    } else {
-      const sockaddr_in sa = MakeAddress(local, boundPort);
-      if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-        code = ::WSAGetLastError();
-    }
-  }
-  if (code != 0) close();
+  if (SetNonBlocking(s)) return 0;
+  const int code = ::WSAGetLastError();
+  close();
   return code;
 }
 
