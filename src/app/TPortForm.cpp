@@ -20,6 +20,7 @@
 #include <exception>
 #include <iostream>
 
+#include "alert/ApplyAlertSettings.h"
 #include "alert/MailStatus.h"
 #include "app/HostTableModel.h"
 #include "app/Icons.h"
@@ -30,6 +31,7 @@
 #include "model/HostInput.h"
 #include "monitor/Session.h"
 #include "platform/MessageBoxes.h"
+#include "platform/Paths.h"
 
 namespace varnley {
 
@@ -43,6 +45,7 @@ TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
     : QMainWindow(parent),
       session_(session),
       boxes_(boxes),
+      executablePath_(ExecutablePath()),
       trayAvailable_(QSystemTrayIcon::isSystemTrayAvailable()) {
   // Boxes belong to this window: the desktop lists and stacks them with it.
   if (auto* qtBoxes = dynamic_cast<QtMessageBoxes*>(&boxes_)) qtBoxes->setOwner(this);
@@ -358,9 +361,13 @@ void TPortForm::RemoveToolButtonClick() {
 void TPortForm::SetToolButtonClick() {
   AlertDlg->fill(session_.settings());
   if (AlertDlg->exec() != QDialog::Accepted) return;
-  AlertDlg->takeBack(session_.settings());
-  const SaveResult saved = SaveAlertSettings(session_.settingsPath(), session_.settings());
-  if (!saved.ok) boxes_.show(BoxKind::Error, saved.error);
+  const AppliedAlertSettings applied = ApplyAlertSettings(AlertDlg->input(), session_.settings(),
+                                                          session_.settingsPath(), executablePath_);
+  if (applied.refusal) {
+    boxes_.show(BoxKind::Information, applied.refusal->message);
+    return;
+  }
+  if (!applied.saved.ok) boxes_.show(BoxKind::Error, applied.saved.error);
 }
 
 void TPortForm::StartToolButtonClick() {

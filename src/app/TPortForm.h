@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 #include <optional>
+#include <string>
 
 #include "app/Icons.h"
 #include "model/MonitoredHost.h"
@@ -47,6 +48,9 @@ class TPortForm : public QMainWindow {
   // tooltip) and in the tray tooltip, now and after every mail. The status outlives the form.
   void watchMailStatus(MailStatus& status);
 
+  // Where the start-up entry's Exec line points (default: this executable).
+  void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
+
   HostTableModel& tableModel() { return *model_; }
   // What the tray icon shows now.
   TrayState trayState() const { return trayState_; }
@@ -87,6 +91,7 @@ class TPortForm : public QMainWindow {
 
   Session& session_;
   MessageBoxes& boxes_;
+  std::string executablePath_;
   bool trayAvailable_;
   bool closed_ = false;
   HostTableModel* model_ = nullptr;
