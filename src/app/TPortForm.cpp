@@ -25,11 +25,14 @@
 #include "app/HostTableModel.h"
 #include "app/Icons.h"
 #include "app/QtMessageBoxes.h"
+#include "app/StatusBarDiagnostics.h"
 #include "app/TAlertDlg.h"
 #include "app/THostPortDlg.h"
 #include "model/AddressCheck.h"
 #include "model/HostInput.h"
 #include "monitor/Session.h"
+#include "platform/Autostart.h"
+#include "platform/Diagnostics.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Paths.h"
 
@@ -38,6 +41,29 @@ namespace varnley {
 namespace {
 
 QString q(const char* s) { return QString::fromUtf8(s); }
+
+// A label that shows as much of its text as its width allows, cut with an ellipsis.
+class ElidedLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  void setFullText(const QString& text) {
+    full_ = text;
+    elide();
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    elide();
+  }
+
+ private:
+  void elide() {
+    const int width = contentsRect().width();
+    setText(width > 0 ? fontMetrics().elidedText(full_, Qt::ElideRight, width) : full_);
+  }
+  QString full_;
+};
 
 }  // namespace
 
@@ -212,6 +238,12 @@ void TPortForm::buildWindow() {
   MailPanel->setObjectName(QStringLiteral("MailPanel"));
   MonitorPanel = panel(QString(), 50, Qt::AlignLeft);
   MonitorPanel->setObjectName(QStringLiteral("MonitorPanel"));
+  // The rest of the bar: a notice too long for it is cut with an ellipsis, whole in the tip.
+  NoticePanel = new ElidedLabel(statusBar());
+  NoticePanel->setObjectName(QStringLiteral("NoticePanel"));
+  NoticePanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  NoticePanel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  statusBar()->addWidget(NoticePanel, 1);
 
   TrayIcon = new QSystemTrayIcon(TrayStateIcon(TrayState::Idle), this);
   TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
@@ -293,6 +325,7 @@ void TPortForm::showState() {
       std::max(50, MonitorPanel->fontMetrics().horizontalAdvance(line) + 12));
   QStringList tip{QStringLiteral("Varnley"), line};
   if (!mailLine_.isEmpty()) tip << mailLine_;
+  if (!noticeText_.isEmpty()) tip << noticeText_;
   TrayIcon->setToolTip(tip.join(QLatin1Char('\n')));
 }
 
@@ -366,6 +399,12 @@ void TPortForm::SetToolButtonClick() {
   if (applied.refusal) {
     boxes_.show(BoxKind::Information, applied.refusal->message);
     return;
+  }
+  if (!applied.startupEntryWritten) {
+    const std::string where = AutostartFilePath();
+    log().Report(Severity::Warning, std::string("the start-up entry could not be ") +
+                                        (session_.settings().runAtLogon ? "written" : "removed") +
+                                        (where.empty() ? std::string() : ": " + where));
   }
   if (!applied.saved.ok) boxes_.show(BoxKind::Error, applied.saved.error);
 }
@@ -443,6 +482,44 @@ void TPortForm::showMailStatus() {
   MailPanel->setToolTip(reason);
   MailPanel->setFixedWidth(std::max(50, MailPanel->fontMetrics().horizontalAdvance(text) + 12));
   mailLine_ = text + (last->sent ? QString() : QStringLiteral(": ") + reason);
+  showState();
+}
+
+void TPortForm::watchDiagnostics(StatusBarDiagnostics& diagnostics) {
+  if (diagnostics_) disconnect(diagnostics_, nullptr, this, nullptr);
+  diagnostics_ = &diagnostics;
+  connect(&diagnostics, &StatusBarDiagnostics::shown, this,
+          [this](const QString& text) { showNotice(text, {text}); });
+  connect(&diagnostics, &QObject::destroyed, this, [this] { diagnostics_ = nullptr; });
+}
+
+Diagnostics& TPortForm::log() const {
+  // Without a window sink the form's own reports still reach stderr and the panel.
+  if (diagnostics_) return *diagnostics_;
+  return StderrDiagnostics();
+}
+
+void TPortForm::showSettingsWarnings(const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  QStringList all;
+  Diagnostics& out = diagnostics_ ? diagnostics_->log() : StderrDiagnostics();
+  for (const std::string& line : lines) {
+    out.Report(Severity::Warning, line);
+    all << QString::fromStdString(line);
+  }
+  QString text = all.front();
+  if (all.size() > 1) text += QStringLiteral(" (+%1 more)").arg(all.size() - 1);
+  showNotice(text, all);
+}
+
+void TPortForm::showNotice(const QString& text, const QStringList& details) {
+  constexpr qsizetype kTipLines = 10;
+  const QString when = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss "));
+  noticeText_ = when + text;
+  for (const QString& detail : details) noticeTips_ << when + detail;
+  if (noticeTips_.size() > kTipLines) noticeTips_.remove(0, noticeTips_.size() - kTipLines);
+  NoticePanel->setToolTip(noticeTips_.join(QLatin1Char('\n')));
+  static_cast<ElidedLabel*>(NoticePanel)->setFullText(noticeText_);
   showState();
 }
 

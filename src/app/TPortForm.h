@@ -3,9 +3,11 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/Icons.h"
 #include "model/MonitoredHost.h"
@@ -22,8 +24,10 @@ class QToolButton;
 namespace varnley {
 
 class HostTableModel;
+class Diagnostics;
 class MailStatus;
 class MessageBoxes;
+class StatusBarDiagnostics;
 class Session;
 class TAlertDlg;
 class THostPortDlg;
@@ -47,6 +51,14 @@ class TPortForm : public QMainWindow {
   // Shows the last alert mail's outcome in the status bar's last panel (the reason as its
   // tooltip) and in the tray tooltip, now and after every mail. The status outlives the form.
   void watchMailStatus(MailStatus& status);
+
+  // Shows the diagnostics the user must know in the status bar's notice panel (the latest one,
+  // its time and the text; the tooltip holds the last few) and in the tray tooltip. The sink
+  // outlives the form.
+  void watchDiagnostics(StatusBarDiagnostics& diagnostics);
+  // Problems found while loading the settings (rows dropped and why): each on the log, the
+  // first with their count in the notice panel, all of them in its tooltip.
+  void showSettingsWarnings(const std::vector<std::string>& lines);
 
   // Where the start-up entry's Exec line points (default: this executable).
   void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
@@ -85,6 +97,8 @@ class TPortForm : public QMainWindow {
   std::optional<MonitoredHost> selectedHost(int& row);
   void focusRow(int row);
   void showMailStatus();
+  void showNotice(const QString& text, const QStringList& details);
+  Diagnostics& log() const;
   // The tray icon, its tooltip and the status bar's monitor panel from the monitoring state,
   // the number of ports down and the last mail's outcome.
   void showState();
@@ -99,6 +113,9 @@ class TPortForm : public QMainWindow {
   bool monitoring_ = false;
   TrayState trayState_ = TrayState::Idle;
   QString mailLine_;  // the last mail's outcome for the tray tooltip; empty before any mail
+  StatusBarDiagnostics* diagnostics_ = nullptr;
+  QString noticeText_;      // the notice panel's whole text
+  QStringList noticeTips_;  // the latest notices, newest last
 
   QFrame* CoolBar;
   QToolBar* ToolBar;
@@ -119,6 +136,7 @@ class TPortForm : public QMainWindow {
   QAction* About1;
   QLabel* MailPanel;
   QLabel* MonitorPanel;
+  QLabel* NoticePanel;
   QTimer* StateTimer;
   QSystemTrayIcon* TrayIcon;
   QTimer* MsgTimer;

@@ -10,6 +10,7 @@
 #include "alert/TEmailThread.h"
 #include "app/QtMessageBoxes.h"
 #include "app/SignalBridge.h"
+#include "app/StatusBarDiagnostics.h"
 #include "app/TPortForm.h"
 #include "monitor/Session.h"
 #include "platform/InstanceLock.h"
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
   SignalBridge signalBridge;
 
   QtMessageBoxes boxes;
+  // Before the session, so it outlives every engine part that reports to it.
+  StatusBarDiagnostics diagnostics;
   MailStatus mailStatus;
   Session session(SettingsPathFromArgs(args, ExecutablePath()), StartedWithS(args));
   session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
@@ -63,6 +66,7 @@ int main(int argc, char** argv) {
     // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
     form.watchMailStatus(mailStatus);
+    form.watchDiagnostics(diagnostics);
     // The settings are loaded now; the window offers no way to change this key.
     if (const std::string failure = ListenWhereSettingsSay(metrics, session.settings().metrics);
         !failure.empty())
