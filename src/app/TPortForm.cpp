@@ -436,6 +436,16 @@ void TPortForm::TrayIconClick() {
   activateWindow();
 }
 
+void TPortForm::BringToFront() {
+  if (!isVisible()) {
+    TrayIconClick();
+    return;
+  }
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  raise();
+  activateWindow();
+}
+
 void TPortForm::MsgTimerTimer() {
   DispatchTexts texts;
   try {

@@ -78,6 +78,9 @@ class TPortForm : public QMainWindow {
   void Exit1Click();
   void About1Click();
   void TrayIconClick();
+  // A second start asked for the window: shown as a tray click shows it, and brought to the
+  // front when it was only minimised or behind other windows.
+  void BringToFront();
   void MsgTimerTimer();
 
  Q_SIGNALS:
