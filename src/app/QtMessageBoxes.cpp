@@ -43,9 +43,24 @@ void Centre(QMessageBox& box) {
   CentreOnScreen(box);
 }
 
-// The box's text with its long lines broken where they may be.
-QString Wrapped(const QMessageBox& box, const QString& text) {
-  return WrapAtCommas(text, box.fontMetrics(), QtMessageBoxes::textWidthLimit());
+QRect Available(const QWidget& window) {
+  const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+  return screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+}
+
+// Sets the text with its long lines broken where they may be, narrow enough that the whole
+// box (icon, margins and all) stays within its width limit: the box sizes itself from the
+// widest line, so the room its icon and margins take comes off the text's width.
+void SetWrappedText(QMessageBox& box, const QString& head, const QString& text) {
+  int limit = QtMessageBoxes::textWidthLimit();
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    box.setText(head + WrapAtCommas(text, box.fontMetrics(), limit));
+    box.adjustSize();
+    const int width = std::max(box.width(), box.sizeHint().width());
+    const int excess = width - QtMessageBoxes::boxWidthLimit();
+    if (excess <= 0 || limit <= 80) return;
+    limit = std::max(80, limit - excess);
+  }
 }
 
 }  // namespace
@@ -75,6 +90,40 @@ QString WrapAtCommas(const QString& text, const QFontMetrics& metrics, int width
   return out.join(QLatin1Char('\n'));
 }
 
+QPoint PlaceBeside(const QRect& screen, const QSize& size, const std::vector<QRect>& others) {
+  QRect centred(QPoint(0, 0), size);
+  centred.moveCenter(screen.center());
+  auto isFree = [&](const QRect& r) {
+    for (const QRect& other : others)
+      if (r.intersects(other)) return false;
+    return true;
+  };
+  if (isFree(centred)) return centred.topLeft();
+  QRect taken;
+  for (const QRect& other : others) taken |= other;
+  constexpr int kGap = 8;
+  const QRect candidates[] = {
+      centred.translated(taken.right() + 1 + kGap - centred.left(), 0),
+      centred.translated(taken.left() - kGap - centred.right() - 1, 0),
+      centred.translated(0, taken.bottom() + 1 + kGap - centred.top()),
+      centred.translated(0, taken.top() - kGap - centred.bottom() - 1),
+  };
+  for (const QRect& r : candidates)
+    if (screen.contains(r) && isFree(r)) return r.topLeft();
+  // No free room: below and to the right of the last one, so its title bar still shows.
+  QPoint cascade = others.back().topLeft() + QPoint(32, 32);
+  cascade.setX(std::clamp(cascade.x(), screen.left(),
+                          std::max(screen.left(), screen.right() - size.width())));
+  cascade.setY(std::clamp(cascade.y(), screen.top(),
+                          std::max(screen.top(), screen.bottom() - size.height())));
+  return cascade;
+}
+
+int QtMessageBoxes::boxWidthLimit() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  return (screen ? screen->availableGeometry().width() : 1024) / 2;
+}
+
 int QtMessageBoxes::textWidthLimit() {
   const QScreen* screen = QGuiApplication::primaryScreen();
   const int available = screen ? screen->availableGeometry().width() : 1024;
@@ -89,7 +138,7 @@ QtMessageBoxes::~QtMessageBoxes() {
 BoxButton QtMessageBoxes::show(BoxKind kind, const std::string& text) {
   QMessageBox box(owner_);
   Dress(box, kind);
-  box.setText(Wrapped(box, Lines(text)));
+  SetWrappedText(box, {}, Lines(text));
   QPushButton* yes = nullptr;
   if (kind == BoxKind::Confirm) {
     yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
@@ -105,11 +154,28 @@ BoxButton QtMessageBoxes::show(BoxKind kind, const std::string& text) {
   return BoxButton::Ok;
 }
 
+QStringList QtMessageBoxes::Stamped(const Notice& notice) {
+  if (notice.lines.size() < 2) return notice.lines;
+  QStringList out;
+  for (qsizetype i = 0; i < notice.lines.size(); ++i)
+    out << notice.times[i].toString(QStringLiteral("HH:mm:ss ")) + notice.lines[i];
+  return out;
+}
+
+std::vector<QRect> QtMessageBoxes::otherNotices(const QMessageBox* box) const {
+  std::vector<QRect> others;
+  for (const auto& [kind, notice] : notices_)
+    if (notice.box && notice.box != box && notice.box->isVisible())
+      others.push_back(notice.box->frameGeometry());
+  return others;
+}
+
 void QtMessageBoxes::notify(BoxKind kind, const std::string& text) {
   Notice& notice = notices_[kind];
   if (!notice.box || !notice.box->isVisible()) {
     delete notice.box.data();
     notice.lines.clear();
+    notice.times.clear();
     notice.box = new QMessageBox(owner_);
     notice.box->setAttribute(Qt::WA_DeleteOnClose);
     notice.box->setWindowModality(Qt::NonModal);
@@ -117,27 +183,36 @@ void QtMessageBoxes::notify(BoxKind kind, const std::string& text) {
     notice.box->setDefaultButton(
         notice.box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole));
   }
-  notice.lines.append(Lines(text));
+  // Each line its own, so a flapping port's repeated lines each show when they came.
+  const QDateTime now = clock_();
+  for (const QString& line : Lines(text).split(QLatin1Char('\n'))) {
+    notice.lines.append(line);
+    notice.times.append(now);
+  }
+  const QStringList lines = Stamped(notice);
   QMessageBox& box = *notice.box;
   // A box left alone for hours must still fit on the screen: the latest lines show, every
   // line stays under the details.
-  if (notice.lines.size() <= kNoticeLines) {
-    box.setText(Wrapped(box, notice.lines.join(QLatin1Char('\n'))));
+  if (lines.size() <= kNoticeLines) {
+    SetWrappedText(box, {}, lines.join(QLatin1Char('\n')));
   } else {
-    const auto hidden = notice.lines.size() - kNoticeLines;
-    box.setText(QStringLiteral("(%1 earlier under Show Details)\n").arg(hidden) +
-                Wrapped(box, notice.lines.mid(hidden).join(QLatin1Char('\n'))));
-    box.setDetailedText(notice.lines.join(QLatin1Char('\n')));
+    const auto hidden = lines.size() - kNoticeLines;
+    SetWrappedText(box, QStringLiteral("(%1 earlier under Show Details)\n").arg(hidden),
+                   lines.mid(hidden).join(QLatin1Char('\n')));
+    box.setDetailedText(lines.join(QLatin1Char('\n')));
   }
   if (!box.isVisible()) {
     Centre(box);
-    // A notice opened while another is up sits below and to the right of it, so both show.
-    int others = 0;
-    for (const auto& [otherKind, other] : notices_)
-      if (otherKind != kind && other.box && other.box->isVisible()) ++others;
-    box.move(box.pos() + QPoint(32, 32) * others);
     box.show();
   }
+  // Placed from the size it shows at (its frame included), whenever it is new or has grown
+  // over another notice or the screen's edge: neither notice may hide the other.
+  const std::vector<QRect> others = otherNotices(&box);
+  const QRect frame = box.frameGeometry();
+  const QRect screen = Available(box);
+  bool clash = !screen.contains(frame);
+  for (const QRect& other : others) clash = clash || frame.intersects(other);
+  if (clash) box.move(PlaceBeside(screen, frame.size(), others));
   box.raise();
 }
 
