@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <iostream>
 
 #include "alert/ApplyAlertSettings.h"
 #include "alert/MailStatus.h"
@@ -91,7 +90,7 @@ TPortForm::~TPortForm() {
   if (!closed_) {
     closed_ = true;
     const SaveResult saved = session_.Destroy();
-    if (!saved.ok) std::cerr << saved.error << '\n';
+    if (!saved.ok) log().Report(Severity::Error, saved.error);
   }
 }
 
@@ -402,9 +401,9 @@ void TPortForm::SetToolButtonClick() {
   }
   if (!applied.startupEntryWritten) {
     const std::string where = AutostartFilePath();
-    log().Report(Severity::Warning, std::string("the start-up entry could not be ") +
-                                        (session_.settings().runAtLogon ? "written" : "removed") +
-                                        (where.empty() ? std::string() : ": " + where));
+    report(Severity::Warning, std::string("the start-up entry could not be ") +
+                                  (session_.settings().runAtLogon ? "written" : "removed") +
+                                  (where.empty() ? std::string() : ": " + where));
   }
   if (!applied.saved.ok) boxes_.show(BoxKind::Error, applied.saved.error);
 }
@@ -450,7 +449,9 @@ void TPortForm::MsgTimerTimer() {
   DispatchTexts texts;
   try {
     texts = session_.monitor().Tick();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The next tick tries again; the user hears of it rather than of nothing at all.
+    report(Severity::Error, std::string("alerts could not be dispatched: ") + e.what());
     return;
   }
   // The boxes do not wait for anyone: the next tick, and the mail, go on while they are open.
@@ -504,17 +505,27 @@ void TPortForm::watchDiagnostics(StatusBarDiagnostics& diagnostics) {
 }
 
 Diagnostics& TPortForm::log() const {
+  return diagnostics_ ? diagnostics_->log() : StderrDiagnostics();
+}
+
+void TPortForm::report(Severity severity, const std::string& text) {
+  if (diagnostics_) {
+    diagnostics_->Report(severity, text);
+    return;
+  }
   // Without a window sink the form's own reports still reach stderr and the panel.
-  if (diagnostics_) return *diagnostics_;
-  return StderrDiagnostics();
+  StderrDiagnostics().Report(severity, text);
+  if (StatusBarDiagnostics::Shown(severity)) {
+    const QString line = QString::fromStdString(text);
+    showNotice(line, {line});
+  }
 }
 
 void TPortForm::showSettingsWarnings(const std::vector<std::string>& lines) {
   if (lines.empty()) return;
   QStringList all;
-  Diagnostics& out = diagnostics_ ? diagnostics_->log() : StderrDiagnostics();
   for (const std::string& line : lines) {
-    out.Report(Severity::Warning, line);
+    log().Report(Severity::Warning, line);
     all << QString::fromStdString(line);
   }
   QString text = all.front();
@@ -538,7 +549,7 @@ void TPortForm::closeEvent(QCloseEvent* event) {
     closed_ = true;
     MsgTimer->stop();
     const SaveResult saved = session_.Destroy();
-    if (!saved.ok) std::cerr << saved.error << '\n';
+    if (!saved.ok) log().Report(Severity::Error, saved.error);
     TrayIcon->hide();
   }
   event->accept();

@@ -11,6 +11,7 @@
 
 #include "app/Icons.h"
 #include "model/MonitoredHost.h"
+#include "platform/Diagnostics.h"
 
 class QAction;
 class QFrame;
@@ -24,7 +25,6 @@ class QToolButton;
 namespace varnley {
 
 class HostTableModel;
-class Diagnostics;
 class MailStatus;
 class MessageBoxes;
 class StatusBarDiagnostics;
@@ -101,7 +101,10 @@ class TPortForm : public QMainWindow {
   void focusRow(int row);
   void showMailStatus();
   void showNotice(const QString& text, const QStringList& details);
+  // Where the form's own lines go: the log only, or (report) also the notice panel when the
+  // severity is one the user must know.
   Diagnostics& log() const;
+  void report(Severity severity, const std::string& text);
   // The tray icon, its tooltip and the status bar's monitor panel from the monitoring state,
   // the number of ports down and the last mail's outcome.
   void showState();
