@@ -51,15 +51,23 @@ QRect Available(const QWidget& window) {
 // Sets the text with its long lines broken where they may be, narrow enough that the whole
 // box (icon, margins and all) stays within its width limit: the box sizes itself from the
 // widest line, so the room its icon and margins take comes off the text's width.
+constexpr int kNarrowest = 80;  // a text limit below this helps nobody read the box
+
 void SetWrappedText(QMessageBox& box, const QString& head, const QString& text) {
+  const int boxLimit = QtMessageBoxes::boxWidthLimit();
   int limit = QtMessageBoxes::textWidthLimit();
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    box.setText(head + WrapAtCommas(text, box.fontMetrics(), limit));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const QString shown = head + WrapAtCommas(text, box.fontMetrics(), limit);
+    box.setText(shown);
     box.adjustSize();
-    const int width = std::max(box.width(), box.sizeHint().width());
-    const int excess = width - QtMessageBoxes::boxWidthLimit();
-    if (excess <= 0 || limit <= 80) return;
-    limit = std::max(80, limit - excess);
+    // A shown box has sized itself (its frame included); one still hidden says what it asks.
+    const int width = box.isVisible() ? box.frameGeometry().width() : box.sizeHint().width();
+    if (width <= boxLimit || limit <= kNarrowest) return;
+    int widest = 0;
+    for (const QString& line : shown.split(QLatin1Char('\n')))
+      widest = std::max(widest, box.fontMetrics().horizontalAdvance(line));
+    // What the icon, margins and frame take beside the text comes off the text's room.
+    limit = std::clamp(boxLimit - (width - widest), kNarrowest, limit - 1);
   }
 }
 
@@ -121,7 +129,10 @@ QPoint PlaceBeside(const QRect& screen, const QSize& size, const std::vector<QRe
 
 int QtMessageBoxes::boxWidthLimit() {
   const QScreen* screen = QGuiApplication::primaryScreen();
-  return (screen ? screen->availableGeometry().width() : 1024) / 2;
+  // A message box wider than this breaks its lines again at their blanks (the time after a
+  // notice's stamp, the " is DOWN." at the end), so the text is kept within it instead.
+  constexpr int kUnwrappedBox = 500;
+  return std::min((screen ? screen->availableGeometry().width() : 1024) / 2, kUnwrappedBox);
 }
 
 int QtMessageBoxes::textWidthLimit() {
@@ -193,17 +204,20 @@ void QtMessageBoxes::notify(BoxKind kind, const std::string& text) {
   QMessageBox& box = *notice.box;
   // A box left alone for hours must still fit on the screen: the latest lines show, every
   // line stays under the details.
-  if (lines.size() <= kNoticeLines) {
-    SetWrappedText(box, {}, lines.join(QLatin1Char('\n')));
-  } else {
+  QString head;
+  QString body = lines.join(QLatin1Char('\n'));
+  if (lines.size() > kNoticeLines) {
     const auto hidden = lines.size() - kNoticeLines;
-    SetWrappedText(box, QStringLiteral("(%1 earlier under Show Details)\n").arg(hidden),
-                   lines.mid(hidden).join(QLatin1Char('\n')));
-    box.setDetailedText(lines.join(QLatin1Char('\n')));
+    head = QStringLiteral("(%1 earlier under Show Details)\n").arg(hidden);
+    box.setDetailedText(body);
+    body = lines.mid(hidden).join(QLatin1Char('\n'));
   }
+  SetWrappedText(box, head, body);
   if (!box.isVisible()) {
     Centre(box);
     box.show();
+    // Shown, the box sizes itself by its own rules, which may come out wider than it asked.
+    if (box.frameGeometry().width() > boxWidthLimit()) SetWrappedText(box, head, body);
   }
   // Placed from the size it shows at (its frame included), whenever it is new or has grown
   // over another notice or the screen's edge: neither notice may hide the other.

@@ -46,7 +46,8 @@ class QtMessageBoxes : public MessageBoxes {
   void setOwner(QWidget* owner) { owner_ = owner; }
   // How wide a box's text may grow on the screen the boxes show on.
   static int textWidthLimit();
-  // How wide a whole box may grow: half the screen, so that a second box fits beside it.
+  // How wide a whole box may grow: half the screen at most, so that a second box fits beside
+  // it.
   static int boxWidthLimit();
   // The clock that stamps the lines of a notice (tests set their own).
   void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -170,6 +171,12 @@ TEST_F(Notices, ABoxStaysWithinHalfTheScreensWidth) {
     QApplication::processEvents();
     EXPECT_LE(box->frameGeometry().width(), half);
     EXPECT_GT(box->frameGeometry().width(), half / 2) << "narrowed no more than it must be";
+    // Stamped lines have blanks: a box that breaks lines again there reads as a ragged list.
+    boxes.notify(BoxKind::Warning, EntryList(ports));
+    const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_FALSE(label->wordWrap()) << "lines break only where the text has them";
+    EXPECT_LE(box->frameGeometry().width(), half);
     box->close();
     ASSERT_TRUE(test::ProcessUntil([&] { return boxes.openNotice(BoxKind::Warning) == nullptr; }));
   }
