@@ -145,7 +145,7 @@ TEST(WindowsSockets, TalkOverLoopbackAndReportWinsockCodes) {
   EXPECT_EQ(got, big);
   std::string address;
   std::uint16_t port = 0;
-  ASSERT_TRUE(server.peerEndpoint(address, port));
+  ASSERT_TRUE(client.localEndpoint(address, port));
   EXPECT_EQ(address, "127.0.0.1");
 
   // Closed by the peer: the receive sees the end of the stream.
