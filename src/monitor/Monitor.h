@@ -11,6 +11,7 @@
 #include "monitor/AlertQueues.h"
 #include "monitor/Probe.h"
 #include "monitor/ProbeResults.h"
+#include "platform/Diagnostics.h"
 
 namespace varnley {
 
@@ -49,10 +50,14 @@ class Monitor {
   // default: CheckPorts with the settings' timeout.
   void SetBatchProbe(BatchProbeFn batch);
   void SetEmailWorkerFactory(EmailWorkerFactory factory);
+  // Where the failures that no caller hears are said (stderr unless told otherwise): a sender
+  // that cannot be made, a pass that keeps failing, a parallel setting that does not fit. The
+  // sink must outlive the monitor. Takes effect at the next start.
+  void SetDiagnostics(Diagnostics& diagnostics);
 
   // Clears every row's deactivated ports and the queues, resets the position, starts the
   // workers. No effect when already running. Ports per pass are capped to what the open-file
-  // limit allows (raised towards its hard limit first), with a line on stderr when capped.
+  // limit allows (raised towards its hard limit first), said to the diagnostics when capped.
   void Start();
   // Stops both workers and returns within about a second whatever they wait on; the queues
   // are cleared, the deactivated ports stay. No effect when not running.
@@ -81,6 +86,7 @@ class Monitor {
   ProbeFn probe_;
   BatchProbeFn batch_;
   EmailWorkerFactory emailWorkerFactory_;
+  Diagnostics* diagnostics_ = &StderrDiagnostics();
   std::unique_ptr<Worker> portThread_;
   std::unique_ptr<Worker> emailThread_;
   ProbeResults probeResults_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <utility>
 
 #include "model/PortList.h"
@@ -38,7 +39,7 @@ TPortThread::TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQ
                          std::size_t maxParallel, const ProbeResults* results)
     : TPortThread(hosts, settings, queues, std::move(probe), NoThread{}, std::move(batch),
                   maxParallel, results) {
-  thread_ = std::thread([this] { run(); });
+  launch();
 }
 
 TPortThread::~TPortThread() {
@@ -47,6 +48,10 @@ TPortThread::~TPortThread() {
 }
 
 void TPortThread::requestStop() { stop_.requestStop(); }
+
+void TPortThread::launch() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
 
 void TPortThread::join() {
   if (thread_.joinable()) thread_.join();
@@ -62,10 +67,29 @@ void TPortThread::run() {
 }
 
 void TPortThread::runPass() {
+  // A failed pass costs only itself; the next one starts from wherever the position is.
   try {
     pass();
+  } catch (const std::exception& e) {
+    passFailed(e.what());
   } catch (...) {
-    // A failed pass costs only itself; the next one starts from wherever the position is.
+    passFailed("an unknown failure");
+  }
+}
+
+void TPortThread::passFailed(std::string_view what) noexcept {
+  // Enough kinds to tell a pattern, never a list that grows with the run.
+  constexpr std::size_t kMostSaid = 16;
+  try {
+    if (failuresSaid_.size() >= kMostSaid ||
+        std::find(failuresSaid_.begin(), failuresSaid_.end(), what) != failuresSaid_.end())
+      return;
+    failuresSaid_.emplace_back(what);
+    diagnostics_->Report(Severity::Error, "Varnley: a probe pass failed (" + std::string(what) +
+                                              "); monitoring goes on, and this failure is not "
+                                              "said again");
+  } catch (...) {
+    // Out of memory for the text itself: the next pass is all that can be done.
   }
 }
 

@@ -56,6 +56,7 @@ class Runner {
         log_.Line(Priority::Error, "mail failed: " + outcome.reason);
     });
     session_.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mail_));
+    session_.monitor().SetDiagnostics(log_);
   }
 
   ~Runner() { mail_.SetOutcomeHook(nullptr); }

@@ -14,6 +14,7 @@
 #include "platform/StopSource.h"
 #include "support/HangingListener.h"
 #include "support/LoopbackPeers.h"
+#include "support/RecordingDiagnostics.h"
 #include "support/WaitFor.h"
 
 namespace varnley {
@@ -163,7 +164,10 @@ TEST(Monitor, TheEmailSenderRunsOnlyWhenAFactoryIsSet) {
   e.monitor.Stop();
   EXPECT_EQ(log, (Entries{"made", "stop", "join"}));
 
-  // A sender that cannot be made leaves the port watch running, and stoppable.
+  // A sender that cannot be made leaves the port watch running, and stoppable, and is said:
+  // mail that stops without a word is a failure nobody hears.
+  test::RecordingDiagnostics diagnostics;
+  e.monitor.SetDiagnostics(diagnostics);
   e.monitor.SetEmailWorkerFactory(
       [](AlertQueues&, const AlertSettings&) -> std::unique_ptr<Worker> {
         throw std::runtime_error("no sender");
@@ -172,6 +176,11 @@ TEST(Monitor, TheEmailSenderRunsOnlyWhenAFactoryIsSet) {
   EXPECT_TRUE(e.monitor.Running());
   e.monitor.Stop();
   EXPECT_FALSE(e.monitor.Running());
+  const auto reports = diagnostics.reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].first, Severity::Error);
+  EXPECT_NE(reports[0].second.find("alert mail is off"), std::string::npos) << reports[0].second;
+  EXPECT_NE(reports[0].second.find("no sender"), std::string::npos) << reports[0].second;
 }
 
 TEST(Monitor, RealProbeFindsTheClosedLoopbackPortAndNotTheOpenOne) {

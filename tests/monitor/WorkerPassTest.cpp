@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "monitor/TPortThread.h"
+#include "support/RecordingDiagnostics.h"
 
 namespace varnley {
 namespace {
@@ -149,9 +150,34 @@ TEST_F(WorkerPass, AThrowingProbeEndsOnlyThatPass) {
     if (std::exchange(fail, false)) throw std::runtime_error("probe failed");
   };
   TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  test::RecordingDiagnostics diagnostics;
+  worker.setDiagnostics(diagnostics);
   worker.runPass();
   worker.runPass();
   EXPECT_EQ(probed, (std::vector<Probed>{{"127.0.0.1", 80}, {"127.0.0.1", 443}}));
+  ASSERT_EQ(diagnostics.reports().size(), 1u);
+  EXPECT_EQ(diagnostics.reports()[0].first, Severity::Error);
+  EXPECT_NE(diagnostics.reports()[0].second.find("probe failed"), std::string::npos);
+}
+
+TEST_F(WorkerPass, AFailureThatRepeatsEveryPassIsSaidOncePerKind) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  std::string failure = "table locked";
+  duringProbe = [&] { throw std::runtime_error(failure); };
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  test::RecordingDiagnostics diagnostics;
+  worker.setDiagnostics(diagnostics);
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  failure = "out of sockets";
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  duringProbe = [] { throw 42; };  // not even an exception class
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  const auto reports = diagnostics.reports();
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_NE(reports[0].second.find("table locked"), std::string::npos) << reports[0].second;
+  EXPECT_NE(reports[1].second.find("out of sockets"), std::string::npos) << reports[1].second;
+  EXPECT_NE(reports[2].second.find("unknown failure"), std::string::npos) << reports[2].second;
+  EXPECT_EQ(probed.size(), 15u);  // every pass still probed
 }
 
 TEST_F(WorkerPass, ATableThatShrankWrapsToTheFirstRow) {
