@@ -12,19 +12,24 @@
 #include "app/SignalBridge.h"
 #include "app/TPortForm.h"
 #include "monitor/Session.h"
+#include "platform/Diagnostics.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/ServiceEnvironment.h"
 #include "platform/TerminationSignals.h"
+#include "service/CommandLine.h"
 #include "service/HeadlessRunner.h"
 #include "service/MetricsEndpoint.h"
+#include "service/SessionAssembly.h"
 
 int main(int argc, char** argv) {
   using namespace varnley;
   // Read before the toolkit sees them: it removes the options it knows from argv.
-  const std::vector<std::string> args(argv, argv + argc);
+  const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
+  if (const auto status = AnswerWithoutRunning(parsed, std::cout, std::cerr)) return *status;
+  const CommandLine& line = parsed.line;
   // Chosen before any Qt object exists: the windowless run needs no display at all.
-  if (WantsHeadless(args)) return RunHeadless(args);
+  if (line.headless) return RunHeadless(line);
   // Without a display the toolkit would abort with a core dump.
   if (!DisplayAvailable()) {
     std::cerr << "Varnley: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are "
@@ -55,7 +60,9 @@ int main(int argc, char** argv) {
 
   QtMessageBoxes boxes;
   MailStatus mailStatus;
-  Session session(SettingsPathFromArgs(args, ExecutablePath()), StartedWithS(args));
+  const std::string settingsPath = SettingsPathFromOption(line.configFile, ExecutablePath());
+  NoteMissingSettingsFile(settingsPath, StderrDiagnostics());
+  Session session(settingsPath, line.startHidden);
   session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
   MetricsEndpoint metrics(session.monitor(), session.hosts(), mailStatus);
   {

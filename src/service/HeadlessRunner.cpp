@@ -19,6 +19,7 @@
 #include "platform/TerminationSignals.h"
 #include "service/MetricsEndpoint.h"
 #include "service/ServiceLog.h"
+#include "service/SessionAssembly.h"
 
 namespace varnley {
 
@@ -175,11 +176,6 @@ class Runner {
 
 }  // namespace
 
-bool WantsHeadless(const std::vector<std::string>& args) {
-  return std::find(args.begin() + std::min<std::size_t>(args.size(), 1), args.end(),
-                   "--headless") != args.end();
-}
-
 void CarryPortState(const std::vector<MonitoredHost>& before, std::vector<MonitoredHost>& after) {
   // Port numbers down per host, over every row of that host.
   std::unordered_map<std::string, std::vector<long long>> down;
@@ -199,11 +195,11 @@ void CarryPortState(const std::vector<MonitoredHost>& before, std::vector<Monito
   }
 }
 
-int RunHeadless(const std::vector<std::string>& args) {
+int RunHeadless(const CommandLine& line) {
   ServiceLog log(std::cerr, StderrIsJournal());
   // Before the lock: once another process can see this one, a signal takes the orderly way.
   const int signals = InstallTerminationSignalPipe();
-  const std::string settingsPath = SettingsPathFromArgs(args, ExecutablePath());
+  const std::string settingsPath = SettingsPathFromOption(line.configFile, ExecutablePath());
   InstanceLock lock(InstanceLock::PathForSettings(settingsPath));
   switch (lock.acquire()) {
     case InstanceLock::Result::HeldElsewhere:
@@ -216,6 +212,7 @@ int RunHeadless(const std::vector<std::string>& args) {
     case InstanceLock::Result::Acquired:
       break;
   }
+  NoteMissingSettingsFile(settingsPath, log);
   Runner runner(settingsPath, log);
   return runner.Run(signals);
 }

@@ -153,6 +153,30 @@ TEST_F(Headless, AFinalSaveThatFailsEndsWithStatusOne) {
       << program.err();
 }
 
+TEST_F(Headless, ASettingsFileThatIsNotThereIsSaidAtStart) {
+  struct Case {
+    std::string file;
+    std::string said;
+    int status;  // at SIGTERM, once the first save was tried
+  };
+  const Case cases[] = {
+      {dir.file("new.ini"),
+       "new.ini does not exist yet: starting with no hosts; the file is created at the first save",
+       0},
+      {dir.file("no/such/dir/v.ini"), "v.ini cannot be there: its folder does not exist", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    settings = c.file;
+    ServiceProcess program = start({}, "err-" + std::filesystem::path(c.file).stem().string());
+    ASSERT_TRUE(program.errHas(c.said)) << program.err();
+    ASSERT_TRUE(program.errHas("monitoring 0 ports")) << program.err();
+    program.signal(SIGTERM);
+    EXPECT_TRUE(ExitedWith(program.waitExit(), c.status)) << program.err();
+    EXPECT_EQ(std::filesystem::exists(c.file), c.status == 0);
+  }
+}
+
 TEST_F(Headless, TheWindowWithoutADisplayPointsToHeadless) {
   if (!VARNLEY_WINDOWS) GTEST_SKIP() << "a build without windows";
   ServiceProcess program(VARNLEY_EXE, {"--config", settings}, dir.file("err"),
