@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "alert/MailStatus.h"
-#include "alert/TEmailThread.h"
 #include "app/QtMessageBoxes.h"
 #include "app/SignalBridge.h"
 #include "app/TPortForm.h"
-#include "monitor/Session.h"
 #include "platform/Diagnostics.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
@@ -19,7 +16,6 @@
 #include "platform/TerminationSignals.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessRunner.h"
-#include "service/MetricsEndpoint.h"
 #include "service/SessionAssembly.h"
 
 int main(int argc, char** argv) {
@@ -59,21 +55,16 @@ int main(int argc, char** argv) {
   SignalBridge signalBridge;
 
   QtMessageBoxes boxes;
-  MailStatus mailStatus;
-  const std::string settingsPath = SettingsPathFromOption(line.configFile, ExecutablePath());
-  NoteMissingSettingsFile(settingsPath, StderrDiagnostics());
-  Session session(settingsPath, line.startHidden);
-  session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
-  MetricsEndpoint metrics(session.monitor(), session.hosts(), mailStatus);
+  SessionAssembly run(SettingsPathFromOption(line.configFile, ExecutablePath()), line.startHidden,
+                      StderrDiagnostics());
+  Session& session = run.session();
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
-    form.watchMailStatus(mailStatus);
+    form.watchMailStatus(run.mail());
     // The settings are loaded now; the window offers no way to change this key.
-    if (const std::string failure = ListenWhereSettingsSay(metrics, session.settings().metrics);
-        !failure.empty())
-      std::cerr << failure << '\n';
+    run.ListenForMetrics();
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);

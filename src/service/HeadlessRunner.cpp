@@ -8,10 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "alert/MailStatus.h"
-#include "alert/TEmailThread.h"
 #include "model/PortList.h"
-#include "monitor/Session.h"
 #include "platform/FileAccess.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
@@ -47,25 +44,21 @@ std::optional<std::uint64_t> Fingerprint(const std::string& path) {
 class Runner {
  public:
   Runner(const std::string& settingsPath, ServiceLog& log)
-      : log_(log),
-        session_(settingsPath, false),
-        metrics_(session_.monitor(), session_.hosts(), mail_) {
-    mail_.SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
+      : log_(log), run_(settingsPath, false, log), session_(run_.session()) {
+    run_.mail().SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
       if (outcome.sent)
         log_.Line(Priority::Info, "mail sent: " + text);
       else
         log_.Line(Priority::Error, "mail failed: " + outcome.reason);
     });
-    session_.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mail_));
-    session_.monitor().SetDiagnostics(log_);
   }
 
-  ~Runner() { mail_.SetOutcomeHook(nullptr); }
+  ~Runner() { run_.mail().SetOutcomeHook(nullptr); }
 
   int Run(int signals) {
     session_.Create();
     fingerprint_ = Fingerprint(session_.settingsPath());
-    listenForMetrics();
+    run_.ListenForMetrics();
     session_.monitor().Start();
     announce("monitoring");
     std::string reason;
@@ -110,18 +103,6 @@ class Runner {
                                   session_.settingsPath());
   }
 
-  void listenForMetrics() {
-    const std::string& address = session_.settings().metrics;
-    if (address == metrics_.address() && (address.empty() || metrics_.port() != 0)) return;
-    const std::string failure = ListenWhereSettingsSay(metrics_, address);
-    if (!failure.empty())
-      log_.Line(Priority::Error, failure);
-    else if (!address.empty())
-      log_.Line(Priority::Info, "Varnley: metrics at http://" +
-                                    address.substr(0, address.rfind(':')) + ':' +
-                                    std::to_string(metrics_.port()) + "/metrics");
-  }
-
   void reload() {
     const std::string& path = session_.settingsPath();
     const auto fingerprint = Fingerprint(path);
@@ -144,7 +125,7 @@ class Runner {
     session_.hosts().replaceAll(std::move(rows));
     monitor.Resume();
     fingerprint_ = fingerprint;
-    listenForMetrics();
+    run_.ListenForMetrics();
     announce("reloaded; monitoring");
   }
 
@@ -168,9 +149,8 @@ class Runner {
   }
 
   ServiceLog& log_;
-  MailStatus mail_;
-  Session session_;
-  MetricsEndpoint metrics_;
+  SessionAssembly run_;
+  Session& session_;
   std::optional<std::uint64_t> fingerprint_;
 };
 
@@ -212,7 +192,6 @@ int RunHeadless(const CommandLine& line) {
     case InstanceLock::Result::Acquired:
       break;
   }
-  NoteMissingSettingsFile(settingsPath, log);
   Runner runner(settingsPath, log);
   return runner.Run(signals);
 }
