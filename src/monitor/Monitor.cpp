@@ -65,6 +65,7 @@ void Monitor::SetDiagnostics(Diagnostics& diagnostics) { diagnostics_ = &diagnos
 void Monitor::Start() {
   if (running_) return;
   suspended_ = false;
+  place_.reset();
   hosts_.clearDeactivated();
   queues_.ClearDownQueue();
   queues_.ClearUpQueue();
@@ -73,7 +74,6 @@ void Monitor::Start() {
 }
 
 void Monitor::startWorkers() {
-  // A fresh worker always begins at row 0, port 0.
   const std::size_t budget = ProbeDescriptorBudget();
   if (static_cast<std::size_t>(settings_.parallel) > budget)
     diagnostics_->Report(Severity::Warning,
@@ -83,6 +83,9 @@ void Monitor::startWorkers() {
   auto worker = std::make_unique<TPortThread>(
       hosts_, settings_, queues_, probe_, TPortThread::NoThread{}, batch_, budget, &probeResults_);
   worker->setDiagnostics(*diagnostics_);
+  // A fresh round begins at row 0, port 0; a resumed one where the last worker stopped.
+  if (place_) worker->resumeAt(*place_);
+  place_.reset();
   worker->launch();
   portThread_ = std::move(worker);
   running_ = true;
@@ -109,19 +112,20 @@ void Monitor::Stop() {
     suspended_ = false;
     return;
   }
-  stopWorkers();
+  stopWorkers(false);
   queues_.ClearDownQueue();
   queues_.ClearUpQueue();
   queues_.ClearEmailQueue();
 }
 
-void Monitor::stopWorkers() {
+void Monitor::stopWorkers(bool keepPlace) {
   // Both are asked first so their waits end together; each wait is cut short by the request,
   // so the joins take no longer than the workers' current step.
   if (portThread_) portThread_->requestStop();
   if (emailThread_) emailThread_->requestStop();
   if (portThread_) portThread_->join();
   if (emailThread_) emailThread_->join();
+  if (keepPlace && portThread_) place_ = portThread_->place();
   portThread_.reset();
   emailThread_.reset();
   running_ = false;
@@ -129,7 +133,7 @@ void Monitor::stopWorkers() {
 
 void Monitor::Suspend() {
   if (!running_) return;
-  stopWorkers();
+  stopWorkers(true);
   suspended_ = true;
 }
 

@@ -47,6 +47,13 @@ class TPortThread : public Worker {
   // Starts the thread of a worker made with NoThread; no effect when it has one.
   void launch();
 
+  // The next port the round would probe. After join(), or between runPass calls. A pass cut
+  // short by a stop request probed nothing that counts, so its ports are still ahead.
+  RoundPlace place() const;
+  // Before launch() or the first runPass: the round goes on from where an earlier worker
+  // left it, found by host and port in the table as it is at the next pass.
+  void resumeAt(RoundPlace place) { resumeAt_ = std::move(place); }
+
   // One pass of the loop, without the sleep that follows it. Never throws.
   void runPass();
 
@@ -87,6 +94,7 @@ class TPortThread : public Worker {
   void report(bool (AlertQueues::*add)(const std::string&), const std::string& text);
   void publish(const Slice& slice) const;
   void passFailed(std::string_view what) noexcept;
+  void goOnFrom(const std::vector<MonitoredHost>& rows, const RoundPlace& place);
 
   HostTable& hosts_;
   const AlertSettings& settings_;
@@ -102,6 +110,7 @@ class TPortThread : public Worker {
   // Touched only by the worker thread (or by the caller of runPass when there is none).
   std::size_t currentRow_ = 0;
   std::size_t currentPort_ = 0;
+  std::optional<RoundPlace> resumeAt_;
   std::thread thread_;
 };
 

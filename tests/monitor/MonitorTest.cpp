@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -134,6 +135,51 @@ TEST(Monitor, StartClearsTheStateAndStopKeepsTheDeactivatedPorts) {
   EXPECT_TRUE(e.queues.downEntries().empty());
   EXPECT_EQ(e.hosts.row(0)->deactivated, "80,");
   e.monitor.Stop();  // not running: nothing to do
+}
+
+TEST(Monitor, ReloadsHoweverFrequentLeaveNoPortOfTheRoundUnprobed) {
+  // Twenty ports on two hosts; each suspend and resume stands for a reload of the settings.
+  // With an hour's interval, a resumed worker probes once at its start and then waits, so
+  // every probe here follows one reload.
+  Engine e;
+  e.settings.interval = 3600;
+  std::mutex mutex;
+  std::vector<std::string> probed;
+  e.monitor.SetProbe([&](const std::string& host, int port, const StopSource&) {
+    const std::lock_guard lock(mutex);
+    probed.push_back(host + ":" + std::to_string(port));
+    return false;
+  });
+  std::vector<MonitoredHost> rows = {{"127.0.0.1", "", ""}, {"127.0.0.2", "", ""}};
+  Entries expected;
+  for (int port = 1; port <= 20; ++port) {
+    MonitoredHost& row = rows[port <= 10 ? 0 : 1];
+    row.ports += std::to_string(port) + ",";
+    expected.push_back(row.host + ":" + std::to_string(port));
+  }
+  e.hosts.replaceAll(rows);
+  const auto probes = [&] {
+    const std::lock_guard lock(mutex);
+    return probed.size();
+  };
+  e.monitor.Start();
+  ASSERT_TRUE(test::WaitFor([&] { return probes() == 1; }));
+  for (std::size_t reload = 1; reload < 20; ++reload) {
+    e.monitor.Suspend();
+    // A reload that adds a host in front: the round goes on by host and port, not by row.
+    if (reload == 5) rows.insert(rows.begin(), {"127.0.0.9", "99,", ""});
+    e.hosts.replaceAll(rows);
+    e.monitor.Resume();
+    ASSERT_TRUE(test::WaitFor([&] { return probes() == reload + 1; })) << reload;
+  }
+  // Past the round's end, it wraps to the first row as the table now has it.
+  e.monitor.Suspend();
+  e.monitor.Resume();
+  ASSERT_TRUE(test::WaitFor([&] { return probes() == 21; }));
+  e.monitor.Stop();
+  expected.push_back("127.0.0.9:99");
+  const std::lock_guard lock(mutex);
+  EXPECT_EQ(probed, expected);
 }
 
 class FakeSender : public Worker {

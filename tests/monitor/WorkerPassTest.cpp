@@ -141,6 +141,49 @@ TEST_F(WorkerPass, ProbeCutShortByStopChangesNothing) {
   EXPECT_EQ(probed.size(), 1u);
   EXPECT_EQ(hosts.row(0)->deactivated, "");
   EXPECT_TRUE(queues.downEntries().empty());
+  // Nothing that counts was probed, so the port is still ahead in the round.
+  EXPECT_EQ(worker.place().entry, "80");
+  EXPECT_EQ(worker.currentRow(), 0u);
+}
+
+TEST_F(WorkerPass, ANewWorkerGoesOnWhereTheLastLeftTheRoundByHostAndPort) {
+  struct Case {
+    const char* what;
+    std::vector<MonitoredHost> after;  // the table the next worker finds
+    Probed next;
+  };
+  const std::vector<MonitoredHost> before = {{"127.0.0.1", "80,443,8080,", ""},
+                                             {"127.0.0.2", "22,", ""}};
+  const Case cases[] = {
+      {"unchanged", before, {"127.0.0.1", 8080}},
+      {"a row added in front",
+       {{"127.0.0.7", "1,", ""}, before[0], before[1]},
+       {"127.0.0.1", 8080}},
+      {"ports reordered", {{"127.0.0.1", "8080,80,443,", ""}, before[1]}, {"127.0.0.1", 8080}},
+      {"the port removed: the same spot of the row",
+       {{"127.0.0.1", "80,443,8443,", ""}, before[1]},
+       {"127.0.0.1", 8443}},
+      {"the host removed: the same row",
+       {{"127.0.0.3", "1,2,3,", ""}, before[1]},
+       {"127.0.0.3", 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    hosts.replaceAll(before);
+    probed.clear();
+    TPortThread first(hosts, settings, queues, probe, TPortThread::NoThread{});
+    first.runPass();
+    first.runPass();
+    const RoundPlace place = first.place();
+    EXPECT_EQ(place.host, "127.0.0.1");
+    EXPECT_EQ(place.entry, "8080");
+    hosts.replaceAll(c.after);
+    TPortThread next(hosts, settings, queues, probe, TPortThread::NoThread{});
+    next.resumeAt(place);
+    next.runPass();
+    ASSERT_EQ(probed.size(), 3u);
+    EXPECT_EQ(probed.back(), c.next);
+  }
 }
 
 TEST_F(WorkerPass, AThrowingProbeEndsOnlyThatPass) {
