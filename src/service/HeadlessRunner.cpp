@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "model/PortList.h"
-#include "platform/FileAccess.h"
+#include "model/Settings.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/ServiceEnvironment.h"
@@ -17,6 +17,7 @@
 #include "service/MetricsEndpoint.h"
 #include "service/ServiceLog.h"
 #include "service/SessionAssembly.h"
+#include "service/SettingsReload.h"
 
 namespace varnley {
 
@@ -25,21 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Priority = ServiceLog::Priority;
 constexpr auto kDispatchPeriod = std::chrono::seconds(2);
-
-// What the settings file held when it was read: a save over a file someone has changed since
-// would put back the hosts they took out. Nullopt when it could not be read at all.
-std::optional<std::uint64_t> Fingerprint(const std::string& path) {
-  std::uint64_t hash = 14695981039346656037ull;
-  const ReadStatus status = ReadFileInChunks(
-      path, static_cast<std::size_t>(-1), 1 << 16,
-      [&hash](std::string_view piece) {
-        for (unsigned char c : piece) hash = (hash ^ c) * 1099511628211ull;
-      },
-      nullptr, nullptr);
-  if (status == ReadStatus::Missing) return 0;
-  if (status != ReadStatus::Ok) return std::nullopt;
-  return hash;
-}
 
 class Runner {
  public:
@@ -57,7 +43,7 @@ class Runner {
 
   int Run(int signals) {
     session_.Create();
-    fingerprint_ = Fingerprint(session_.settingsPath());
+    read_ = SurveyFile(session_.settingsPath());
     run_.ListenForMetrics();
     session_.monitor().Start();
     announce("monitoring");
@@ -105,16 +91,18 @@ class Runner {
 
   void reload() {
     const std::string& path = session_.settingsPath();
-    const auto fingerprint = Fingerprint(path);
-    // A file that cannot be read now is not a request to forget every host.
-    if (!fingerprint || *fingerprint == 0) {
+    // A file that cannot be used now is not a request to forget every host: a file of the
+    // same shape as the one that runs, read whole and settled, or nothing changes.
+    const SettledFile file =
+        ReadSettledSettings(path, read_.state == FileSurvey::State::Read && read_.hasConfig);
+    if (!file.ok) {
       log_.Line(Priority::Error,
-                "Varnley: " + path + " could not be read; the settings stay as they were");
+                "Varnley: " + path + " " + file.reason + "; the settings stay as they were");
       return;
     }
     AlertSettings settings;
     std::vector<MonitoredHost> rows;
-    LoadSettings(path, settings, rows);
+    LoadSettingsFromText(file.content, settings, rows);
     // Whatever the workers queued so far is told first; then they pause while the settings
     // they read change underneath them.
     dispatch();
@@ -124,7 +112,7 @@ class Runner {
     session_.settings() = std::move(settings);
     session_.hosts().replaceAll(std::move(rows));
     monitor.Resume();
-    fingerprint_ = fingerprint;
+    read_ = SurveyText(file.content);
     run_.ListenForMetrics();
     announce("reloaded; monitoring");
   }
@@ -132,8 +120,14 @@ class Runner {
   int stop() {
     dispatch();
     const std::string& path = session_.settingsPath();
-    const auto now = Fingerprint(path);
-    if (fingerprint_ && now && *now != 0 && *now != *fingerprint_) {
+    using State = FileSurvey::State;
+    const FileSurvey now = SurveyFile(path);
+    // A file that is not what was read (written since, or made where there was none) holds
+    // someone's edits; one too large to read would cost the exit its second.
+    const bool edited = now.state == State::Read &&
+                        (read_.state == State::Missing ||
+                         (read_.state == State::Read && now.fingerprint != read_.fingerprint));
+    if (edited || now.state == State::TooLarge) {
       // Nothing here edits hosts, so a save could only undo the edits made to the file.
       session_.monitor().Stop();
       log_.Line(Priority::Notice, "Varnley: " + path +
@@ -151,7 +145,7 @@ class Runner {
   ServiceLog& log_;
   SessionAssembly run_;
   Session& session_;
-  std::optional<std::uint64_t> fingerprint_;
+  FileSurvey read_;  // the file the settings that run came from
 };
 
 }  // namespace
