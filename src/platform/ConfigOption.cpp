@@ -12,7 +12,13 @@ std::string SettingsPathFromOption(const std::string& named, const std::string& 
   if (named.empty()) return SettingsPathFor(executablePath);
   std::error_code ec;
   const fs::path absolute = fs::absolute(PathFromUtf8(named), ec);
-  return ec ? named : Utf8FromPath(absolute);
+  if (ec) return named;
+  // "./a.ini" and "a.ini" name one file, and the one-copy-per-file lock goes by the name. A
+  // ".." stays: after a symbolic link it is not the folder the text before it names.
+  fs::path plain;
+  for (const fs::path& part : absolute)
+    if (part != ".") plain /= part;
+  return Utf8FromPath(plain);
 }
 
 SettingsFileState ProbeSettingsFile(const std::string& settingsPath) {

@@ -111,6 +111,9 @@ TEST_F(SettingsPathTest, ConfigOptionNamesTheFileOutright) {
   const std::pair<std::string, std::string> cases[] = {
       {"/etc/v.ini", "/etc/v.ini"},
       {"rel.ini", cwd + "/rel.ini"},
+      {"./rel.ini", cwd + "/rel.ini"},
+      {"./sub/./rel.ini", cwd + "/sub/rel.ini"},
+      {"sub/../rel.ini", cwd + "/sub/../rel.ini"},
       {"", SettingsPathFor(exe)},  // no file named: the usual place
   };
   for (const auto& [named, expected] : cases)
