@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "app/QtMessageBoxes.h"
+#include "app/ShowRequestBridge.h"
 #include "app/SignalBridge.h"
+#include "app/StatusBarDiagnostics.h"
 #include "app/TPortForm.h"
 #include "platform/Diagnostics.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/ServiceEnvironment.h"
+#include "platform/ShowRequest.h"
 #include "platform/TerminationSignals.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessRunner.h"
@@ -36,15 +39,24 @@ int main(int argc, char** argv) {
   // Installed before the lock is taken: once another process can see this one, a signal
   // already takes the orderly way out (it waits in the pipe until the event loop runs).
   InstallTerminationSignalPipe();
-  // Taken before the toolkit starts, so a second copy ends without a window or a word.
+  // Taken before the toolkit starts, so a second copy ends without a window of its own.
   InstanceLock lock;
+  ShowRequestListener showRequests;
   switch (lock.acquire()) {
     case InstanceLock::Result::HeldElsewhere:
+      // A window hidden in the tray would leave the user with no sign of the start at all.
+      if (const Status asked = RequestShow(); !asked)
+        std::cerr << "Varnley: already running; its window could not be shown (" << asked.reason
+                  << ")\n";
       return 0;
     case InstanceLock::Result::Unavailable:
       std::cerr << "Varnley: running without the single-instance lock (" << lock.reason() << ")\n";
       break;
     case InstanceLock::Result::Acquired:
+      // Listening before the window exists: a second start meanwhile waits in the queue.
+      if (const Status listening = showRequests.Listen(); !listening)
+        std::cerr << "Varnley: a second start cannot show this window (" << listening.reason
+                  << ")\n";
       break;
   }
 
@@ -55,19 +67,25 @@ int main(int argc, char** argv) {
   SignalBridge signalBridge;
 
   QtMessageBoxes boxes;
+  // Before the session, so it outlives every engine part that reports to it.
+  StatusBarDiagnostics diagnostics;
   SessionAssembly run(SettingsPathFromOption(line.configFile, ExecutablePath()), line.startHidden,
-                      StderrDiagnostics());
+                      diagnostics);
   Session& session = run.session();
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
     form.watchMailStatus(run.mail());
+    form.watchDiagnostics(diagnostics);
     // The settings are loaded now; the window offers no way to change this key.
     run.ListenForMetrics();
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    ShowRequestBridge showBridge(showRequests);
+    QObject::connect(&showBridge, &ShowRequestBridge::showRequested, &form,
+                     &TPortForm::BringToFront);
     form.showAtStart();
     app.exec();
   }
