@@ -4,10 +4,6 @@
 
 namespace varnley {
 
-bool StartedWithS(const std::vector<std::string>& args) {
-  return (args.size() > 1 && args[1] == "-s") || (args.size() > 2 && args[2] == "-s");
-}
-
 Session::Session(std::string settingsPath, bool startedHidden)
     : settingsPath_(std::move(settingsPath)), startedHidden_(startedHidden) {}
 
