@@ -13,6 +13,10 @@
 
 namespace varnley {
 
+// Far beyond any real host list (a million hosts take about 50 MiB); a bigger file is not
+// ours to load, nor to replace.
+inline constexpr std::size_t kMaxSettingsFileSize = std::size_t{1} << 30;
+
 struct SaveResult {
   bool ok = true;
   std::string error;   // "Unable to write to <path>" when !ok

@@ -1,6 +1,6 @@
 #include "model/SettingsKeys.h"
 
-#include <array>
+#include <charconv>
 #include <limits>
 
 #include "platform/Text.h"
@@ -79,9 +79,7 @@ constexpr SettingsKey kKeys[] = {
 // "host" for [host1], [host2], ...; "webhook" for [webhook1] .. [webhook4]; else the name.
 std::string_view TableSection(std::string_view name) {
   if (WebhookSectionNumber(name) != 0) return "webhook";
-  if (name.size() > 4 && EqualsIgnoreCase(name.substr(0, 4), "host") && name[4] >= '1' &&
-      name[4] <= '9' && name.substr(4).find_first_not_of("0123456789") == std::string_view::npos)
-    return "host";
+  if (HostSectionNumber(name) > 0) return "host";
   return name;
 }
 
@@ -94,6 +92,15 @@ const SettingsKey* FindSettingsKey(std::string_view section, std::string_view ke
   for (const SettingsKey& row : kKeys)
     if (EqualsIgnoreCase(row.section, table) && EqualsIgnoreCase(row.key, key)) return &row;
   return nullptr;
+}
+
+std::int64_t HostSectionNumber(std::string_view name) {
+  if (name.size() < 5 || !EqualsIgnoreCase(name.substr(0, 4), "host") || name[4] == '0') return 0;
+  std::int64_t n = 0;
+  const auto digits = name.substr(4);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return 0;
+  return n;
 }
 
 int WebhookSectionNumber(std::string_view name) {

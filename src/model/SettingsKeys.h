@@ -73,5 +73,8 @@ const SettingsKey* FindSettingsKey(std::string_view section, std::string_view ke
 
 // The instance of a numbered section ("webhook3" -> 3), or 0 for any other name.
 int WebhookSectionNumber(std::string_view name);
+// The row number of a section named "host<n>" (any letter case, n decimal without leading
+// zeros), 0 for any other name.
+std::int64_t HostSectionNumber(std::string_view name);
 
 }  // namespace varnley

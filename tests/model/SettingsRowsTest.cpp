@@ -31,20 +31,22 @@ struct Loaded {
   std::vector<std::string> said;
 };
 
-Loaded Load(const std::string& path) {
+template <class Fn>
+Loaded Run(Fn&& load) {
   Loaded l;
   Recorder recorder;
-  l.report = LoadSettings(path, l.settings, l.hosts, recorder);
+  l.report = load(l, recorder);
   l.said = recorder.lines;
   return l;
 }
 
+Loaded Load(const std::string& path) {
+  return Run([&](Loaded& l, Diagnostics& d) { return LoadSettings(path, l.settings, l.hosts, d); });
+}
+
 Loaded LoadText(const std::string& text) {
-  Loaded l;
-  Recorder recorder;
-  l.report = LoadSettingsFromText(text, l.settings, l.hosts, recorder);
-  l.said = recorder.lines;
-  return l;
+  return Run(
+      [&](Loaded& l, Diagnostics& d) { return LoadSettingsFromText(text, l.settings, l.hosts, d); });
 }
 
 TEST(SettingsRows, ThisWavesKeysRoundTripAndStayOutOfAnOlderFile) {
