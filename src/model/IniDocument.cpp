@@ -194,29 +194,41 @@ std::string_view IniNewLineEnding(std::string_view content) {
 }
 
 IniDocument::IniDocument(std::string content) : owned_(std::move(content)), content_(owned_) {
-  index();
-}
-
-IniDocument::IniDocument(std::string_view content, Borrow) : content_(content) { index(); }
-
-void IniDocument::index() {
   if (content_.size() > std::size_t{0x7FFFFFFF}) content_ = content_.substr(0, 0x7FFFFFFF);
   bodyStart_ = IniBodyStart(content_);
-  // Counted first, so the index is allocated once at its size: a header starts with "[" and a
-  // key line holds a "=".
-  std::size_t lines = 0;
-  ForEachIniLine(content_, [&](std::string_view line, int) {
-    if (isHeader(line) || line.find('=') != std::string_view::npos) ++lines;
-  });
-  starts_.reserve(lines);
+}
+
+IniDocument::IniDocument(std::string_view content, Borrow) : content_(content) {
+  if (content_.size() > std::size_t{0x7FFFFFFF}) content_ = content_.substr(0, 0x7FFFFFFF);
+  bodyStart_ = IniBodyStart(content_);
+}
+
+void IniDocument::index() const {
+  if (indexed_) return;
+  indexed_ = true;
+  // Allocated once, at no more than the lines that can be headers or keys (each holds a "["
+  // or a "="), so a file of blank lines or of long ones needs next to nothing.
+  const auto count = [this](char c) {
+    return static_cast<std::size_t>(std::count(content_.begin(), content_.end(), c));
+  };
+  starts_.reserve(std::min(count('[') + count('='), count('\n') + count('\r') + 1));
   ForEachIniLine(content_, [this](std::string_view line, int) {
-    if (ParseIniLine(line).kind != IniLine::Kind::Other)
-      starts_.push_back(static_cast<std::uint32_t>(line.data() - content_.data()));
+    // "key=value" with nothing before the key is most lines, and plainly a key line.
+    const char c = line.empty() ? ' ' : line.front();
+    bool indexed;
+    if (static_cast<unsigned char>(c) > ' ' && c != ';' && c != '[') {
+      const std::size_t eq = line.find('=');
+      indexed = eq != std::string_view::npos && eq > 0;
+    } else {
+      indexed = ParseIniLine(line).kind != IniLine::Kind::Other;
+    }
+    if (indexed) starts_.push_back(static_cast<std::uint32_t>(line.data() - content_.data()));
   });
 }
 
 std::optional<std::string> IniDocument::value(std::string_view section,
                                               std::string_view key) const {
+  index();
   bool passed = false, inside = false;
   for (const std::uint32_t start : starts_) {
     const std::string_view line = lineAt(start);

@@ -150,10 +150,11 @@ class IniLineSplitter {
 
 // Not for use from two threads at once, not even for reads: lookups keep a hint.
 
-// A settings file held for a save: the text and where its section headers and key lines start
-// (blank lines and comments cost nothing), so a file of any shape needs little more than its
+// A settings file held for a save: the text, written back in one pass over it, and for
+// lookups an index of where its section headers and key lines start (blank lines and comments
+// cost nothing), built at the first lookup, so a file of any shape needs little more than its
 // own size. Sections and keys compare without regard to ASCII case; only the first section of
-// a name and the first key of a name within it count.
+// a name and the first key of a name within it count. Not for use from two threads at once.
 class IniDocument {
  public:
   struct Borrow {};
@@ -185,7 +186,7 @@ class IniDocument {
   template <class Plan, class Sink>
   friend class IniWriter;
 
-  void index();
+  void index() const;
   std::string_view lineAt(std::uint32_t start) const {
     std::size_t end = start;
     while (end < content_.size() && content_[end] != '\n' && content_[end] != '\r') ++end;
@@ -204,7 +205,8 @@ class IniDocument {
   std::string owned_;
   std::string_view content_;  // owned_ or the borrowed text
   std::size_t bodyStart_ = 0;
-  std::vector<std::uint32_t> starts_;  // of the header and key lines, in file order
+  mutable std::vector<std::uint32_t> starts_;  // of the header and key lines, in file order
+  mutable bool indexed_ = false;
 };
 
 template <class Plan, class Sink>
@@ -218,7 +220,7 @@ class IniWriter {
         seen_(plan.count(), false) {}
 
   void run() {
-    for (const std::uint32_t start : doc_.starts_) onLine(doc_.lineAt(start));
+    ForEachIniLine(doc_.content_, [this](std::string_view line, int) { onLine(line); });
     closeSection();
     for (std::size_t t = 0; t < plan_.count(); ++t) {
       if (seen_[t]) continue;
@@ -248,9 +250,18 @@ class IniWriter {
   }
 
   void onLine(std::string_view line) {
-    if (doc_.isHeader(line)) {
+    const char first = line.empty() ? ' ' : line.front();
+    // Outside the sections written only a header matters, and a line that starts with
+    // anything but a blank or "[" is none.
+    if (target_ == kNone && first != '[' && static_cast<unsigned char>(first) > ' ') return;
+    const std::size_t keys = target_ == kNone ? 0 : std::min(plan_.keyCount(target_), kMaxKeys);
+    for (std::size_t k = 0; k < keys; ++k)
+      if (PlainKey(line, plan_.key(target_, k)))
+        return onKey(line, k, plan_.key(target_, k).size() + 1);
+    const IniLine parsed = ParseIniLine(line);
+    if (parsed.kind == IniLine::Kind::Header) {
       closeSection();
-      const std::size_t t = plan_.find(ParseIniLine(line).name);
+      const std::size_t t = plan_.find(parsed.name);
       if (t != kNone && !seen_[t]) {
         seen_[t] = true;
         target_ = t;
@@ -258,19 +269,16 @@ class IniWriter {
       anchorEnd_ = doc_.endOf(line);
       return;
     }
-    if (target_ == kNone) return;
-    const std::size_t keys = std::min(plan_.keyCount(target_), kMaxKeys);
-    std::size_t which = kNone, valueStart = 0;
+    if (target_ == kNone || parsed.kind != IniLine::Kind::Key) return;
+    std::size_t which = kNone;
     for (std::size_t k = 0; k < keys && which == kNone; ++k)
-      if (PlainKey(line, plan_.key(target_, k))) {
-        which = k;
-        valueStart = plan_.key(target_, k).size() + 1;
-      }
-    if (which == kNone) {
-      const std::string_view name = ParseIniLine(line).name;
-      for (std::size_t k = 0; k < keys && which == kNone; ++k)
-        if (EqualsIgnoreCase(name, plan_.key(target_, k))) which = k;
-    }
+      if (EqualsIgnoreCase(parsed.name, plan_.key(target_, k))) which = k;
+    onKey(line, which, 0);
+  }
+
+  // A key line in a section written; which is the plan's key it names (kNone for another);
+  // valueStart, when not 0, is where the text after "=" starts.
+  void onKey(std::string_view line, std::size_t which, std::size_t valueStart) {
     anchorEnd_ = doc_.endOf(line);
     if (which == kNone || (done_ >> which & 1)) return;
     done_ |= std::uint64_t{1} << which;

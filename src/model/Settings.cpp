@@ -132,7 +132,7 @@ class HostsPlan {
   // A port list longer than a read returns was cut at load: while the row still holds what was
   // read from it, the line keeps the whole list instead of the cut one.
   bool keepsLine(std::size_t t, std::size_t k, std::string_view line) const {
-    if (t == 0 || k != 1) return false;
+    if (t == 0 || k != 1 || line.size() <= kMaxIniValueLength) return false;
     const std::string_view raw = IniRawValueOf(line);
     return IniCutLength(raw) < raw.size() && LoadedPorts(raw) == hosts_[t - 1].ports;
   }
