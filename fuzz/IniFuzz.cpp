@@ -47,7 +47,8 @@ struct NoChanges {
 };
 
 // Every value within what its row allows.
-void CheckRanges(const varnley::AlertSettings& s, const std::vector<varnley::MonitoredHost>& hosts) {
+void CheckRanges(const varnley::AlertSettings& s,
+                 const std::vector<varnley::MonitoredHost>& hosts) {
   for (const varnley::SettingsKey& row : varnley::SettingsKeys()) {
     if (row.type == varnley::KeyType::Integer) {
       const int v = s.*row.field.integer;

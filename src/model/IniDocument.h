@@ -2,9 +2,9 @@
 // document a save changes, which keeps every line it does not change exactly as it was.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -29,8 +29,8 @@ class AlertPlan {
       if (row.type == KeyType::Hosts) continue;
       const std::size_t instances = row.numbered() ? kWebhookCount : 1;
       for (std::size_t i = 0; i < instances; ++i) {
-        const std::string name =
-            row.numbered() ? std::string(row.section) + std::to_string(i + 1) : std::string(row.section);
+        const std::string name = row.numbered() ? std::string(row.section) + std::to_string(i + 1)
+                                                : std::string(row.section);
         Section& section = sectionNamed(name);
         auto [text, isDefault] = Format(row, settings, i);
         const bool add = row.write == KeyWrite::Always ||

@@ -15,6 +15,8 @@ constexpr std::int32_t kIntMax = std::numeric_limits<std::int32_t>::max();
 
 // Within a section, rows are in the order a save adds missing keys; the original layout's keys
 // first, each later wave's after them, so files written before keep their order.
+// One row a key reads better than one field a line.
+// clang-format off
 constexpr SettingsKey kKeys[] = {
     {"config", "message", KeyType::Flag, KeyWrite::Always, 0, 1, 0, {}, {}, {},
      OutOfRange::Clamp, true, {.flag = &S::showMessage}},
@@ -75,6 +77,7 @@ constexpr SettingsKey kKeys[] = {
     {"host", "port", KeyType::Hosts, KeyWrite::Always, 1, 65535, 0, "", {}, {}, OutOfRange::Drop,
      false, {}},
 };
+// clang-format on
 
 // "host" for [host1], [host2], ...; "webhook" for [webhook1] .. [webhook4]; else the name.
 std::string_view TableSection(std::string_view name) {

@@ -52,10 +52,10 @@ struct SettingsKey {
   KeyWrite write;
   std::int32_t min = 0;  // Integer: the range; Flag: 0..1
   std::int32_t max = 0;
-  std::int32_t defaultNumber = 0;   // Flag and Integer: the value of a missing or broken key
-  std::string_view defaultText;     // Text, Trimmed, Choice: the value of a missing key
-  std::string_view choices;         // Choice: the accepted values, separated by ","
-  std::string_view alsoDefault;     // Optional text: another spelling of the default ("none")
+  std::int32_t defaultNumber = 0;  // Flag and Integer: the value of a missing or broken key
+  std::string_view defaultText;    // Text, Trimmed, Choice: the value of a missing key
+  std::string_view choices;        // Choice: the accepted values, separated by ","
+  std::string_view alsoDefault;    // Optional text: another spelling of the default ("none")
   OutOfRange outOfRange = OutOfRange::Clamp;
   bool keepsCurrent = false;  // a missing or broken value leaves the setting as it was
   KeyField field;

@@ -260,6 +260,8 @@ class SettingsReader {
           if (!slots_[slot]) {
             slots_[slot] = IniValueOf(line);
             slotLines_[slot] = lineNumber_;
+            if (slot == TheTable().hostCountSlot)
+              knownCount_ = ParseIniInteger(*slots_[slot]).value_or(0);
           }
           break;
         }
@@ -411,9 +413,10 @@ class SettingsReader {
         if (!known) {
           std::string choices(row.choices);
           std::replace(choices.begin(), choices.end(), ',', '/');
-          notes_.emplace_back(slotLines_[slot], LinePrefix(slotLines_[slot]) + std::string(row.key) +
-                                                   " " + Quoted(text) + " is not one of " +
-                                                   choices + "; " + target + " is used");
+          notes_.emplace_back(slotLines_[slot], LinePrefix(slotLines_[slot]) +
+                                                    std::string(row.key) + " " + Quoted(text) +
+                                                    " is not one of " + choices + "; " + target +
+                                                    " is used");
         }
         break;
       }
@@ -423,11 +426,7 @@ class SettingsReader {
   }
 
   // Once the first [config] section has named it, sections beyond hostcount need no memory.
-  std::int64_t knownHostCount() const {
-    const auto& count = slots_[TheTable().hostCountSlot];
-    if (!count) return std::numeric_limits<std::int32_t>::max();
-    return ParseIniInteger(*count).value_or(0);
-  }
+  std::int64_t knownHostCount() const { return knownCount_; }
 
   std::int64_t hostCountOrZero() const {
     const auto& count = slots_[TheTable().hostCountSlot];
@@ -465,7 +464,8 @@ class SettingsReader {
     if (!IsValidIP(host_)) {
       if (filling_) return;
       if (!hasHost_)
-        note(LinePrefix(header_) + "[host" + std::to_string(number_) + "] has no host; row dropped");
+        note(LinePrefix(header_) + "[host" + std::to_string(number_) +
+             "] has no host; row dropped");
       else
         note(LinePrefix(hostLine_) + "host " + Quoted(host_) +
              " is not a valid address; row dropped");
@@ -521,6 +521,7 @@ class SettingsReader {
   std::size_t lineNumber_ = 0, header_ = 0, hostLine_ = 0, portLine_ = 0;
   std::vector<std::pair<std::size_t, std::string>> notes_;
   std::size_t unlisted_ = 0;
+  std::int64_t knownCount_ = std::numeric_limits<std::int32_t>::max();
 };
 
 constexpr std::size_t kChunkSize = 64 * 1024;

@@ -100,12 +100,12 @@ TEST(IniDocument, UnchangedFileIsWrittenBackByteForByte) {
 TEST(IniDocument, WritesInPlaceAtSectionEndOrFileEnd) {
   EXPECT_EQ(Written(kForeign,
                     {
-                        {"config", "interval", "20"},                // existing key, in place
-                        {"email", "auth", "1"},                      // missing key, section end
-                        {"host1", "host", "10.0.0.5"},               // missing section, file end
-                        {"email", "smtpserver", "mail.example.org"}, // same value: untouched
-                        {"email", "security", "tls", true},          // optional and missing
-                        {"webhook1", "url", "http://x", true},       // a section of those only
+                        {"config", "interval", "20"},                 // existing key, in place
+                        {"email", "auth", "1"},                       // missing key, section end
+                        {"host1", "host", "10.0.0.5"},                // missing section, file end
+                        {"email", "smtpserver", "mail.example.org"},  // same value: untouched
+                        {"email", "security", "tls", true},           // optional and missing
+                        {"webhook1", "url", "http://x", true},        // a section of those only
                     }),
             "\xEF\xBB\xBF; written by hand\r\n"
             "\r\n"

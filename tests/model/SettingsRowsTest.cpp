@@ -45,8 +45,9 @@ Loaded Load(const std::string& path) {
 }
 
 Loaded LoadText(const std::string& text) {
-  return Run(
-      [&](Loaded& l, Diagnostics& d) { return LoadSettingsFromText(text, l.settings, l.hosts, d); });
+  return Run([&](Loaded& l, Diagnostics& d) {
+    return LoadSettingsFromText(text, l.settings, l.hosts, d);
+  });
 }
 
 TEST(SettingsRows, ThisWavesKeysRoundTripAndStayOutOfAnOlderFile) {
@@ -149,14 +150,17 @@ TEST(SettingsRows, EachDroppedRowIsNamedOnceWithItsLine) {
        head + "[host1]\nhost=999.0.0.1\nport=80,\n[host2]\nhost=10.0.0.2\n",
        {"settings line 4: host \"999.0.0.1\" is not a valid address; row dropped"},
        1},
-      {"a section without a host", head + "[host1]\nport=80,\n",
+      {"a section without a host",
+       head + "[host1]\nport=80,\n",
        {"settings line 3: [host1] has no host; row dropped"},
        0},
-      {"ports that are none", head + "[host1]\nhost=10.0.0.1\nport=0,99999,abc,22\n",
+      {"ports that are none",
+       head + "[host1]\nhost=10.0.0.1\nport=0,99999,abc,22\n",
        {"settings line 5: ports \"0\", \"99999\", \"abc\" are not port numbers from 1 to 65535; "
         "they are dropped"},
        1},
-      {"one port that is none", head + "[host1]\nhost=10.0.0.1\nport=80,-1,\n",
+      {"one port that is none",
+       head + "[host1]\nhost=10.0.0.1\nport=80,-1,\n",
        {"settings line 5: port \"-1\" is not a port number from 1 to 65535; it is dropped"},
        1},
       {"a header without its bracket",
@@ -172,7 +176,8 @@ TEST(SettingsRows, EachDroppedRowIsNamedOnceWithItsLine) {
        "[host2]\nhost=10.0.0.2\n[host1]\nhost=10.0.0.1\n[config]\nhostcount=1\n",
        {"settings line 1: [host2] is beyond hostcount 1; not loaded (the file keeps it)"},
        1},
-      {"a webhook format nobody knows", "[webhook2]\nurl=http://127.0.0.1/\nformat=xml\n",
+      {"a webhook format nobody knows",
+       "[webhook2]\nurl=http://127.0.0.1/\nformat=xml\n",
        {"settings line 3: format \"xml\" is not one of json/slack/ntfy; json is used"},
        0},
   };
@@ -190,7 +195,8 @@ TEST(SettingsRows, AHostileFileSaysTheFirstFewAndCountsTheRest) {
   for (int i = 1; i <= 200; ++i) text += "[host" + std::to_string(i) + "]\nhost=x\n";
   const Loaded l = LoadText(text);
   ASSERT_EQ(l.report.lines.size(), 51u);
-  EXPECT_EQ(l.report.lines.front(), "settings line 4: host \"x\" is not a valid address; row dropped");
+  EXPECT_EQ(l.report.lines.front(),
+            "settings line 4: host \"x\" is not a valid address; row dropped");
   EXPECT_EQ(l.report.lines.back(),
             "settings: 150 more lines dropped or changed at load are not listed");
 }

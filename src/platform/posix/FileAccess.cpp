@@ -66,10 +66,10 @@ ReadStatus OpenRegular(const std::string& path, int& fd, std::size_t& size, std:
     ::close(fd);
     if (reason) {
       const char* kind = S_ISDIR(st.st_mode)                          ? "a folder"
-                         : S_ISFIFO(st.st_mode)                        ? "a named pipe (FIFO)"
-                         : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)  ? "a device"
-                         : S_ISSOCK(st.st_mode)                        ? "a socket"
-                                                                       : "something";
+                         : S_ISFIFO(st.st_mode)                       ? "a named pipe (FIFO)"
+                         : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                         : S_ISSOCK(st.st_mode)                       ? "a socket"
+                                                                      : "something";
       *reason = std::string("it is ") + kind + ", not a regular file";
     }
     return ReadStatus::Failed;
