@@ -23,7 +23,7 @@ SaveResult Session::Destroy() {
     // Whatever stopping ran into, the host list must still reach the file.
   }
   try {
-    finalSave_ = SaveHosts(settingsPath_, hosts_.snapshot());
+    finalSave_ = SaveHosts(settingsPath_, hosts_.snapshot(), &settings_);
   } catch (...) {
     finalSave_ = SaveResult{false, "Unable to write to " + settingsPath_, "out of memory"};
   }
