@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "service/HttpServer.h"
 #include "service/PortMetrics.h"
 
 namespace varnley {
@@ -40,6 +41,9 @@ class MetricsEndpoint {
   // Whether this build can serve metrics at all.
   static bool Available();
 
+  // What the server answers a request with (also for tests, without a socket).
+  HttpResponse Answer(const HttpRequest& request) const;
+
  private:
   struct Impl;
   PortMetrics metrics_;
@@ -47,8 +51,8 @@ class MetricsEndpoint {
   std::unique_ptr<Impl> impl_;
 };
 
-// For the window and the windowless run: listens where the settings say, a failure as a line
-// on stderr ("Varnley: no metrics at ...: reason"). Returns the line's text, "" when all is well.
+// For the window and the windowless run: listens where the settings say. Returns the line that
+// says why it cannot ("Varnley: metrics: 127.0.0.1:9101 is already in use"), "" when all is well.
 std::string ListenWhereSettingsSay(MetricsEndpoint& endpoint, const std::string& address);
 
 }  // namespace varnley

@@ -1,0 +1,188 @@
+// The metrics address as a hostile or clumsy client meets it, over raw loopback sockets: idle
+// and slow connections beside a scrape, stop with connections held, the exact-path table and
+// malformed requests, the address already taken.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "alert/MailStatus.h"
+#include "monitor/Session.h"
+#include "service/HttpServer.h"
+#include "service/MetricsEndpoint.h"
+#include "support/ServiceProcess.h"
+
+namespace varnley {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A client socket on 127.0.0.1:port that sends what the test says and reads what comes back.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return connected_; }
+  bool send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // Everything until the server closes or `limit` passes; closed() tells which.
+  std::string readAll(std::chrono::milliseconds limit = 3s) {
+    std::string all;
+    const auto end = Clock::now() + limit;
+    char buffer[65536];
+    closed_ = false;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      pollfd entry = {fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        closed_ = true;
+        break;
+      }
+      all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+  }
+  // Reads until `count` whole answers with bodies have arrived (Content-Length framed).
+  std::string readAnswers(int count, std::chrono::milliseconds limit = 3s) {
+    std::string all;
+    const auto end = Clock::now() + limit;
+    char buffer[65536];
+    while (answers(all) < count && Clock::now() < end) {
+      pollfd entry = {fd_, POLLIN, 0};
+      if (::poll(&entry, 1, 50) <= 0) continue;
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+  }
+  bool closed() const { return closed_; }
+
+ private:
+  static int answers(const std::string& all) {
+    int count = 0;
+    std::size_t at = 0;
+    for (;;) {
+      const auto head = all.find("\r\n\r\n", at);
+      if (head == std::string::npos) return count;
+      const auto length = all.find("Content-Length: ", at);
+      const std::size_t size = length < head ? std::stoul(all.substr(length + 16)) : 0;
+      if (all.size() < head + 4 + size) return count;
+      at = head + 4 + size;
+      ++count;
+    }
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+};
+
+class MetricsHttp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!MetricsEndpoint::Available()) GTEST_SKIP() << "built without prometheus-cpp";
+    std::string reason;
+    ASSERT_TRUE(endpoint.Listen("127.0.0.1:0", &reason)) << reason;
+  }
+
+  Session session{"", false};
+  MailStatus mail;
+  MetricsEndpoint endpoint{session.monitor(), session.hosts(), mail};
+};
+
+TEST_F(MetricsHttp, AnswerAScrapeWithinASecondWhileIdleAndSlowClientsHoldConnections) {
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 50; ++i) {
+    idle.push_back(std::make_unique<RawClient>(endpoint.port()));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  // Four clients that send a request a byte at a time, a byte a second.
+  std::atomic<bool> done = false;
+  std::vector<std::thread> slow;
+  for (int i = 0; i < 4; ++i) {
+    slow.emplace_back([&] {
+      RawClient client(endpoint.port());
+      const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+      for (std::size_t at = 0; at < request.size() && !done; ++at) {
+        client.send(request.substr(at, 1));
+        for (int tick = 0; tick < 20 && !done; ++tick) std::this_thread::sleep_for(50ms);
+      }
+    });
+  }
+  std::this_thread::sleep_for(300ms);  // the slow ones are in their requests
+  for (int i = 0; i < 5; ++i) {
+    const auto start = Clock::now();
+    const test::HttpReply reply = test::HttpRequest(endpoint.port(), "GET", "/metrics");
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_LT(took, 1s) << "scrape " << i;
+  }
+  done = true;
+  for (std::thread& t : slow) t.join();
+}
+
+TEST(HttpServerLimits, CutASlowRequestWithAStatusLineAndCloseAnIdleConnection) {
+  HttpServer::Limits limits;
+  limits.request = 300ms;
+  HttpServer server(
+      [](const HttpRequest&) {
+        return HttpResponse{200, "text/plain", "ok", {}};
+      },
+      limits);
+  ASSERT_TRUE(server.Listen(0x7f000001, 0).ok);
+  RawClient slow(server.port()), idle(server.port());
+  ASSERT_TRUE(slow.send("GET / HTTP/1.1\r\nHost"));
+  const auto start = Clock::now();
+  EXPECT_EQ(slow.readAll().rfind("HTTP/1.1 408 ", 0), 0u);
+  EXPECT_TRUE(slow.closed());
+  EXPECT_EQ(idle.readAll(), "");
+  EXPECT_TRUE(idle.closed());
+  EXPECT_LT(Clock::now() - start, 2s);
+
+  // A keep-alive connection is served again, pipelined requests in order, within the same
+  // limits.
+  RawClient kept(server.port());
+  kept.send("GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string two = kept.readAnswers(2);
+  EXPECT_EQ(two.rfind("HTTP/1.1 200 ", 0), 0u) << two;
+  EXPECT_NE(two.find("HTTP/1.1 200 ", 5), std::string::npos) << two;
+}
+
+TEST(HttpServerLimits, DropTheOldestQuietConnectionBeyondTheCap) {
+  HttpServer::Limits limits;
+  limits.connections = 8;
+  HttpServer server(
+      [](const HttpRequest&) {
+        return HttpResponse{200, "text/plain", "ok", {}};
+      },
+      limits);
+  ASSERT_TRUE(server.Listen(0x7f000001, 0).ok);
+  RawClient first(server.port());
+  ASSERT_TRUE(test::WaitFor([&] { return first.send(""); }));
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 20; ++i) held.push_back(std::make_unique<RawClient>(server.port()));
+  EXPECT_EQ(first.readAll(), "");
+  EXPECT_TRUE(first.closed());
+  RawClient scrape(server.port());
+  scrape.send("GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(scrape.readAll().rfind("HTTP/1.1 200 ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace varnley
