@@ -184,5 +184,21 @@ TEST(HttpServerLimits, DropTheOldestQuietConnectionBeyondTheCap) {
   EXPECT_EQ(scrape.readAll().rfind("HTTP/1.1 200 ", 0), 0u);
 }
 
+TEST_F(MetricsHttp, StopWithinASecondWhileClientsHoldConnections) {
+  RawClient idle(endpoint.port()), partial(endpoint.port());
+  partial.send("GET /metrics HTTP/1.1\r\n");
+  ASSERT_EQ(test::HttpRequest(endpoint.port(), "GET", "/metrics").status, 200);
+  // Moving to another address, as a reload does, then stopping.
+  auto start = Clock::now();
+  ASSERT_TRUE(endpoint.Listen("127.0.0.1:0", nullptr));
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_TRUE(idle.readAll(1s).empty() && idle.closed());
+  RawClient held(endpoint.port());
+  start = Clock::now();
+  ASSERT_TRUE(endpoint.Listen("", nullptr));
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_TRUE(held.readAll(1s).empty() && held.closed());
+}
+
 }  // namespace
 }  // namespace varnley
