@@ -200,5 +200,60 @@ TEST_F(MetricsHttp, StopWithinASecondWhileClientsHoldConnections) {
   EXPECT_TRUE(held.readAll(1s).empty() && held.closed());
 }
 
+struct RawCase {
+  const char* name;
+  std::string request;
+  const char* status;  // the status line's start
+};
+
+TEST_F(MetricsHttp, AnswerOnlyTheExactPathAndEveryMalformedRequestWithAStatusLine) {
+  const std::string end = " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  const RawCase cases[] = {
+      {"the page", "GET /metrics" + end, "HTTP/1.1 200 "},
+      {"with a query", "GET /metrics?name=x" + end, "HTTP/1.1 200 "},
+      {"HTTP/1.0", "GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 "},
+      {"dot segments", "GET /x/../metrics" + end, "HTTP/1.1 404 "},
+      {"doubled slash", "GET //metrics" + end, "HTTP/1.1 404 "},
+      {"escaped letter", "GET /%6detrics" + end, "HTTP/1.1 404 "},
+      {"escaped NUL", "GET /metrics%00.txt" + end, "HTTP/1.1 404 "},
+      {"trailing slash", "GET /metrics/" + end, "HTTP/1.1 404 "},
+      {"letter case", "GET /METRICS" + end, "HTTP/1.1 404 "},
+      {"absolute form", "GET http://127.0.0.1/metrics" + end, "HTTP/1.1 400 "},
+      {"HTTP/0.9", "GET /metrics\r\n", "HTTP/1.1 400 "},
+      {"HTTP/2.0", "GET /metrics HTTP/2.0\r\n\r\n", "HTTP/1.1 505 "},
+      {"websocket upgrade",
+       "GET /metrics HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       "HTTP/1.1 200 "},
+      {"a TLS hello", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\n", 12),
+       "HTTP/1.1 400 "},
+      {"header without colon", "GET /metrics HTTP/1.1\r\nHost x\r\n\r\n", "HTTP/1.1 400 "},
+      {"folded header", "GET /metrics HTTP/1.1\r\nHost: x\r\n  folded\r\n\r\n", "HTTP/1.1 400 "},
+      {"two lengths", "GET /metrics HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\n",
+       "HTTP/1.1 400 "},
+      {"huge head", "GET /metrics HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n",
+       "HTTP/1.1 431 "},
+      {"huge request line", "GET /" + std::string(20000, 'a'), "HTTP/1.1 431 "},
+      {"post with a body", "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello",
+       "HTTP/1.1 405 "},
+      {"unknown method", "BREW /metrics" + end, "HTTP/1.1 405 "},
+      {"bare line feeds", "GET /metrics HTTP/1.1\nHost: x\nConnection: close\n\n", "HTTP/1.1 200 "},
+  };
+  for (const RawCase& c : cases) {
+    RawClient client(endpoint.port());
+    ASSERT_TRUE(client.connected());
+    client.send(c.request);
+    const auto start = Clock::now();
+    const std::string reply = client.readAll();
+    EXPECT_EQ(reply.rfind(c.status, 0), 0u) << c.name << ": " << reply.substr(0, 80);
+    EXPECT_TRUE(client.closed()) << c.name;
+    // Answered at once, not when a time limit ran out.
+    EXPECT_LT(Clock::now() - start, 1s) << c.name;
+    if (reply.rfind("HTTP/1.1 405 ", 0) == 0) {
+      EXPECT_NE(reply.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << c.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace varnley
