@@ -255,5 +255,13 @@ TEST_F(MetricsHttp, AnswerOnlyTheExactPathAndEveryMalformedRequestWithAStatusLin
   }
 }
 
+TEST_F(MetricsHttp, SayInOurWordsThatTheAddressIsTaken) {
+  MetricsEndpoint other(session.monitor(), session.hosts(), mail);
+  const std::string taken = "127.0.0.1:" + std::to_string(endpoint.port());
+  EXPECT_EQ(ListenWhereSettingsSay(other, taken),
+            "Varnley: metrics: " + taken + " is already in use");
+  EXPECT_EQ(other.port(), 0);
+}
+
 }  // namespace
 }  // namespace varnley
