@@ -117,6 +117,7 @@ HttpResponse Reply(int status, std::string contentType, std::string body) {
 // The whole routing: the raw path compared as sent, so that no spelling of another path
 // (dot segments, doubled slashes, escapes) reaches a page.
 HttpResponse MetricsEndpoint::Answer(const HttpRequest& request) const {
+  if (auto status = AnswerStatus(request)) return std::move(*status);
   if (request.path != "/metrics") return Reply(404, "text/plain; charset=utf-8", "Not Found\n");
   if (request.method != "GET" && request.method != "HEAD") {
     HttpResponse refused = Reply(405, "text/plain; charset=utf-8", "Method Not Allowed\n");
@@ -170,8 +171,8 @@ int MetricsEndpoint::port() const { return impl_->server.port(); }
 std::string MetricsEndpoint::Scrape() const {
   PortFamilies ports(impl_->lastPorts);
   const PortMetrics::Snapshot snapshot =
-      metrics_.Take([&ports](const std::string& host, int port, bool open, double seconds) {
-        ports.add(host, port, open, seconds);
+      metrics_.Take([&ports](const std::string& host, int port, const PortMetrics::Reading* last) {
+        if (last) ports.add(host, port, last->open, last->seconds);
       });
   std::vector<prometheus::MetricFamily> families = impl_->registry->Collect();
   std::vector<prometheus::MetricFamily> fixed = FixedFamilies(snapshot);
