@@ -4,6 +4,7 @@
 // it serves nothing and says so when asked to listen.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,8 @@
 #include "service/StatusHistory.h"
 
 namespace varnley {
+
+struct StatusFacts;
 
 struct MetricsAddress {
   std::string host;  // an IPv4 literal
@@ -60,6 +63,7 @@ class MetricsEndpoint {
   struct Impl;
   // The answer for / and /status.json; nullopt for every other path.
   std::optional<HttpResponse> AnswerStatus(const HttpRequest& request) const;
+  StatusFacts CollectStatusNow() const;
 
   PortMetrics metrics_;
   std::string address_;
@@ -67,6 +71,7 @@ class MetricsEndpoint {
   bool statusPage_ = true;
   std::shared_ptr<const StatusHistory> history_;
   std::string missingHistory_;
+  mutable std::atomic<std::size_t> lastStatusPorts_ = 0;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -168,15 +168,15 @@ const char* StateWord(PortState state) {
 }
 
 // The strip's cell class: up the whole half hour, part of it, not at all, no data.
-char CellClass(const std::optional<double>& share) {
-  if (!share) return 'n';
-  if (*share >= 1) return 'u';
-  return *share <= 0 ? 'd' : 'p';
+char CellClass(float share) {
+  if (share < 0) return 'n';
+  if (share >= 1) return 'u';
+  return share <= 0 ? 'd' : 'p';
 }
 
 // Runs of like cells as one element each, so a day without change is one element.
 void AppendStrip(std::string& out, const PortHistory& history) {
-  out += "<div class=\"strip\" role=\"img\" aria-label=\"last 24 hours, oldest first\">";
+  out += "<div class=\"strip\">";
   for (std::size_t at = 0; at < kStatusStripCells;) {
     const char kind = CellClass(history.strip[at]);
     std::size_t end = at + 1;
@@ -216,13 +216,39 @@ constexpr std::string_view kStyle =
     ".strip i{display:block}"
     ".u{background:#2da44e}.p{background:#d4a72c}.d{background:#cf222e}.n{background:#d1d9e0}"
     "@media (max-width:40em){thead{display:none}tr{display:block;border-bottom:2px solid "
-    "#d1d9e0;padding:.3em 0}td{display:flex;gap:.5em;border:0;padding:.15em .3em}"
-    "td::before{content:attr(data-l);flex:0 0 6.5em;font-weight:600;color:#59636e}"
-    "td>*{flex:1}}";
+    "#d1d9e0;padding:.3em 0}td{display:block;border:0;padding:.15em .3em}"
+    "td::before{display:inline-block;width:6.5em;font-weight:600;color:#59636e}"
+    ".strip{display:inline-flex;vertical-align:middle;width:calc(100% - 7em);min-width:0}"
+    // The column names, which the narrow layout shows beside each value: written once here
+    // rather than on every row.
+    "#ports td:nth-child(1)::before{content:'Port'}#ports td:nth-child(2)::before{content:'State'}"
+    "#ports td:nth-child(3)::before{content:'Since'}#ports "
+    "td:nth-child(4)::before{content:'Reason'}"
+    "#ports td:nth-child(5)::before{content:'24 hours'}"
+    "#ports td:nth-child(6)::before{content:'30 days'}"
+    "#ports td:nth-child(7)::before{content:'Last 24 h'}"
+    "#outages td:nth-child(1)::before{content:'Start'}"
+    "#outages td:nth-child(2)::before{content:'Length'}"
+    "#outages td:nth-child(3)::before{content:'Port'}"
+    "#outages td:nth-child(4)::before{content:'Reason'}"
+    "#outages td:nth-child(5)::before{content:'Alerts sent'}}";
 
 }  // namespace
 
+// Most host names and reasons need no escape at all: they go out in one piece.
+static bool Inert(std::string_view text, std::string_view special) {
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u >= 0x7f || special.find(c) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
 void AppendHtmlText(std::string& out, std::string_view text) {
+  if (Inert(text, "&<>\"'")) {
+    out += text;
+    return;
+  }
   Walk(
       text,
       [&out](char c) {
@@ -259,6 +285,10 @@ void AppendHtmlText(std::string& out, std::string_view text) {
 }
 
 void AppendJsonText(std::string& out, std::string_view text) {
+  if (Inert(text, "\"\\<>&'")) {
+    out += text;
+    return;
+  }
   static constexpr char kHex[] = "0123456789abcdef";
   const auto escaped = [&out](unsigned code) {
     out += "\\u";
@@ -290,8 +320,10 @@ void AppendJsonText(std::string& out, std::string_view text) {
 }
 
 StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* history,
-                          const std::string& missingHistory, std::string source, StatusTime now) {
+                          const std::string& missingHistory, std::string source, StatusTime now,
+                          std::size_t expected) {
   StatusFacts facts;
+  facts.ports.reserve(expected);
   facts.source = std::move(source);
   facts.time = now;
   std::unordered_set<std::string> unknownSeen;
@@ -321,12 +353,12 @@ StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* histo
     }
     for (std::size_t i = 0; i < kept.size(); ++i) {
       StatusPort& port = facts.ports[i];
-      port.history = std::move(kept[i]);
       // The history has seen the state begin even before this run started.
-      if (port.history.since && port.state != PortState::unknown) port.since = port.history.since;
-      if (port.state != PortState::down) port.history.reason.clear();
+      if (kept[i].since && port.state != PortState::unknown) port.since = kept[i].since;
+      if (port.state != PortState::down) kept[i].reason.clear();
     }
     if (outages.size() > kStatusOutages) outages.resize(kStatusOutages);
+    facts.history = std::move(kept);
     facts.outages = std::move(outages);
     facts.hasHistory = true;
     facts.missingHistory.clear();
@@ -340,7 +372,7 @@ std::string RenderStatusPage(const StatusFacts& facts) {
   std::size_t down = 0;
   for (const StatusPort& port : facts.ports) down += port.state == PortState::down ? 1 : 0;
   std::string out;
-  out.reserve(4096 + facts.ports.size() * (facts.hasHistory ? 700 : 250) +
+  out.reserve(4096 + facts.ports.size() * (facts.hasHistory ? 400 : 200) +
               facts.outages.size() * 250);
   out +=
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -381,16 +413,19 @@ std::string RenderStatusPage(const StatusFacts& facts) {
 
   out += "<table id=\"ports\"><thead><tr><th>Port</th><th>State</th><th>Since</th>";
   if (facts.hasHistory)
-    out += "<th>Reason</th><th>24 hours</th><th>30 days</th><th>Last 24 hours</th>";
+    out +=
+        "<th>Reason</th><th>24 hours</th><th>30 days</th>"
+        "<th title=\"half hours, oldest first\">Last 24 hours</th>";
   out += "</tr></thead><tbody>\n";
-  const auto row = [&](const StatusPort& port) {
+  const auto row = [&](std::size_t index) {
+    const StatusPort& port = facts.ports[index];
     out += "<tr class=\"";
     out += StateName(port.state);
-    out += "\"><td data-l=\"Port\"><span>";
+    out += "\"><td>";
     AppendHostPort(out, port.host, port.port);
-    out += "</span></td><td data-l=\"State\"><span class=\"state\"><span class=\"mark\"></span>";
+    out += "</td><td class=\"state\"><span class=\"mark\"></span>";
     out += StateWord(port.state);
-    out += "</span></td><td data-l=\"Since\"><span>";
+    out += "</td><td>";
     if (port.since) {
       AppendTime(out, *port.since, false, false);
       out += " <small>(";
@@ -399,24 +434,25 @@ std::string RenderStatusPage(const StatusFacts& facts) {
     } else {
       out += "&ndash;";
     }
-    out += "</span></td>";
+    out += "</td>";
     if (facts.hasHistory) {
-      out += "<td data-l=\"Reason\"><span>";
-      AppendHtmlText(out, port.history.reason);
-      out += "</span></td><td data-l=\"24 hours\"><span>";
-      AppendPercent(out, port.history.uptime24h);
-      out += "</span></td><td data-l=\"30 days\"><span>";
-      AppendPercent(out, port.history.uptime30d);
-      out += "</span></td><td data-l=\"Last 24 hours\">";
-      AppendStrip(out, port.history);
+      const PortHistory& history = facts.history[index];
+      out += "<td>";
+      AppendHtmlText(out, history.reason);
+      out += "</td><td>";
+      AppendPercent(out, history.uptime24h);
+      out += "</td><td>";
+      AppendPercent(out, history.uptime30d);
+      out += "</td><td>";
+      AppendStrip(out, history);
       out += "</td>";
     }
     out += "</tr>\n";
   };
-  for (const StatusPort& port : facts.ports)
-    if (port.state == PortState::down) row(port);
-  for (const StatusPort& port : facts.ports)
-    if (port.state != PortState::down) row(port);
+  for (std::size_t i = 0; i < facts.ports.size(); ++i)
+    if (facts.ports[i].state == PortState::down) row(i);
+  for (std::size_t i = 0; i < facts.ports.size(); ++i)
+    if (facts.ports[i].state != PortState::down) row(i);
   out += "</tbody></table>\n";
 
   if (facts.hasHistory) {
@@ -428,22 +464,22 @@ std::string RenderStatusPage(const StatusFacts& facts) {
           "<table id=\"outages\"><thead><tr><th>Start</th><th>Length</th><th>Port</th>"
           "<th>Reason</th><th>Alerts sent</th></tr></thead><tbody>\n";
       for (const Outage& outage : facts.outages) {
-        out += "<tr><td data-l=\"Start\"><span>";
+        out += "<tr><td>";
         AppendTime(out, outage.start, false, false);
-        out += "</span></td><td data-l=\"Length\"><span>";
+        out += "</td><td>";
         if (outage.end) {
           AppendLength(out, *outage.end - outage.start);
         } else {
           out += "ongoing, ";
           AppendLength(out, facts.time - outage.start);
         }
-        out += "</span></td><td data-l=\"Port\"><span>";
+        out += "</td><td>";
         AppendHostPort(out, outage.host, outage.port);
-        out += "</span></td><td data-l=\"Reason\"><span>";
+        out += "</td><td>";
         AppendHtmlText(out, outage.reason);
-        out += "</span></td><td data-l=\"Alerts sent\"><span>";
+        out += "</td><td>";
         AppendNumber(out, outage.alertsSent);
-        out += "</span></td></tr>\n";
+        out += "</td></tr>\n";
       }
       out += "</tbody></table>\n";
     }
@@ -462,8 +498,11 @@ std::string RenderStatusJson(const StatusFacts& facts) {
   AppendJsonTime(out, facts.time);
   out +=
       facts.monitoring ? ",\"monitoring\":true,\"ports\":[" : ",\"monitoring\":false,\"ports\":[";
+  static const PortHistory kNone;
   bool first = true;
-  for (const StatusPort& port : facts.ports) {
+  for (std::size_t i = 0; i < facts.ports.size(); ++i) {
+    const StatusPort& port = facts.ports[i];
+    const PortHistory& history = facts.hasHistory ? facts.history[i] : kNone;
     out += first ? "{\"host\":" : ",{\"host\":";
     first = false;
     AppendJsonString(out, port.host);
@@ -474,16 +513,17 @@ std::string RenderStatusJson(const StatusFacts& facts) {
     out += "\",\"since\":";
     AppendJsonTime(out, port.since);
     out += ",\"reason\":";
-    AppendJsonString(out, port.history.reason);
+    AppendJsonString(out, history.reason);
     out += ",\"uptime24h\":";
-    AppendJsonNumber(out, facts.hasHistory ? port.history.uptime24h : std::nullopt);
+    AppendJsonNumber(out, history.uptime24h);
     out += ",\"uptime30d\":";
-    AppendJsonNumber(out, facts.hasHistory ? port.history.uptime30d : std::nullopt);
+    AppendJsonNumber(out, history.uptime30d);
     out += ",\"strip\":[";
     if (facts.hasHistory) {
-      for (std::size_t i = 0; i < kStatusStripCells; ++i) {
-        if (i) out += ',';
-        AppendJsonNumber(out, port.history.strip[i]);
+      for (std::size_t cell = 0; cell < kStatusStripCells; ++cell) {
+        if (cell) out += ',';
+        const float share = history.strip[cell];
+        AppendJsonNumber(out, share < 0 ? std::nullopt : std::optional<double>(share));
       }
     }
     out += "]}";

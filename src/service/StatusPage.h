@@ -18,7 +18,6 @@ struct StatusPort {
   int port = 0;
   PortState state = PortState::unknown;
   std::optional<StatusTime> since;
-  PortHistory history;  // only its `since` and strip are read without a history
 };
 
 struct StatusFacts {
@@ -27,15 +26,18 @@ struct StatusFacts {
   bool monitoring = false;
   std::vector<StatusPort> ports;  // table order
   bool hasHistory = false;
-  std::string missingHistory;  // why not, when there is none
+  std::vector<PortHistory> history;  // one per port when hasHistory
+  std::string missingHistory;        // why not, when there is none
   std::vector<Outage> outages;
 };
 
 inline constexpr std::size_t kStatusOutages = 50;
 
-// One snapshot of the metrics, completed from the history when one is given.
+// One snapshot of the metrics, completed from the history when one is given. `expected`: how
+// many ports the last page showed, so the list is not grown step by step.
 StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* history,
-                          const std::string& missingHistory, std::string source, StatusTime now);
+                          const std::string& missingHistory, std::string source, StatusTime now,
+                          std::size_t expected = 0);
 
 std::string RenderStatusPage(const StatusFacts& facts);
 std::string RenderStatusJson(const StatusFacts& facts);

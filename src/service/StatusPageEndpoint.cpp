@@ -30,23 +30,20 @@ void MetricsEndpoint::SetHistory(std::shared_ptr<const StatusHistory> history,
   missingHistory_ = std::move(missing);
 }
 
-std::string MetricsEndpoint::StatusPage() const {
+StatusFacts MetricsEndpoint::CollectStatusNow() const {
   std::unique_lock lock(pageMutex_);
   const auto history = history_;
   const std::string missing = missingHistory_;
   lock.unlock();
-  return RenderStatusPage(CollectStatus(metrics_, history.get(), missing, ComputerName(),
-                                        std::chrono::system_clock::now()));
+  StatusFacts facts = CollectStatus(metrics_, history.get(), missing, ComputerName(),
+                                    std::chrono::system_clock::now(), lastStatusPorts_);
+  lastStatusPorts_ = facts.ports.size();
+  return facts;
 }
 
-std::string MetricsEndpoint::StatusJson() const {
-  std::unique_lock lock(pageMutex_);
-  const auto history = history_;
-  const std::string missing = missingHistory_;
-  lock.unlock();
-  return RenderStatusJson(CollectStatus(metrics_, history.get(), missing, ComputerName(),
-                                        std::chrono::system_clock::now()));
-}
+std::string MetricsEndpoint::StatusPage() const { return RenderStatusPage(CollectStatusNow()); }
+
+std::string MetricsEndpoint::StatusJson() const { return RenderStatusJson(CollectStatusNow()); }
 
 std::optional<HttpResponse> MetricsEndpoint::AnswerStatus(const HttpRequest& request) const {
   const bool page = request.path == "/";

@@ -71,10 +71,8 @@ TEST(StatusPageInChromium, ShowsTheOpenAndTheClosedPortWithTheirStates) {
                  << ")";
   const auto row = [&](int watched, const char* state, const char* word) {
     return dom.find("<tr class=\"" + std::string(state) +
-                    "\"><td data-l=\"Port\"><span>127.0.0.1:" + std::to_string(watched) +
-                    "</span></td><td data-l=\"State\"><span class=\"state\"><span "
-                    "class=\"mark\"></span>" +
-                    word + "</span>");
+                    "\"><td>127.0.0.1:" + std::to_string(watched) +
+                    "</td><td class=\"state\"><span class=\"mark\"></span>" + word + "</td>");
   };
   const auto up = row(open.port(), "up", "UP");
   const auto down = row(closed.port(), "down", "DOWN");
