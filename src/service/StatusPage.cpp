@@ -205,8 +205,9 @@ constexpr std::string_view kStyle =
     ".note{background:#fff8c5;border:1px solid #d4a72c;padding:.5em .8em;border-radius:4px}"
     "table{border-collapse:collapse;width:100%}"
     "th,td{text-align:left;padding:.35em .5em;border-bottom:1px solid #d1d9e0;"
-    "vertical-align:top;overflow-wrap:anywhere}"
-    "th{background:#f6f8fa;font-weight:600}"
+    "vertical-align:top;overflow-wrap:break-word}"
+    "th{background:#f6f8fa;font-weight:600;white-space:nowrap}"
+    "#ports td:nth-child(2),#ports td:nth-child(3){white-space:nowrap}"
     "small{color:#59636e}"
     ".mark{display:inline-block;width:.75em;height:.75em;border-radius:50%;margin-right:.4em}"
     ".up .mark{background:#1a7f37}.down .mark{background:#cf222e}"
@@ -215,15 +216,18 @@ constexpr std::string_view kStyle =
     ".strip{display:flex;height:1.1em;min-width:10em;border-radius:2px;overflow:hidden}"
     ".strip i{display:block}"
     ".u{background:#2da44e}.p{background:#d4a72c}.d{background:#cf222e}.n{background:#d1d9e0}"
+    ".legend i{display:inline-block;width:.8em;height:.8em;margin:0 .3em 0 .6em;"
+    "vertical-align:-.05em}"
+    // A phone: each row a block, each value beside its column's name.
     "@media (max-width:40em){thead{display:none}tr{display:block;border-bottom:2px solid "
-    "#d1d9e0;padding:.3em 0}td{display:block;border:0;padding:.15em .3em}"
-    "td::before{display:inline-block;width:6.5em;font-weight:600;color:#59636e}"
-    ".strip{display:inline-flex;vertical-align:middle;width:calc(100% - 7em);min-width:0}"
-    // The column names, which the narrow layout shows beside each value: written once here
-    // rather than on every row.
+    "#d1d9e0;padding:.3em 0}td{display:block;border:0;padding:.15em .3em .15em 7em;"
+    "position:relative;white-space:normal!important}td:empty{display:none}"
+    "td::before{position:absolute;left:.3em;font-weight:600;color:#59636e}"
+    ".strip{min-width:0;margin-top:.15em}"
+    // The column names, written once here rather than on every row.
     "#ports td:nth-child(1)::before{content:'Port'}#ports td:nth-child(2)::before{content:'State'}"
-    "#ports td:nth-child(3)::before{content:'Since'}#ports "
-    "td:nth-child(4)::before{content:'Reason'}"
+    "#ports td:nth-child(3)::before{content:'Since'}"
+    "#ports td:nth-child(4)::before{content:'Reason'}"
     "#ports td:nth-child(5)::before{content:'24 hours'}"
     "#ports td:nth-child(6)::before{content:'30 days'}"
     "#ports td:nth-child(7)::before{content:'Last 24 h'}"
@@ -456,7 +460,10 @@ std::string RenderStatusPage(const StatusFacts& facts) {
   out += "</tbody></table>\n";
 
   if (facts.hasHistory) {
-    out += "<h2>Last outages</h2>\n";
+    out +=
+        "<p class=\"legend\"><small>Last 24 hours, half an hour a cell, oldest first:"
+        "<i class=\"u\"></i>up<i class=\"p\"></i>partly down<i class=\"d\"></i>down"
+        "<i class=\"n\"></i>no data</small></p>\n<h2>Last outages</h2>\n";
     if (facts.outages.empty()) {
       out += "<p id=\"outages\">None kept.</p>\n";
     } else {
