@@ -20,6 +20,9 @@ int ListenAt(std::uint32_t address, std::uint16_t port, int backlog, int& fd);
 // `failed`.
 Step ReceiveSome(int fd, char* data, std::size_t size);
 
+// Ends the sending side (the peer reads the end of the stream); the socket stays open to read.
+void ShutdownSend(int fd);
+
 // Closes a descriptor from ListenAt or AcceptOne.
 void CloseSocket(int fd);
 

@@ -19,6 +19,9 @@ namespace {
 
 using Clock = Deadline::Clock;
 
+constexpr std::chrono::milliseconds kAcceptPause{100};
+constexpr std::chrono::milliseconds kDrainTime{1000};
+
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 200:
@@ -182,6 +185,10 @@ struct Connection {
   std::string out;
   std::size_t sent = 0;
   bool closeAfter = false;
+  // The answer is out and the sending side shut: what the peer still sends is read and
+  // dropped, since closing with unread bytes would reset the connection and could destroy the
+  // answer before the peer has read it.
+  bool draining = false;
   int served = 0;
   Clock::time_point opened;
   Deadline deadline = Deadline::None();
@@ -207,8 +214,11 @@ struct HttpServer::Loop {
     while (!stop.stopRequested()) {
       slots.clear();
       slots.push_back({stop.wakeDescriptor(), true, false, false});
-      slots.push_back({listener, true, false, false});
-      Deadline next = Deadline::None();
+      // While accepting fails (out of descriptors) the listener stays readable: wait a little
+      // instead of spinning on it.
+      const bool listening = acceptPause.expired();
+      slots.push_back({listener, listening, false, false});
+      Deadline next = listening ? Deadline::None() : acceptPause;
       for (const Connection& c : connections) {
         slots.push_back({c.fd, !c.writing(), c.writing(), false});
         next = next.earliest(c.deadline);
@@ -232,7 +242,7 @@ struct HttpServer::Loop {
           ++it;
         }
       }
-      if (slots[1].ready) acceptAll();
+      if (listening && slots[1].ready) acceptAll();
     }
   }
 
@@ -240,6 +250,7 @@ struct HttpServer::Loop {
     for (;;) {
       int fd = -1;
       const sockets::Step step = sockets::AcceptOne(listener, fd);
+      if (step.kind == sockets::Step::failed) acceptPause = Deadline::After(kAcceptPause);
       if (step.kind != sockets::Step::done) return;
       if (connections.size() >= limits.connections) dropOldestQuiet();
       Connection c;
@@ -263,7 +274,7 @@ struct HttpServer::Loop {
 
   // The connection's time ran out. False: close it. A request begun gets a status line first.
   bool expire(Connection& c) {
-    if (!c.writing() && !c.in.empty()) {
+    if (!c.draining && !c.writing() && !c.in.empty()) {
       const std::string out = Serialize(Plain(408), false, false);
       sockets::SendSome(c.fd, out.data(), out.size());
     }
@@ -277,6 +288,7 @@ struct HttpServer::Loop {
     const sockets::Step step = sockets::ReceiveSome(c.fd, buffer, sizeof buffer);
     if (step.kind == sockets::Step::wouldBlock) return true;
     if (step.kind == sockets::Step::failed || step.bytes == 0) return false;
+    if (c.draining) return true;
     c.in.append(buffer, step.bytes);
     return answer(c);
   }
@@ -343,7 +355,14 @@ struct HttpServer::Loop {
       if (step.kind == sockets::Step::failed) return false;
       c.sent += step.bytes;
     }
-    if (c.closeAfter) return false;
+    if (c.closeAfter) {
+      sockets::ShutdownSend(c.fd);
+      c.draining = true;
+      c.out.clear();
+      c.sent = 0;
+      c.deadline = Deadline::After(kDrainTime);
+      return true;
+    }
     c.out.clear();
     c.sent = 0;
     c.deadline = Deadline::After(limits.request);
@@ -355,6 +374,7 @@ struct HttpServer::Loop {
   const Limits& limits;
   int listener;
   StopSource stop;
+  Deadline acceptPause = Deadline::After(std::chrono::milliseconds(0));
   std::list<Connection> connections;
   std::thread thread;
 };

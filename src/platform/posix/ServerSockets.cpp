@@ -41,6 +41,8 @@ Step ReceiveSome(int fd, char* data, std::size_t size) {
   }
 }
 
+void ShutdownSend(int fd) { ::shutdown(fd, SHUT_WR); }
+
 void CloseSocket(int fd) {
   if (fd >= 0) ::close(fd);
 }
