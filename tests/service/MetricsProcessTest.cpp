@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "support/RawClient.h"
 #include "support/ServiceProcess.h"
 
 namespace varnley {
@@ -11,19 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-int Connect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 TEST(MetricsProcess, ExitsWithinASecondWhileClientsHoldTheMetricsAddress) {
   test::TempDir dir;
@@ -44,22 +32,17 @@ TEST(MetricsProcess, ExitsWithinASecondWhileClientsHoldTheMetricsAddress) {
   ASSERT_EQ(test::HttpRequest(port, "GET", "/metrics").status, 200);
 
   // Idle connections, one with half a request, one keep-alive after an answer.
-  std::vector<int> held;
-  for (int i = 0; i < 8; ++i) held.push_back(Connect(port));
-  const std::string half = "GET /metrics HTTP/1.1\r\nHost:";
-  ::send(held[0], half.data(), half.size(), MSG_NOSIGNAL);
-  const std::string whole = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
-  ::send(held[1], whole.data(), whole.size(), MSG_NOSIGNAL);
-  ASSERT_TRUE(test::WaitFor([&] {
-    pollfd entry = {held[1], POLLIN, 0};
-    return ::poll(&entry, 1, 0) == 1;
-  }));
+  std::vector<std::unique_ptr<test::RawClient>> held;
+  for (int i = 0; i < 8; ++i) held.push_back(std::make_unique<test::RawClient>(port));
+  held[0]->send("GET /metrics HTTP/1.1\r\nHost:");
+  held[1]->send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(held[1]->readAnswers(1).rfind("HTTP/1.1 200 ", 0), 0u);
 
   const auto start = Clock::now();
   program.signal(SIGTERM);
   const auto status = program.waitExit(5s);
   const auto took = Clock::now() - start;
-  for (int fd : held) ::close(fd);
+  held.clear();
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   EXPECT_LT(took, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
