@@ -309,5 +309,21 @@ TEST(Webhook, ABadHeaderLineOrFormatIsALastingRefusal) {
   EXPECT_EQ(receiver.count(), 0u);
 }
 
+TEST(Webhook, TheTestButtonSendsOneTestEventAndSaysWhyItFailed) {
+  HttpReceiver good;
+  HttpReceiver refusing(Script{Answer(403)});
+  StopSource stop;
+  EXPECT_EQ(SendTestWebhook(Hook(good.url("/t")), "vm", stop).result, Delivery::sent);
+  ASSERT_EQ(good.count(), 1u);
+  EXPECT_EQ(
+      good.requests()[0].body.rfind("{\"event\":\"test\",\"text\":\"Varnley: Test Message\"", 0),
+      0u)
+      << good.requests()[0].body;
+  const DeliveryOutcome refused = SendTestWebhook(Hook(refusing.url("/t?key=K")), "vm", stop);
+  EXPECT_EQ(refused.result, Delivery::refused);
+  EXPECT_EQ(refused.reason,
+            "http://127.0.0.1:" + std::to_string(refusing.port()) + ": answered HTTP 403");
+}
+
 }  // namespace
 }  // namespace varnley
