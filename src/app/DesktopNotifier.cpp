@@ -22,8 +22,10 @@ const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 
 DesktopNotifier::DesktopNotifier(Balloon balloon, QDBusConnection bus, QObject* parent)
     : QObject(parent), balloon_(std::move(balloon)), bus_(std::move(bus)) {
+  // Matched on any sender: tracking which connection owns the service's name would drop a
+  // signal that arrives before the owner is known.
   if (bus_.isConnected())
-    bus_.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+    bus_.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
                  SLOT(notificationClosed(uint, uint)));
 }
 
@@ -57,10 +59,12 @@ void DesktopNotifier::Show(const Alert& alert) {
        << QStringList() << hints << -1;
   // The answer is awaited by the event loop, never by the dispatch.
   auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+  ++pending_;
   connect(watcher, &QDBusPendingCallWatcher::finished, this,
           [this, watcher, alert, critical](QDBusPendingCallWatcher*) {
             const QDBusPendingReply<uint> reply = *watcher;
             watcher->deleteLater();
+            --pending_;
             if (reply.isError()) {
               balloon(alert, critical);
               return;

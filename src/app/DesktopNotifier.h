@@ -29,6 +29,8 @@ class DesktopNotifier : public QObject {
 
   // The id of the DOWN notification a new one would replace (0: none shown).
   uint shownDownId() const { return shownDownId_; }
+  // Notify calls whose answer has not come back yet.
+  int pendingCalls() const { return pending_; }
 
  private Q_SLOTS:
   void notificationClosed(uint id, uint reason);
@@ -40,6 +42,7 @@ class DesktopNotifier : public QObject {
   Balloon balloon_;
   QDBusConnection bus_;
   uint shownDownId_ = 0;
+  int pending_ = 0;
 };
 
 }  // namespace varnley

@@ -135,7 +135,7 @@ TEST(DesktopNotifier, DownIsCriticalAndReplacesTheLastDownShownUpIsNormal) {
   ASSERT_TRUE(Until([&] { return notifier.shownDownId() != 0; }));
   notifier.Show(Of(AlertEvent::up, "\"127.0.0.1:81\" is UP."));
   notifier.Show(Of(AlertEvent::reminder, "\"127.0.0.1:82\" is still DOWN (since 03:35)."));
-  ASSERT_TRUE(Until([&] { return records().size() == 3; }));
+  ASSERT_TRUE(Until([&] { return records().size() == 3 && notifier.pendingCalls() == 0; }));
   const unsigned firstDown = notifier.shownDownId();
 
   // The user closes it: the next DOWN is a notification of its own.
