@@ -7,6 +7,7 @@
 #include "alert/MailStatus.h"
 #include "monitor/Session.h"
 #include "service/MetricsEndpoint.h"
+#include "service/StatusPage.h"
 
 namespace varnley {
 namespace {
@@ -68,6 +69,84 @@ void BM_MetricsFloor(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_MetricsFloor)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// A history of 30 days for every port, worked out once from a made-up list of outages: port i
+// goes down every (i % 7 + 1) days for (i % 13 + 1) minutes, a few ports are down now.
+class ThirtyDayHistory : public StatusHistory {
+ public:
+  ThirtyDayHistory(Session& session, StatusTime now) {
+    using namespace std::chrono;
+    session.hosts().read([&](const std::vector<MonitoredHost>& rows) {
+      std::size_t i = 0;
+      for (const MonitoredHost& row : rows) {
+        PortHistory h;
+        std::vector<std::pair<StatusTime, StatusTime>> down;
+        for (auto start = now - days(30) + hours(i % 24); start < now; start += days(i % 7 + 1))
+          down.emplace_back(start, std::min(now, start + minutes(i % 13 + 1)));
+        if (i % 3 == 0) down.emplace_back(now - minutes(i % 90 + 1), now);
+        const auto upShare = [&](StatusTime from, StatusTime to) {
+          duration<double> lost{0};
+          for (const auto& [a, b] : down)
+            if (b > from && a < to) lost += std::min(b, to) - std::max(a, from);
+          return 1.0 - lost / duration<double>(to - from);
+        };
+        h.uptime30d = upShare(now - days(30), now);
+        h.uptime24h = upShare(now - hours(24), now);
+        for (std::size_t cell = 0; cell < kStatusStripCells; ++cell) {
+          const auto end = now - minutes(30) * static_cast<int>(kStatusStripCells - 1 - cell);
+          h.strip[cell] = static_cast<float>(upShare(end - minutes(30), end));
+        }
+        h.since = down.back().second == now ? down.back().first : down.back().second;
+        if (i % 3 == 0) h.reason = "Socket Error # 10061\r\nConnection refused.";
+        for (const auto& [a, b] : down)
+          outages_.push_back({a, b == now ? std::nullopt : std::optional(b), row.host, 8080,
+                              "Connection refused.", static_cast<int>(i % 3)});
+        hosts_.push_back(row.host);
+        byPort_.push_back(std::move(h));
+        ++i;
+      }
+    });
+    std::sort(outages_.begin(), outages_.end(),
+              [](const Outage& a, const Outage& b) { return a.start > b.start; });
+  }
+
+  std::vector<PortHistory> Ports(const std::vector<StatusPortKey>& ports,
+                                 StatusTime) const override {
+    std::vector<PortHistory> answer;
+    answer.reserve(ports.size());
+    // The table's order, which the page asks in: checked, not searched.
+    for (std::size_t i = 0; i < ports.size(); ++i)
+      answer.push_back(ports[i].host == hosts_.at(i) ? byPort_[i] : PortHistory());
+    return answer;
+  }
+  std::vector<Outage> Outages(std::size_t limit) const override {
+    return {outages_.begin(), outages_.begin() + std::min(limit, outages_.size())};
+  }
+
+ private:
+  std::vector<std::string> hosts_;
+  std::vector<PortHistory> byPort_;
+  std::vector<Outage> outages_;
+};
+
+// The page a browser gets: the snapshot, the history's answers and the rendering.
+void BM_StatusPage(benchmark::State& state) {
+  Session session("", false);
+  MailStatus mail;
+  MetricsEndpoint endpoint(session.monitor(), session.hosts(), mail);
+  fill(session, static_cast<std::size_t>(state.range(0)));
+  endpoint.SetHistory(std::make_shared<ThirtyDayHistory>(session, std::chrono::system_clock::now()),
+                      "");
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string page = endpoint.StatusPage();
+    bytes = page.size();
+    benchmark::DoNotOptimize(page.data());
+  }
+  state.counters["page_bytes"] = static_cast<double>(bytes);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_StatusPage)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace varnley

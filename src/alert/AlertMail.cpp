@@ -2,9 +2,11 @@
 
 #include <string_view>
 
+#include "alert/MailStatus.h"
 #include "platform/Text.h"
 #include "smtp/IdException.h"
 #include "smtp/IdMessage.h"
+#include "smtp/IdReplySMTP.h"
 #include "smtp/IdSMTP.h"
 
 namespace varnley {
@@ -145,15 +147,76 @@ void DropConnection(TIdSMTP& client) {
   }
 }
 
+// "host:port" as the client will connect to it.
+std::string ServerText(const TIdSMTP& client, const MailAccount& account) {
+  const std::string server = Trim(account.smtpServer);
+  if (server.find(':') != std::string::npos) return server;
+  return server + ":" + std::to_string(client.Port);
+}
+
+// The failure in the user's words, and whether trying again could help.
+void Explain(const std::exception& e, bool connecting, const std::string& server,
+             MailResult& result) {
+  const std::string text = *e.what() ? e.what() : "The mail could not be sent.";
+  result.error = text;
+  if (dynamic_cast<const EIdOperationCancelled*>(&e)) {
+    result.cancelled = true;
+  } else if (const auto* reply = dynamic_cast<const EIdSMTPReplyError*>(&e)) {
+    const int code = reply->ErrorCode();
+    result.temporary = code >= 400 && code < 500;
+    // 530, 534 and 535 answer the login, whatever step the client was at.
+    if (code == 530 || code == 534 || code == 535)
+      result.error = "the server refused the login: " + OneLine(text);
+  } else if (dynamic_cast<const EIdSocketError*>(&e) ||
+             dynamic_cast<const EIdConnectTimeout*>(&e)) {
+    result.temporary = true;
+    if (connecting) result.error = "cannot connect to " + server + ": " + OneLine(text);
+  } else if (dynamic_cast<const EIdReadTimeout*>(&e) || dynamic_cast<const EIdWriteTimeout*>(&e) ||
+             dynamic_cast<const EIdSessionTimeout*>(&e) ||
+             dynamic_cast<const EIdConnClosedGracefully*>(&e) ||
+             dynamic_cast<const EIdNotConnected*>(&e)) {
+    result.temporary = true;
+  }
+  // Anything else (settings that cannot work, TLS that cannot be set up, a certificate not
+  // trusted, a server that speaks no SMTP) fails the same way on every try.
+}
+
+// Connect, compose, send, QUIT. Any failure drops the connection without QUIT. The result is
+// whether the server took the message, so a refused QUIT afterwards still counts as sent.
 MailResult SendOnce(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
                     const std::function<void()>& compose, const std::function<void(bool)>& busy) {
+  MailResult result;
+  if (Trim(account.smtpServer).empty()) {
+    result.error = "no SMTP server is set";
+    return result;
+  }
+  bool& sent = result.sent;
+  bool connecting = true;
   try {
     ConfigureClient(client, account);
+    client.Connect();
+    connecting = false;
+    compose();
+    if (busy) busy(true);
+    try {
+      client.Send(message);
+      sent = true;
+    } catch (...) {
+      if (busy) busy(false);
+      // The refusal is the reason; a farewell that fails too must not stand in for it.
+      try {
+        client.Disconnect(true);
+      } catch (const std::exception&) {
+      }
+      throw;
+    }
+    if (busy) busy(false);
+    client.Disconnect(true);
   } catch (const std::exception& e) {
-    return {false, e.what()};
+    DropConnection(client);
+    if (!sent) Explain(e, connecting, ServerText(client, account), result);
   }
-  const Status status = client.SendMail(message, compose, busy);
-  return {status.ok, status.reason};
+  return result;
 }
 
 }  // namespace
@@ -164,12 +227,16 @@ MailResult SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount
                   [&] { ComposeAlertMessage(message, account, alertText); }, {});
 }
 
-bool SendTestMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
-                  const std::function<void(bool busy)>& busy) {
+MailResult SendTestMailResult(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
+                              const std::function<void(bool busy)>& busy) {
   if (client.Connected()) DropConnection(client);
   return SendOnce(
-             client, message, account, [&] { ComposeTestMessage(message, account); }, busy)
-      .sent;
+      client, message, account, [&] { ComposeTestMessage(message, account); }, busy);
+}
+
+bool SendTestMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
+                  const std::function<void(bool busy)>& busy) {
+  return SendTestMailResult(client, message, account, busy).sent;
 }
 
 }  // namespace varnley

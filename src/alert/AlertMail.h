@@ -1,5 +1,6 @@
 // Turning an alert text (or the test request) into a mail, and sending one mail over a fresh
-// SMTP session: connect, send, QUIT.
+// SMTP session: connect, send, QUIT. A failure is said in the user's words and told apart as
+// one that may pass or one that will not.
 #pragma once
 
 #include <functional>
@@ -36,6 +37,9 @@ inline constexpr MailLimits kSenderLimits{30000, 30000, 120000};
 struct MailResult {
   bool sent = false;
   std::string error;  // the failure's text ("" when sent)
+  // The failure may pass (no connection, a timeout, a 4xx reply): worth trying again.
+  bool temporary = false;
+  bool cancelled = false;  // a stop request ended the send
 };
 
 // What a mail needs from the settings (the alert dialog's edits or the stored settings).
@@ -92,7 +96,8 @@ void ComposeAlertMessage(TIdMessage& message, const MailAccount& account,
 void ComposeTestMessage(TIdMessage& message, const MailAccount& account);
 
 // One alert mail over a fresh session. Whatever the send did, QUIT follows; when anything
-// fails the connection is dropped without QUIT and the result says why (the alert is lost).
+// fails the connection is dropped without QUIT and the result says why, and whether it may
+// pass (the caller's queue tries such a mail again).
 MailResult SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
                          const std::string& alertText);
 
@@ -100,5 +105,8 @@ MailResult SendAlertMail(TIdSMTP& client, TIdMessage& message, const MailAccount
 // Returns whether the send went through (a failed QUIT afterwards still counts as success).
 bool SendTestMail(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
                   const std::function<void(bool busy)>& busy);
+// The same, with the reason when it failed.
+MailResult SendTestMailResult(TIdSMTP& client, TIdMessage& message, const MailAccount& account,
+                              const std::function<void(bool busy)>& busy);
 
 }  // namespace varnley

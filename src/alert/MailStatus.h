@@ -1,5 +1,5 @@
-// The outcome of the last alert mail, for the window's status bar and tray tooltip, and a line
-// on stderr for every mail that failed.
+// The outcome of the last alert of one channel (the mail, a webhook), for the window's status
+// bar and tray tooltip, and a line on stderr for every try that failed.
 #pragma once
 
 #include <chrono>
@@ -16,15 +16,26 @@ struct MailOutcome {
   bool sent = false;
   std::string reason;  // why it failed ("" when sent)
   std::chrono::system_clock::time_point when;
+  // When a failure that may pass is tried again (none: it is not).
+  std::optional<std::chrono::system_clock::time_point> retryAt = std::nullopt;
 };
+
+// "mail sent: <text>", "webhook1 failed: <reason>, retry at 14:03", or for a failure that is
+// not tried again "webhook1 failed: <reason>; not delivered: <text>". On one line.
+std::string OutcomeLine(const std::string& channel, const MailOutcome& outcome,
+                        const std::string& text);
 
 class MailStatus {
  public:
   // Failures are written to `errors` (stderr unless told otherwise).
   MailStatus();
   explicit MailStatus(std::ostream& errors);
+  // A channel other than the mail ("webhook1"): its lines on `errors` are OutcomeLine's.
+  MailStatus(std::ostream& errors, std::string channel);
   MailStatus(const MailStatus&) = delete;
   MailStatus& operator=(const MailStatus&) = delete;
+
+  const std::string& Channel() const { return channel_; }
 
   // Called by the sender after each alert mail (its text in `alertText`), from its own thread.
   void Report(MailOutcome outcome, const std::string& alertText = "");
@@ -50,6 +61,7 @@ class MailStatus {
 
  private:
   std::ostream& errors_;
+  std::string channel_;
   mutable std::mutex mutex_;
   std::optional<MailOutcome> last_;
   std::function<void()> listener_;

@@ -3,61 +3,74 @@
 #include <algorithm>
 #include <chrono>
 
-#include "alert/AlertMail.h"
+#include "alert/MailChannel.h"
 #include "alert/MailStatus.h"
 
 namespace varnley {
 
-TEmailThread::TEmailThread(AlertQueues& queues, const AlertSettings& settings, NoThread,
-                           MailStatus* status, const MailLimits& limits)
-    : queues_(queues), settings_(settings), status_(status) {
-  // A stop request cuts a lookup, a connect or a reply wait short instead of waiting out the
-  // server; the limits end a session that a server holds on to.
-  client_.SetStopSource(&stop_);
-  ApplyLimits(client_, limits);
+namespace {
+
+std::unique_ptr<AlertChannel> mailChannel(const AlertSettings& settings, const MailLimits& limits) {
+  return std::make_unique<MailChannel>([&settings] { return MailAccount::From(settings); }, limits);
 }
 
-TEmailThread::TEmailThread(AlertQueues& queues, const AlertSettings& settings, MailStatus* status,
-                           const MailLimits& limits)
-    : TEmailThread(queues, settings, NoThread{}, status, limits) {
-  thread_ = std::thread([this] { run(); });
+}  // namespace
+
+ChannelOptions TEmailThread::withFeed(AlertQueues& queues, const AlertSettings& settings,
+                                      ChannelOptions options) {
+  options.feed = [&queues, clock = options.clock](bool waiting) {
+    std::vector<std::string> texts;
+    // While a mail waits for its retry, everything queued joins it, in order, rather than
+    // overtaking it; otherwise one text per interval, as mail has always gone out.
+    if (waiting) {
+      queues.TakeEmailEntries(texts);
+    } else {
+      std::string text;
+      if (queues.TakeEmailEntry(text)) texts.push_back(std::move(text));
+    }
+    std::vector<Alert> alerts;
+    const WallTime now = clock();
+    for (std::string& text : texts) {
+      if (text.empty()) continue;
+      Alert alert;
+      alert.text = std::move(text);
+      alert.time = now;
+      alerts.push_back(std::move(alert));
+    }
+    return alerts;
+  };
+  options.pollPeriod =
+      std::chrono::seconds(std::clamp(settings.interval, kMinInterval, kMaxInterval));
+  return options;
 }
+
+TEmailThread::TEmailThread(AlertQueues& queues, const AlertSettings& settings, NoThread,
+                           MailStatus* status, const MailLimits& limits, ChannelOptions options)
+    : worker_(std::make_unique<ChannelWorker>(mailChannel(settings, limits), status,
+                                              withFeed(queues, settings, std::move(options)),
+                                              ChannelWorker::NoThread{})) {}
+
+TEmailThread::TEmailThread(AlertQueues& queues, const AlertSettings& settings, MailStatus* status,
+                           const MailLimits& limits, ChannelOptions options)
+    : worker_(std::make_unique<ChannelWorker>(mailChannel(settings, limits), status,
+                                              withFeed(queues, settings, std::move(options)))) {}
 
 TEmailThread::~TEmailThread() {
   requestStop();
   join();
 }
 
-void TEmailThread::requestStop() { stop_.requestStop(); }
+void TEmailThread::requestStop() { worker_->requestStop(); }
 
-void TEmailThread::join() {
-  if (thread_.joinable()) thread_.join();
-}
+void TEmailThread::join() { worker_->join(); }
 
-bool TEmailThread::runPass() {
-  std::string text;
-  // A held flag means someone is adding: this pass sends nothing and the entry waits.
-  if (!queues_.TakeEmailEntry(text) || text.empty()) return false;
-  MailResult result = SendAlertMail(client_, message_, MailAccount::From(settings_), text);
-  // A mail cut short by Stop says nothing about the server.
-  if (status_ && !stop_.stopRequested()) {
-    status_->Report({result.sent, std::move(result.error), std::chrono::system_clock::now()}, text);
-  }
-  return result.sent;
-}
+bool TEmailThread::runPass() { return worker_->runPass(); }
 
-void TEmailThread::run() {
-  while (!stop_.stopRequested()) {
-    runPass();
-    const int interval = std::clamp(settings_.interval, kMinInterval, kMaxInterval);
-    stop_.sleepFor(std::chrono::seconds(interval));
-  }
-}
-
-Monitor::EmailWorkerFactory TEmailThread::Factory(MailStatus* status, const MailLimits& limits) {
-  return [status, limits](AlertQueues& queues,
-                          const AlertSettings& settings) -> std::unique_ptr<Worker> {
-    return std::make_unique<TEmailThread>(queues, settings, status, limits);
+Monitor::EmailWorkerFactory TEmailThread::Factory(MailStatus* status, const MailLimits& limits,
+                                                  ChannelOptions options) {
+  return [status, limits, options](AlertQueues& queues,
+                                   const AlertSettings& settings) -> std::unique_ptr<Worker> {
+    return std::make_unique<TEmailThread>(queues, settings, status, limits, options);
   };
 }
 

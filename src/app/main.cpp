@@ -6,28 +6,29 @@
 #include <string>
 #include <vector>
 
-#include "alert/MailStatus.h"
-#include "alert/TEmailThread.h"
 #include "app/QtMessageBoxes.h"
 #include "app/ShowRequestBridge.h"
 #include "app/SignalBridge.h"
 #include "app/StatusBarDiagnostics.h"
 #include "app/TPortForm.h"
-#include "monitor/Session.h"
+#include "platform/Diagnostics.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/ServiceEnvironment.h"
 #include "platform/ShowRequest.h"
 #include "platform/TerminationSignals.h"
+#include "service/CommandLine.h"
 #include "service/HeadlessRunner.h"
-#include "service/MetricsEndpoint.h"
+#include "service/SessionAssembly.h"
 
 int main(int argc, char** argv) {
   using namespace varnley;
   // Read before the toolkit sees them: it removes the options it knows from argv.
-  const std::vector<std::string> args(argv, argv + argc);
+  const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
+  if (const auto status = AnswerWithoutRunning(parsed, std::cout, std::cerr)) return *status;
+  const CommandLine& line = parsed.line;
   // Chosen before any Qt object exists: the windowless run needs no display at all.
-  if (WantsHeadless(args)) return RunHeadless(args);
+  if (line.headless) return RunHeadless(line);
   // Without a display the toolkit would abort with a core dump.
   if (!DisplayAvailable()) {
     std::cerr << "Varnley: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are "
@@ -68,20 +69,17 @@ int main(int argc, char** argv) {
   QtMessageBoxes boxes;
   // Before the session, so it outlives every engine part that reports to it.
   StatusBarDiagnostics diagnostics;
-  MailStatus mailStatus;
-  Session session(SettingsPathFromArgs(args, ExecutablePath()), StartedWithS(args));
-  session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
-  MetricsEndpoint metrics(session.monitor(), session.hosts(), mailStatus);
+  SessionAssembly run(SettingsPathFromOption(line.configFile, ExecutablePath()), line.startHidden,
+                      diagnostics);
+  Session& session = run.session();
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
-    form.watchMailStatus(mailStatus);
+    form.watchMailStatus(run.mail());
     form.watchDiagnostics(diagnostics);
     // The settings are loaded now; the window offers no way to change this key.
-    if (const std::string failure = ListenWhereSettingsSay(metrics, session.settings().metrics);
-        !failure.empty())
-      std::cerr << failure << '\n';
+    run.ListenForMetrics();
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);

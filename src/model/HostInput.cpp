@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "model/IniFile.h"
+#include "model/IniDocument.h"
 #include "model/PortList.h"
 #include "platform/Text.h"
 

@@ -1,9 +1,9 @@
 #include "monitor/AlertQueues.h"
 
-#include <chrono>
 #include <thread>
 #include <utility>
 
+#include "platform/StopSource.h"
 #include "platform/Text.h"
 
 namespace varnley {
@@ -74,8 +74,8 @@ std::vector<std::string> copy(std::atomic<bool>& busy, const std::vector<std::st
 bool AlertQueues::AddDownEntry(const std::string& text) { return addUnique(down_, text); }
 bool AlertQueues::AddUpEntry(const std::string& text) { return addUnique(up_, text); }
 
-void AlertQueues::AddEmailEntry(const std::string& text) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
+bool AlertQueues::AddEmailEntry(const std::string& text, const StopSource* stop) {
+  for (;;) {
     {
       FlagHold hold(email_.busy);
       if (hold) {
@@ -86,10 +86,11 @@ void AlertQueues::AddEmailEntry(const std::string& text) {
           last += '\n';
           last += text;
         }
-        return;
+        return true;
       }
     }
-    if (attempt == 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (stop && stop->stopRequested()) return false;
+    std::this_thread::yield();
   }
 }
 
@@ -105,6 +106,14 @@ bool AlertQueues::TakeEmailEntry(std::string& out) {
   if (!hold || email_.entries.empty()) return false;
   out = std::move(email_.entries.front());
   email_.entries.erase(email_.entries.begin());
+  return true;
+}
+
+bool AlertQueues::TakeEmailEntries(std::vector<std::string>& out) {
+  FlagHold hold(email_.busy);
+  if (!hold) return false;
+  for (std::string& entry : email_.entries) out.push_back(std::move(entry));
+  email_.entries.clear();
   return true;
 }
 

@@ -8,6 +8,8 @@
 
 namespace varnley {
 
+class StopSource;
+
 class AlertQueues {
  public:
   // The email queue never holds more entries than this: a text that finds it full joins the
@@ -18,9 +20,10 @@ class AlertQueues {
   // Append unless an entry equal without regard to case is there; false when the flag is held.
   bool AddDownEntry(const std::string& text);
   bool AddUpEntry(const std::string& text);
-  // Waits 200 ms once when the flag is held, then drops the text if it still is. A full queue
-  // merges the text into its last entry (see kEmailQueueLimit).
-  void AddEmailEntry(const std::string& text);
+  // Waits for a held flag as long as it takes (holders keep it for a few instructions), or
+  // until `stop` is requested: only then is the text not queued, and false returned. A full
+  // queue merges the text into its last entry (see kEmailQueueLimit).
+  bool AddEmailEntry(const std::string& text, const StopSource* stop = nullptr);
   bool ClearDownQueue();
   bool ClearUpQueue();
   bool ClearEmailQueue();
@@ -30,6 +33,8 @@ class AlertQueues {
   bool DrainUp(std::vector<std::string>& out);
   // Takes entry 0 of the email queue when the flag is free and the queue not empty.
   bool TakeEmailEntry(std::string& out);
+  // Appends every entry of the email queue to `out` and empties it; false when busy.
+  bool TakeEmailEntries(std::vector<std::string>& out);
 
   // Copies for tests and display (taken under the flag; empty when busy).
   std::vector<std::string> downEntries();

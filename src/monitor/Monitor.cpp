@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <exception>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -58,9 +60,12 @@ void Monitor::SetEmailWorkerFactory(EmailWorkerFactory factory) {
   emailWorkerFactory_ = std::move(factory);
 }
 
+void Monitor::SetDiagnostics(Diagnostics& diagnostics) { diagnostics_ = &diagnostics; }
+
 void Monitor::Start() {
   if (running_) return;
   suspended_ = false;
+  place_.reset();
   hosts_.clearDeactivated();
   queues_.ClearDownQueue();
   queues_.ClearUpQueue();
@@ -69,21 +74,36 @@ void Monitor::Start() {
 }
 
 void Monitor::startWorkers() {
-  // A fresh worker always begins at row 0, port 0.
   const std::size_t budget = ProbeDescriptorBudget();
   if (static_cast<std::size_t>(settings_.parallel) > budget)
-    std::fprintf(stderr,
-                 "Varnley: %d ports per pass do not fit the open-file limit; probing %zu at "
-                 "once.\n",
-                 settings_.parallel, budget);
-  portThread_ = std::make_unique<TPortThread>(hosts_, settings_, queues_, probe_, batch_, budget,
-                                              &probeResults_);
+    diagnostics_->Report(Severity::Warning,
+                         "Varnley: " + std::to_string(settings_.parallel) +
+                             " ports per pass do not fit the open-file limit; probing " +
+                             std::to_string(budget) + " at once.");
+  auto worker = std::make_unique<TPortThread>(
+      hosts_, settings_, queues_, probe_, TPortThread::NoThread{}, batch_, budget, &probeResults_);
+  worker->setDiagnostics(*diagnostics_);
+  // A fresh round begins at row 0, port 0; a resumed one where the last worker stopped.
+  if (place_) worker->resumeAt(*place_);
+  place_.reset();
+  worker->launch();
+  portThread_ = std::move(worker);
   running_ = true;
+  std::optional<std::string> failure;
   try {
     if (emailWorkerFactory_) emailThread_ = emailWorkerFactory_(queues_, settings_);
+  } catch (const std::exception& e) {
+    failure = e.what();
   } catch (...) {
+    failure = "an unknown failure";
+  }
+  if (failure) {
     // The port watch is worth more than the mail: it keeps running, the texts stay queued.
     emailThread_.reset();
+    diagnostics_->Report(Severity::Error,
+                         "Varnley: alert mail is off until monitoring starts again: the sender "
+                         "could not be started (" +
+                             *failure + ")");
   }
 }
 
@@ -92,19 +112,20 @@ void Monitor::Stop() {
     suspended_ = false;
     return;
   }
-  stopWorkers();
+  stopWorkers(false);
   queues_.ClearDownQueue();
   queues_.ClearUpQueue();
   queues_.ClearEmailQueue();
 }
 
-void Monitor::stopWorkers() {
+void Monitor::stopWorkers(bool keepPlace) {
   // Both are asked first so their waits end together; each wait is cut short by the request,
   // so the joins take no longer than the workers' current step.
   if (portThread_) portThread_->requestStop();
   if (emailThread_) emailThread_->requestStop();
   if (portThread_) portThread_->join();
   if (emailThread_) emailThread_->join();
+  if (keepPlace && portThread_) place_ = portThread_->place();
   portThread_.reset();
   emailThread_.reset();
   running_ = false;
@@ -112,7 +133,7 @@ void Monitor::stopWorkers() {
 
 void Monitor::Suspend() {
   if (!running_) return;
-  stopWorkers();
+  stopWorkers(true);
   suspended_ = true;
 }
 

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/AlertSettings.h"
@@ -11,10 +13,21 @@
 #include "monitor/AlertQueues.h"
 #include "monitor/Probe.h"
 #include "monitor/ProbeResults.h"
+#include "platform/Diagnostics.h"
 
 namespace varnley {
 
 class StopSource;
+class TPortThread;
+
+// Where the port worker's round goes on: the next port it would probe, by host and port entry,
+// with its row and port index for a table that no longer has that pair.
+struct RoundPlace {
+  std::string host;   // "" when the table was empty
+  std::string entry;  // the port entry as stored; "" past a row's ports
+  std::size_t row = 0;
+  std::size_t port = 0;
+};
 
 // What one dispatch tick gives the window to show ("" when nothing is to be shown).
 struct DispatchTexts {
@@ -49,10 +62,14 @@ class Monitor {
   // default: CheckPorts with the settings' timeout.
   void SetBatchProbe(BatchProbeFn batch);
   void SetEmailWorkerFactory(EmailWorkerFactory factory);
+  // Where the failures that no caller hears are said (stderr unless told otherwise): a sender
+  // that cannot be made, a pass that keeps failing, a parallel setting that does not fit. The
+  // sink must outlive the monitor. Takes effect at the next start.
+  void SetDiagnostics(Diagnostics& diagnostics);
 
   // Clears every row's deactivated ports and the queues, resets the position, starts the
   // workers. No effect when already running. Ports per pass are capped to what the open-file
-  // limit allows (raised towards its hard limit first), with a line on stderr when capped.
+  // limit allows (raised towards its hard limit first), said to the diagnostics when capped.
   void Start();
   // Stops both workers and returns within about a second whatever they wait on; the queues
   // are cleared, the deactivated ports stay. No effect when not running.
@@ -61,8 +78,10 @@ class Monitor {
   bool Running() const;
 
   // Stop and start again without losing anything: the workers end and start afresh, the
-  // queues and the deactivated ports stay as they are. For a change of settings underneath
-  // a running monitor. Each has no effect unless monitoring runs (Suspend) or was suspended.
+  // queues and the deactivated ports stay as they are, and the round goes on from the port
+  // it had reached (found again by host and port), so that changes of settings underneath a
+  // running monitor, however frequent, leave no port unprobed. Each has no effect unless
+  // monitoring runs (Suspend) or was suspended.
   void Suspend();
   void Resume();
 
@@ -81,15 +100,17 @@ class Monitor {
   ProbeFn probe_;
   BatchProbeFn batch_;
   EmailWorkerFactory emailWorkerFactory_;
-  std::unique_ptr<Worker> portThread_;
+  Diagnostics* diagnostics_ = &StderrDiagnostics();
+  std::unique_ptr<TPortThread> portThread_;
   std::unique_ptr<Worker> emailThread_;
   ProbeResults probeResults_;
   // Written only by the thread that calls Start and Stop.
   std::atomic<bool> running_ = false;
   bool suspended_ = false;
+  std::optional<RoundPlace> place_;  // where a resumed round goes on
 
   void startWorkers();
-  void stopWorkers();
+  void stopWorkers(bool keepPlace);
 };
 
 }  // namespace varnley

@@ -4,10 +4,6 @@
 
 namespace varnley {
 
-bool StartedWithS(const std::vector<std::string>& args) {
-  return (args.size() > 1 && args[1] == "-s") || (args.size() > 2 && args[2] == "-s");
-}
-
 Session::Session(std::string settingsPath, bool startedHidden)
     : settingsPath_(std::move(settingsPath)), startedHidden_(startedHidden) {}
 
@@ -27,7 +23,7 @@ SaveResult Session::Destroy() {
     // Whatever stopping ran into, the host list must still reach the file.
   }
   try {
-    finalSave_ = SaveHosts(settingsPath_, hosts_.snapshot());
+    finalSave_ = SaveHosts(settingsPath_, hosts_.snapshot(), &settings_);
   } catch (...) {
     finalSave_ = SaveResult{false, "Unable to write to " + settingsPath_, "out of memory"};
   }

@@ -13,9 +13,6 @@
 
 namespace varnley {
 
-// "-s" as the first or second argument (args[0] is the program), compared exactly.
-bool StartedWithS(const std::vector<std::string>& args);
-
 class Session {
  public:
   Session(std::string settingsPath, bool startedHidden);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <utility>
 
 #include "model/PortList.h"
@@ -38,7 +39,7 @@ TPortThread::TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQ
                          std::size_t maxParallel, const ProbeResults* results)
     : TPortThread(hosts, settings, queues, std::move(probe), NoThread{}, std::move(batch),
                   maxParallel, results) {
-  thread_ = std::thread([this] { run(); });
+  launch();
 }
 
 TPortThread::~TPortThread() {
@@ -47,6 +48,10 @@ TPortThread::~TPortThread() {
 }
 
 void TPortThread::requestStop() { stop_.requestStop(); }
+
+void TPortThread::launch() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
 
 void TPortThread::join() {
   if (thread_.joinable()) thread_.join();
@@ -62,22 +67,50 @@ void TPortThread::run() {
 }
 
 void TPortThread::runPass() {
+  // A failed pass costs only itself; the next one starts from wherever the position is.
   try {
     pass();
+  } catch (const std::exception& e) {
+    passFailed(e.what());
   } catch (...) {
-    // A failed pass costs only itself; the next one starts from wherever the position is.
+    passFailed("an unknown failure");
+  }
+}
+
+void TPortThread::passFailed(std::string_view what) noexcept {
+  // Enough kinds to tell a pattern, never a list that grows with the run.
+  constexpr std::size_t kMostSaid = 16;
+  try {
+    if (failuresSaid_.size() >= kMostSaid ||
+        std::find(failuresSaid_.begin(), failuresSaid_.end(), what) != failuresSaid_.end())
+      return;
+    failuresSaid_.emplace_back(what);
+    diagnostics_->Report(Severity::Error, "Varnley: a probe pass failed (" + std::string(what) +
+                                              "); monitoring goes on, and this failure is not "
+                                              "said again");
+  } catch (...) {
+    // Out of memory for the text itself: the next pass is all that can be done.
   }
 }
 
 void TPortThread::pass() {
+  if (resumeAt_) {
+    hosts_.read([this](const std::vector<MonitoredHost>& rows) { goOnFrom(rows, *resumeAt_); });
+    resumeAt_.reset();
+  }
+  const std::size_t fromRow = currentRow_, fromPort = currentPort_;
   const std::size_t parallel = std::min(
       static_cast<std::size_t>(std::clamp(settings_.parallel, 1, kMaxParallel)), maxParallel_);
   Slice slice = takeSlice(parallel);
   if (slice.steps.empty()) return;
   std::vector<std::size_t> all(slice.steps.size());
   for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-  // A probe cut short by Stop says nothing about the port.
-  if (!probe(slice, all) || !confirmRefused(slice)) return;
+  // A probe cut short by Stop says nothing about the port: the slice is still to be probed.
+  if (!probe(slice, all) || !confirmRefused(slice)) {
+    currentRow_ = fromRow;
+    currentPort_ = fromPort;
+    return;
+  }
   publish(slice);
 
   // Changes go to the queues in table order.
@@ -91,6 +124,48 @@ void TPortThread::pass() {
         report(&AlertQueues::AddUpEntry, copy.host + ":" + step.entry);
     }
   }
+}
+
+RoundPlace TPortThread::place() const {
+  RoundPlace place;
+  if (resumeAt_) return *resumeAt_;
+  hosts_.read([&](const std::vector<MonitoredHost>& rows) {
+    // Past the last row the next pass wraps to the first.
+    const bool wraps = currentRow_ >= rows.size();
+    place.row = wraps ? 0 : currentRow_;
+    place.port = wraps ? 0 : currentPort_;
+    if (rows.empty()) return;
+    place.host = rows[place.row].host;
+    const std::vector<std::string> ports = SplitPortList(rows[place.row].ports);
+    if (place.port < ports.size()) place.entry = ports[place.port];
+  });
+  return place;
+}
+
+void TPortThread::goOnFrom(const std::vector<MonitoredHost>& rows, const RoundPlace& place) {
+  currentRow_ = place.row;
+  currentPort_ = place.port;
+  if (rows.empty() || place.host.empty()) return;
+  // The host's rows nearest the old place first, so that rows added or removed before it do
+  // not move the round; the same port number in one of them is the place.
+  const long long wanted = PortEntryValue(place.entry);
+  std::optional<std::size_t> hostRow;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const std::size_t row = (place.row + k) % rows.size();
+    if (rows[row].host != place.host) continue;
+    if (!hostRow) hostRow = row;
+    if (place.entry.empty()) break;
+    const std::vector<std::string> ports = SplitPortList(rows[row].ports);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+      if (PortEntryValue(ports[i]) == wanted) {
+        currentRow_ = row;
+        currentPort_ = i;
+        return;
+      }
+    }
+  }
+  // The port is gone: the same spot in the host's row, or past it to the next row.
+  if (hostRow) currentRow_ = *hostRow;
 }
 
 TPortThread::Slice TPortThread::takeSlice(std::size_t count) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "monitor/AlertQueues.h"
 #include "monitor/Monitor.h"
 #include "monitor/ProbeResults.h"
+#include "platform/Diagnostics.h"
 #include "platform/StopSource.h"
 
 namespace varnley {
@@ -29,7 +31,8 @@ class TPortThread : public Worker {
   TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
               Monitor::ProbeFn probe, Monitor::BatchProbeFn batch = {},
               std::size_t maxParallel = kMaxParallel, const ProbeResults* results = nullptr);
-  // Construction without a thread, for driving passes by hand.
+  // Construction without a thread, for driving passes by hand, or for setting the worker up
+  // before launch() starts its thread.
   struct NoThread {};
   TPortThread(HostTable& hosts, const AlertSettings& settings, AlertQueues& queues,
               Monitor::ProbeFn probe, NoThread, Monitor::BatchProbeFn batch = {},
@@ -38,6 +41,18 @@ class TPortThread : public Worker {
 
   void requestStop() override;
   void join() override;
+
+  // Where a pass that keeps failing is said (stderr unless told otherwise). Before launch().
+  void setDiagnostics(Diagnostics& diagnostics) { diagnostics_ = &diagnostics; }
+  // Starts the thread of a worker made with NoThread; no effect when it has one.
+  void launch();
+
+  // The next port the round would probe. After join(), or between runPass calls. A pass cut
+  // short by a stop request probed nothing that counts, so its ports are still ahead.
+  RoundPlace place() const;
+  // Before launch() or the first runPass: the round goes on from where an earlier worker
+  // left it, found by host and port in the table as it is at the next pass.
+  void resumeAt(RoundPlace place) { resumeAt_ = std::move(place); }
 
   // One pass of the loop, without the sleep that follows it. Never throws.
   void runPass();
@@ -78,6 +93,8 @@ class TPortThread : public Worker {
   bool recordUp(std::size_t row, const MonitoredHost& probed, const std::string& entry);
   void report(bool (AlertQueues::*add)(const std::string&), const std::string& text);
   void publish(const Slice& slice) const;
+  void passFailed(std::string_view what) noexcept;
+  void goOnFrom(const std::vector<MonitoredHost>& rows, const RoundPlace& place);
 
   HostTable& hosts_;
   const AlertSettings& settings_;
@@ -86,10 +103,14 @@ class TPortThread : public Worker {
   Monitor::BatchProbeFn batch_;
   std::size_t maxParallel_;
   const ProbeResults* results_;
+  Diagnostics* diagnostics_ = &StderrDiagnostics();
+  // The failures already said, so that one that repeats every pass is said once.
+  std::vector<std::string> failuresSaid_;
   StopSource stop_;
   // Touched only by the worker thread (or by the caller of runPass when there is none).
   std::size_t currentRow_ = 0;
   std::size_t currentPort_ = 0;
+  std::optional<RoundPlace> resumeAt_;
   std::thread thread_;
 };
 

@@ -8,22 +8,27 @@ namespace varnley {
 
 namespace fs = std::filesystem;
 
-std::string SettingsPathFromArgs(const std::vector<std::string>& args,
-                                 const std::string& executablePath) {
-  constexpr std::string_view kOption = "--config";
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string file;
-    if (args[i] == kOption && i + 1 < args.size())
-      file = args[i + 1];
-    else if (args[i].size() > kOption.size() + 1 && args[i].rfind(kOption, 0) == 0 &&
-             args[i][kOption.size()] == '=')
-      file = args[i].substr(kOption.size() + 1);
-    if (file.empty()) continue;
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(PathFromUtf8(file), ec);
-    return ec ? file : Utf8FromPath(absolute);
-  }
-  return SettingsPathFor(executablePath);
+std::string SettingsPathFromOption(const std::string& named, const std::string& executablePath) {
+  if (named.empty()) return SettingsPathFor(executablePath);
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(PathFromUtf8(named), ec);
+  if (ec) return named;
+  // "./a.ini" and "a.ini" name one file, and the one-copy-per-file lock goes by the name. A
+  // ".." stays: after a symbolic link it is not the folder the text before it names.
+  fs::path plain;
+  for (const fs::path& part : absolute)
+    if (part != ".") plain /= part;
+  return Utf8FromPath(plain);
+}
+
+SettingsFileState ProbeSettingsFile(const std::string& settingsPath) {
+  const fs::path path = PathFromUtf8(settingsPath);
+  std::error_code ec;
+  if (fs::exists(path, ec)) return SettingsFileState::Present;
+  if (settingsPath == FallbackSettingsPath()) return SettingsFileState::Missing;
+  const fs::path folder = path.parent_path();
+  if (!folder.empty() && !fs::is_directory(folder, ec)) return SettingsFileState::FolderMissing;
+  return SettingsFileState::Missing;
 }
 
 }  // namespace varnley

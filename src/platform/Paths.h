@@ -15,10 +15,14 @@ std::string ExecutablePath();
 // %APPDATA%\Varnley\varnley.ini) is used instead.
 std::string SettingsPathFor(const std::string& executablePath);
 
-// The file named by "--config FILE" or "--config=FILE" (made absolute against the current
-// folder), else SettingsPathFor the executable. args[0] is the program.
-std::string SettingsPathFromArgs(const std::vector<std::string>& args,
-                                 const std::string& executablePath);
+// The settings file: the one named on the command line (made absolute against the current
+// folder), else SettingsPathFor the executable when `named` is "".
+std::string SettingsPathFromOption(const std::string& named, const std::string& executablePath);
+
+// What the start finds at the settings path. FolderMissing: neither the file nor its folder is
+// there, and the folder is not the per-user one that the first save creates.
+enum class SettingsFileState { Present, Missing, FolderMissing };
+SettingsFileState ProbeSettingsFile(const std::string& settingsPath);
 
 // The per-user settings file: $XDG_CONFIG_HOME/varnley/varnley.ini ("" without a config home).
 std::string FallbackSettingsPath();

@@ -31,8 +31,8 @@ Step AcceptOne(int listener, int& accepted);
 IoResult WaitReadable(int fd, const Deadline& deadline, const StopSource* stop);
 IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop);
 
-// The socket's own IPv4 address and port, in host order; false when the system cannot tell or
-// the address is not IPv4.
-bool LocalName(int fd, std::uint32_t& address, std::uint16_t& port);
+// The socket's own (peer false) or its peer's IPv4 address and port, in host order; false when
+// the system cannot tell or the address is not IPv4.
+bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port);
 
 }  // namespace varnley::sockets

@@ -50,7 +50,7 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop,
 bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
   std::uint32_t ip = 0;
   std::uint16_t number = 0;
-  if (fd_ < 0 || !sockets::LocalName(fd_, ip, number)) return false;
+  if (fd_ < 0 || !sockets::SocketName(fd_, false, ip, number)) return false;
   address = FormatIPv4(ip);
   port = number;
   return true;

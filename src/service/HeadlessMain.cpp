@@ -1,9 +1,14 @@
 // Program entry of a build without windows: every start is the windowless run.
+#include <iostream>
 #include <string>
 #include <vector>
 
+#include "service/CommandLine.h"
 #include "service/HeadlessRunner.h"
 
 int main(int argc, char** argv) {
-  return varnley::RunHeadless(std::vector<std::string>(argv, argv + argc));
+  using namespace varnley;
+  const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
+  if (const auto status = AnswerWithoutRunning(parsed, std::cout, std::cerr)) return *status;
+  return RunHeadless(parsed.line);
 }

@@ -8,17 +8,16 @@
 #include <thread>
 #include <unordered_map>
 
-#include "alert/MailStatus.h"
-#include "alert/TEmailThread.h"
 #include "model/PortList.h"
-#include "monitor/Session.h"
-#include "platform/FileAccess.h"
+#include "model/Settings.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/ServiceEnvironment.h"
 #include "platform/TerminationSignals.h"
 #include "service/MetricsEndpoint.h"
 #include "service/ServiceLog.h"
+#include "service/SessionAssembly.h"
+#include "service/SettingsReload.h"
 
 namespace varnley {
 
@@ -28,42 +27,24 @@ using Clock = std::chrono::steady_clock;
 using Priority = ServiceLog::Priority;
 constexpr auto kDispatchPeriod = std::chrono::seconds(2);
 
-// What the settings file held when it was read: a save over a file someone has changed since
-// would put back the hosts they took out. Nullopt when it could not be read at all.
-std::optional<std::uint64_t> Fingerprint(const std::string& path) {
-  std::uint64_t hash = 14695981039346656037ull;
-  const ReadStatus status = ReadFileInChunks(
-      path, static_cast<std::size_t>(-1), 1 << 16,
-      [&hash](std::string_view piece) {
-        for (unsigned char c : piece) hash = (hash ^ c) * 1099511628211ull;
-      },
-      nullptr, nullptr);
-  if (status == ReadStatus::Missing) return 0;
-  if (status != ReadStatus::Ok) return std::nullopt;
-  return hash;
-}
-
 class Runner {
  public:
   Runner(const std::string& settingsPath, ServiceLog& log)
-      : log_(log),
-        session_(settingsPath, false),
-        metrics_(session_.monitor(), session_.hosts(), mail_) {
-    mail_.SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
+      : log_(log), run_(settingsPath, false, log), session_(run_.session()) {
+    run_.mail().SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
       if (outcome.sent)
         log_.Line(Priority::Info, "mail sent: " + text);
       else
         log_.Line(Priority::Error, "mail failed: " + outcome.reason);
     });
-    session_.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mail_));
   }
 
-  ~Runner() { mail_.SetOutcomeHook(nullptr); }
+  ~Runner() { run_.mail().SetOutcomeHook(nullptr); }
 
   int Run(int signals) {
     session_.Create();
-    fingerprint_ = Fingerprint(session_.settingsPath());
-    listenForMetrics();
+    read_ = SurveyFile(session_.settingsPath());
+    run_.ListenForMetrics();
     session_.monitor().Start();
     announce("monitoring");
     std::string reason;
@@ -108,30 +89,20 @@ class Runner {
                                   session_.settingsPath());
   }
 
-  void listenForMetrics() {
-    const std::string& address = session_.settings().metrics;
-    if (address == metrics_.address() && (address.empty() || metrics_.port() != 0)) return;
-    const std::string failure = ListenWhereSettingsSay(metrics_, address);
-    if (!failure.empty())
-      log_.Line(Priority::Error, failure);
-    else if (!address.empty())
-      log_.Line(Priority::Info, "Varnley: metrics at http://" +
-                                    address.substr(0, address.rfind(':')) + ':' +
-                                    std::to_string(metrics_.port()) + "/metrics");
-  }
-
   void reload() {
     const std::string& path = session_.settingsPath();
-    const auto fingerprint = Fingerprint(path);
-    // A file that cannot be read now is not a request to forget every host.
-    if (!fingerprint || *fingerprint == 0) {
+    // A file that cannot be used now is not a request to forget every host: a file of the
+    // same shape as the one that runs, read whole and settled, or nothing changes.
+    const SettledFile file =
+        ReadSettledSettings(path, read_.state == FileSurvey::State::Read && read_.hasConfig);
+    if (!file.ok) {
       log_.Line(Priority::Error,
-                "Varnley: " + path + " could not be read; the settings stay as they were");
+                "Varnley: " + path + " " + file.reason + "; the settings stay as they were");
       return;
     }
     AlertSettings settings;
     std::vector<MonitoredHost> rows;
-    LoadSettings(path, settings, rows);
+    LoadSettingsFromText(file.content, settings, rows);
     // Whatever the workers queued so far is told first; then they pause while the settings
     // they read change underneath them.
     dispatch();
@@ -141,16 +112,22 @@ class Runner {
     session_.settings() = std::move(settings);
     session_.hosts().replaceAll(std::move(rows));
     monitor.Resume();
-    fingerprint_ = fingerprint;
-    listenForMetrics();
+    read_ = SurveyText(file.content);
+    run_.ListenForMetrics();
     announce("reloaded; monitoring");
   }
 
   int stop() {
     dispatch();
     const std::string& path = session_.settingsPath();
-    const auto now = Fingerprint(path);
-    if (fingerprint_ && now && *now != 0 && *now != *fingerprint_) {
+    using State = FileSurvey::State;
+    const FileSurvey now = SurveyFile(path);
+    // A file that is not what was read (written since, or made where there was none) holds
+    // someone's edits; one too large to read would cost the exit its second.
+    const bool edited = now.state == State::Read &&
+                        (read_.state == State::Missing ||
+                         (read_.state == State::Read && now.fingerprint != read_.fingerprint));
+    if (edited || now.state == State::TooLarge) {
       // Nothing here edits hosts, so a save could only undo the edits made to the file.
       session_.monitor().Stop();
       log_.Line(Priority::Notice, "Varnley: " + path +
@@ -166,18 +143,12 @@ class Runner {
   }
 
   ServiceLog& log_;
-  MailStatus mail_;
-  Session session_;
-  MetricsEndpoint metrics_;
-  std::optional<std::uint64_t> fingerprint_;
+  SessionAssembly run_;
+  Session& session_;
+  FileSurvey read_;  // the file the settings that run came from
 };
 
 }  // namespace
-
-bool WantsHeadless(const std::vector<std::string>& args) {
-  return std::find(args.begin() + std::min<std::size_t>(args.size(), 1), args.end(),
-                   "--headless") != args.end();
-}
 
 void CarryPortState(const std::vector<MonitoredHost>& before, std::vector<MonitoredHost>& after) {
   // Port numbers down per host, over every row of that host.
@@ -198,11 +169,11 @@ void CarryPortState(const std::vector<MonitoredHost>& before, std::vector<Monito
   }
 }
 
-int RunHeadless(const std::vector<std::string>& args) {
+int RunHeadless(const CommandLine& line) {
   ServiceLog log(std::cerr, StderrIsJournal());
   // Before the lock: once another process can see this one, a signal takes the orderly way.
   const int signals = InstallTerminationSignalPipe();
-  const std::string settingsPath = SettingsPathFromArgs(args, ExecutablePath());
+  const std::string settingsPath = SettingsPathFromOption(line.configFile, ExecutablePath());
   InstanceLock lock(InstanceLock::PathForSettings(settingsPath));
   switch (lock.acquire()) {
     case InstanceLock::Result::HeldElsewhere:

@@ -6,15 +6,13 @@
 #include <vector>
 
 #include "model/MonitoredHost.h"
+#include "service/CommandLine.h"
 
 namespace varnley {
 
-// "--headless" anywhere among the arguments (args[0] is the program).
-bool WantsHeadless(const std::vector<std::string>& args);
-
 // The whole windowless program: monitors until SIGTERM or SIGINT, reloads on SIGHUP, and
 // returns the exit status (0, or 1 when it could not run or its final save failed).
-int RunHeadless(const std::vector<std::string>& args);
+int RunHeadless(const CommandLine& line);
 
 // The rows read again from the file, with the deactivated ports of the rows they replace: a
 // port keeps its state where a row of the same host still lists the same port number.

@@ -25,7 +25,7 @@ std::optional<MetricsAddress> ParseMetricsAddress(const std::string& text) {
 std::string ListenWhereSettingsSay(MetricsEndpoint& endpoint, const std::string& address) {
   std::string reason;
   if (endpoint.Listen(address, &reason)) return "";
-  return "Varnley: no metrics at " + address + ": " + reason;
+  return "Varnley: metrics: " + reason;
 }
 
 }  // namespace varnley

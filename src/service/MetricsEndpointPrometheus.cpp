@@ -1,10 +1,8 @@
-// The endpoint over prometheus-cpp and the HTTP server it is built on (civetweb). The fixed
-// metrics live in a prometheus-cpp registry and go out through its text serializer; the two
+// The endpoint over prometheus-cpp's registry and serializer, served by our own HttpServer. The
+// fixed metrics live in a prometheus-cpp registry and go out through its text serializer; the two
 // per-port families, which grow with the table, are written here straight into the body: at
 // 100,000 ports the library's ClientMetric objects and its stream formatting made a scrape cost
 // about six times the plain writing of the same lines.
-#include <CivetServer.h>
-#include <civetweb.h>
 #include <prometheus/collectable.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
@@ -12,10 +10,9 @@
 
 #include <atomic>
 #include <charconv>
-#include <cstring>
-#include <exception>
 #include <sstream>
 
+#include "platform/TcpSocket.h"
 #include "service/MetricsEndpoint.h"
 
 namespace varnley {
@@ -111,58 +108,28 @@ class PortFamilies {
   std::size_t count_ = 0;
 };
 
-// Ahead of the server's own routing, which would serve /metrics/anything as /metrics: one
-// path, one method.
-int beginRequest(mg_connection* connection) {
-  const mg_request_info* info = mg_get_request_info(connection);
-  const char* uri = info && info->local_uri ? info->local_uri : "";
-  if (std::strcmp(uri, "/metrics") != 0) {
-    mg_send_http_error(connection, 404, "%s", "Not Found");
-    return 404;
-  }
-  if (!info->request_method || std::strcmp(info->request_method, "GET") != 0) {
-    mg_response_header_start(connection, 405);
-    mg_response_header_add(connection, "Allow", "GET", -1);
-    mg_response_header_add(connection, "Content-Length", "0", -1);
-    mg_response_header_send(connection);
-    return 405;
-  }
-  return 0;
+HttpResponse Reply(int status, std::string contentType, std::string body) {
+  return {status, std::move(contentType), std::move(body), {}};
 }
-
-const CivetCallbacks* Callbacks() {
-  static const CivetCallbacks callbacks = [] {
-    CivetCallbacks c;
-    c.begin_request = beginRequest;
-    return c;
-  }();
-  return &callbacks;
-}
-
-class PageHandler : public CivetHandler {
- public:
-  explicit PageHandler(const MetricsEndpoint& endpoint) : endpoint_(endpoint) {}
-
-  bool handleGet(CivetServer*, mg_connection* connection) override {
-    const std::string body = endpoint_.Scrape();
-    const std::string length = std::to_string(body.size());
-    mg_response_header_start(connection, 200);
-    mg_response_header_add(connection, "Content-Type", "text/plain; version=0.0.4; charset=utf-8",
-                           -1);
-    mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
-    mg_response_header_send(connection);
-    mg_write(connection, body.data(), body.size());
-    return true;
-  }
-
- private:
-  const MetricsEndpoint& endpoint_;
-};
 
 }  // namespace
 
+// The whole routing: the raw path compared as sent, so that no spelling of another path
+// (dot segments, doubled slashes, escapes) reaches a page.
+HttpResponse MetricsEndpoint::Answer(const HttpRequest& request) const {
+  if (auto status = AnswerStatus(request)) return std::move(*status);
+  if (request.path != "/metrics") return Reply(404, "text/plain; charset=utf-8", "Not Found\n");
+  if (request.method != "GET" && request.method != "HEAD") {
+    HttpResponse refused = Reply(405, "text/plain; charset=utf-8", "Method Not Allowed\n");
+    refused.headers.emplace_back("Allow", "GET, HEAD");
+    return refused;
+  }
+  return Reply(200, "text/plain; version=0.0.4; charset=utf-8", Scrape());
+}
+
 struct MetricsEndpoint::Impl {
-  explicit Impl(const MetricsEndpoint& endpoint) : page(endpoint) {
+  explicit Impl(const MetricsEndpoint& endpoint)
+      : server([&endpoint](const HttpRequest& request) { return endpoint.Answer(request); }) {
     prometheus::BuildGauge()
         .Name("varnley_up")
         .Help("1 while the program runs")
@@ -172,9 +139,8 @@ struct MetricsEndpoint::Impl {
   }
 
   std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
-  PageHandler page;
-  std::unique_ptr<CivetServer> server;
-  std::atomic<std::size_t> lastPorts = 0;  // scrapes may run on two threads at once
+  HttpServer server;
+  std::atomic<std::size_t> lastPorts = 0;
 };
 
 MetricsEndpoint::MetricsEndpoint(Monitor& monitor, const HostTable& hosts, const MailStatus& mail)
@@ -185,43 +151,28 @@ MetricsEndpoint::~MetricsEndpoint() = default;
 bool MetricsEndpoint::Available() { return true; }
 
 bool MetricsEndpoint::Listen(const std::string& address, std::string* reason) {
-  impl_->server.reset();
+  impl_->server.Stop();
   address_ = address;
   if (address.empty()) return true;
   const auto parsed = ParseMetricsAddress(address);
-  if (!parsed) {
-    if (reason) *reason = "not an IPv4 address and port (such as 127.0.0.1:9101)";
+  std::uint32_t host = 0;
+  if (!parsed || !ParseDottedIPv4(parsed->host, host)) {
+    if (reason)
+      *reason = '"' + address + "\" is not an IPv4 address and port (such as 127.0.0.1:9101)";
     return false;
   }
-  try {
-    // Two threads: a scrape in progress never keeps a second one waiting.
-    auto server = std::make_unique<CivetServer>(
-        std::vector<std::string>{"listening_ports",
-                                 parsed->host + ':' + std::to_string(parsed->port), "num_threads",
-                                 "2"},
-        Callbacks());
-    server->addHandler("/metrics", impl_->page);
-    impl_->server = std::move(server);
-    return true;
-  } catch (const std::exception& e) {
-    if (reason) *reason = e.what();
-  } catch (...) {
-    if (reason) *reason = "the listener could not be set up";
-  }
-  return false;
+  const Status status = impl_->server.Listen(host, static_cast<std::uint16_t>(parsed->port));
+  if (!status && reason) *reason = status.reason;
+  return status.ok;
 }
 
-int MetricsEndpoint::port() const {
-  if (!impl_->server) return 0;
-  const std::vector<int> ports = impl_->server->getListeningPorts();
-  return ports.empty() ? 0 : ports.front();
-}
+int MetricsEndpoint::port() const { return impl_->server.port(); }
 
 std::string MetricsEndpoint::Scrape() const {
   PortFamilies ports(impl_->lastPorts);
   const PortMetrics::Snapshot snapshot =
-      metrics_.Take([&ports](const std::string& host, int port, bool open, double seconds) {
-        ports.add(host, port, open, seconds);
+      metrics_.Take([&ports](const std::string& host, int port, const PortMetrics::Reading* last) {
+        if (last) ports.add(host, port, last->open, last->seconds);
       });
   std::vector<prometheus::MetricFamily> families = impl_->registry->Collect();
   std::vector<prometheus::MetricFamily> fixed = FixedFamilies(snapshot);

@@ -20,6 +20,13 @@ std::uint64_t Key(std::uint32_t address, int port) {
   return (std::uint64_t{address} << 16) | static_cast<std::uint16_t>(port);
 }
 
+template <typename Map, typename K>
+auto& Entry(Map& map, K&& key, bool& added) {
+  auto [it, inserted] = map.try_emplace(std::forward<K>(key));
+  added = inserted;
+  return it->second;
+}
+
 }  // namespace
 
 PortMetrics::PortMetrics(Monitor& monitor, const HostTable& hosts, const MailStatus& mail)
@@ -32,11 +39,14 @@ PortMetrics::~PortMetrics() { monitor_.probeResults().Unsubscribe(subscription_)
 
 void PortMetrics::record(const std::vector<PortResult>& results) {
   std::uint64_t open = 0;
+  const auto now = std::chrono::system_clock::now();
   std::lock_guard lock(mutex_);
   for (const PortResult& result : results) {
     const auto address = AddressOf(result.host);
-    Last& last = address ? byAddress_[Key(*address, result.port)]
-                         : byName_[result.host + ':' + std::to_string(result.port)];
+    bool added = false;
+    Last& last = address ? Entry(byAddress_, Key(*address, result.port), added)
+                         : Entry(byName_, result.host + ':' + std::to_string(result.port), added);
+    if (added || last.open != result.open) last.since = now;
     last.open = result.open;
     last.seconds = std::chrono::duration<double>(result.duration).count();
     open += result.open ? 1 : 0;
@@ -57,8 +67,8 @@ PortMetrics::Last* PortMetrics::find(const std::optional<std::uint32_t>& address
 
 PortMetrics::Snapshot PortMetrics::Take() const {
   std::vector<PortSample> ports;
-  Snapshot snapshot = Take([&ports](const std::string& host, int port, bool open, double seconds) {
-    ports.push_back({host, std::to_string(port), open, seconds});
+  Snapshot snapshot = Take([&ports](const std::string& host, int port, const Reading* last) {
+    if (last) ports.push_back({host, std::to_string(port), last->open, last->seconds});
   });
   snapshot.ports = std::move(ports);
   return snapshot;
@@ -82,9 +92,9 @@ PortMetrics::Snapshot PortMetrics::Take(const PortVisitor& visit) const {
         const long long port = PortEntryValue(entry);
         if (port < 1 || port > 65535) continue;
         Last* last = find(address, row.host, static_cast<int>(port));
-        if (!last || last->shown == take) continue;
-        last->shown = take;
-        visit(row.host, static_cast<int>(port), last->open, last->seconds);
+        if (last && last->shown == take) continue;
+        if (last) last->shown = take;
+        visit(row.host, static_cast<int>(port), last);
       }
     }
   });

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,16 +46,22 @@ class PortMetrics {
   // What a scrape shows now. A port that left the table is left out, though its last result
   // is kept in case it comes back.
   Snapshot Take() const;
-  // The same without copying the ports: each is handed to `visit` (in table order, each once)
-  // while the table is held, so visit must only write down what it is given.
-  using PortVisitor =
-      std::function<void(const std::string& host, int port, bool open, double seconds)>;
+  // A port's last result.
+  struct Reading {
+    bool open = false;
+    double seconds = 0;
+    // When this run first saw the port in its present state.
+    std::chrono::system_clock::time_point since;
+  };
+  // The same without copying the ports: each port of the table is handed to `visit` in table
+  // order while the table is held, so visit must only write down what it is given. A port
+  // with a result comes once, with its reading; one without comes with nullptr (as often as
+  // the table lists it).
+  using PortVisitor = std::function<void(const std::string& host, int port, const Reading* last)>;
   Snapshot Take(const PortVisitor& visit) const;
 
  private:
-  struct Last {
-    bool open = false;
-    double seconds = 0;
+  struct Last : Reading {
     std::uint64_t shown = 0;  // the Take that showed it last, so that it is shown once
   };
 

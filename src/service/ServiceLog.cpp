@@ -21,4 +21,12 @@ void ServiceLog::Line(Priority priority, const std::string& text) {
   out_ << line << std::flush;
 }
 
+void ServiceLog::Report(Severity severity, std::string_view text) {
+  try {
+    Line(severity, std::string(text));
+  } catch (...) {
+    // A sink must not throw into the engine's catch sites; a lost line is all it costs.
+  }
+}
+
 }  // namespace varnley

@@ -5,19 +5,25 @@
 #include <iosfwd>
 #include <mutex>
 #include <string>
+#include <string_view>
+
+#include "platform/Diagnostics.h"
 
 namespace varnley {
 
-class ServiceLog {
+// Also the engine's diagnostics sink for the windowless run: what no caller hears goes to the
+// same log as the alerts.
+class ServiceLog final : public Diagnostics {
  public:
-  // Priorities as syslog numbers them.
-  enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
+  // Priorities as syslog numbers them: the engine's severities.
+  using Priority = Severity;
 
   ServiceLog(std::ostream& out, bool priorities);
 
   // One line, written whole; line breaks inside the text become blanks, so nothing a host
   // name or a server holds can start a line of its own.
   void Line(Priority priority, const std::string& text);
+  void Report(Severity severity, std::string_view text) override;
 
  private:
   std::mutex mutex_;

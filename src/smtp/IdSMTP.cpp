@@ -245,38 +245,4 @@ void TIdSMTP::Disconnect(bool notifyPeer) {
   TIdTCPConnection::Disconnect(notifyPeer);
 }
 
-Status TIdSMTP::SendMail(TIdMessage& message, const std::function<void()>& compose,
-                         const std::function<void(bool busy)>& busy) {
-  bool sent = false;
-  try {
-    Connect();
-    if (compose) compose();
-    if (busy) busy(true);
-    try {
-      Send(message);
-      sent = true;
-    } catch (...) {
-      if (busy) busy(false);
-      // The server still hears QUIT, but what the caller learns is why the send failed.
-      const std::exception_ptr failure = std::current_exception();
-      try {
-        Disconnect(true);
-      } catch (const std::exception&) {
-      }
-      std::rethrow_exception(failure);
-    }
-    if (busy) busy(false);
-    Disconnect(true);
-    return Status::Ok();
-  } catch (const std::exception& e) {
-    try {
-      Disconnect(false);
-    } catch (const std::exception&) {
-      // Closing without a farewell has nothing left to report.
-    }
-    if (sent) return Status::Ok();
-    return Status::Fail(*e.what() ? e.what() : "The mail could not be sent.");
-  }
-}
-
 }  // namespace varnley

@@ -3,12 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/Diagnostics.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdReplySMTP.h"
 #include "smtp/IdTCPClient.h"
@@ -62,14 +60,6 @@ class TIdSMTP : public TIdTCPClient {
   // With notify (when connected) QUIT, which must be answered 221; the connection is closed
   // and the authenticated flag cleared in every case.
   void Disconnect(bool notifyPeer = true) override;
-
-  // One message over a fresh session, the way callers outside the SMTP client use it: nothing
-  // is thrown. Connect, compose (which may refuse by throwing), Send wrapped in busy(true) and
-  // busy(false), then QUIT whatever the send did. Ok once the server took the message, so a
-  // refused QUIT afterwards still counts; otherwise the reason is the first failure's text
-  // and the connection is dropped (without QUIT when the session never got as far as Send).
-  Status SendMail(TIdMessage& message, const std::function<void()>& compose = {},
-                  const std::function<void(bool busy)>& busy = {});
 
   // Writes one command line and reads the reply; an empty allowed list accepts any code. A
   // command holding CR or LF is refused before anything is written.

@@ -12,6 +12,7 @@
 #include "alert/AlertMail.h"
 #include "alert/MailStatus.h"
 #include "alert/TEmailThread.h"
+#include "platform/TcpSocket.h"
 #include "platform/Text.h"
 #include "smtp/IdException.h"
 #include "smtp/IdMessage.h"
@@ -302,6 +303,18 @@ TEST(AlertMail, MergedAlertsGiveALineEachAndTheFirstMakesTheSubject) {
 // The sender's limits, shortened so the stalls are seen quickly.
 constexpr MailLimits kShortLimits{500, 400, 1500};
 
+// Retries due at once, so that each pass by hand is the next try.
+ChannelOptions AtOnce() {
+  ChannelOptions options;
+  options.schedule = {{0ms}, 0ms, 1h};
+  return options;
+}
+
+std::vector<ScriptedReply> Then(std::vector<ScriptedReply> a, const std::vector<ScriptedReply>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 AlertSettings SettingsFor(const std::string& server) {
   AlertSettings settings;
   settings.smtpServer = server;
@@ -315,7 +328,7 @@ std::vector<ScriptedReply> PlainSession() {
           Reply("354 go"), Reply("250 queued"), Reply("221 bye")};
 }
 
-TEST(EmailThread, AStallingServerCostsOneAlertAndTheNextGoesOutOnAFreshSession) {
+TEST(EmailThread, AStallingServerIsTriedAgainOnAFreshSessionWithWhatQueuedMeanwhile) {
   struct Stall {
     const char* name;
     ScriptedReply greeting;
@@ -348,7 +361,8 @@ TEST(EmailThread, AStallingServerCostsOneAlertAndTheNextGoesOutOnAFreshSession) 
     AlertQueues queues;
     std::ostringstream errors;
     MailStatus status(errors);
-    TEmailThread sender(queues, settings, TEmailThread::NoThread{}, &status, kShortLimits);
+    TEmailThread sender(queues, settings, TEmailThread::NoThread{}, &status, kShortLimits,
+                        AtOnce());
     queues.AddEmailEntry("\"127.0.0.1:1\" is DOWN.");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(sender.runPass()) << stall.name;
@@ -356,17 +370,96 @@ TEST(EmailThread, AStallingServerCostsOneAlertAndTheNextGoesOutOnAFreshSession) 
     ASSERT_TRUE(status.Last()) << stall.name;
     EXPECT_FALSE(status.Last()->sent);
     EXPECT_EQ(status.Last()->reason, stall.reason) << stall.name;
-    EXPECT_EQ(errors.str(),
-              std::string("Varnley: an alert mail could not be sent: ") + stall.reason + "\n")
-        << stall.name;
+    EXPECT_EQ(errors.str().rfind(std::string("Varnley: an alert mail could not be sent: ") +
+                                     stall.reason + ", retry at ",
+                                 0),
+              0u)
+        << errors.str();
+    ASSERT_TRUE(status.Last()->retryAt) << stall.name;
 
     settings.smtpServer = good.address();
     queues.AddEmailEntry("\"127.0.0.1:2\" is DOWN.");
     EXPECT_TRUE(sender.runPass()) << stall.name;
     EXPECT_TRUE(status.Last()->sent);
     const auto data = good.data();
-    EXPECT_NE(std::find(data.begin(), data.end(), "Subject: \"127.0.0.1:2\" is DOWN."), data.end())
+    EXPECT_NE(std::find(data.begin(), data.end(), "Subject: \"127.0.0.1:1\" is DOWN."), data.end())
         << stall.name;
+    EXPECT_NE(std::find(data.begin(), data.end(), "\"127.0.0.1:2\" is DOWN."), data.end())
+        << stall.name << ": the text queued behind it goes out in the same mail";
+  }
+}
+
+TEST(EmailThread, ATemporaryRefusalIsTriedAgainAndALastingOneIsNot) {
+  struct Case {
+    const char* name;
+    std::vector<ScriptedReply> replies;
+    int passes;
+    bool delivered;
+    std::size_t failures;
+    const char* reason;
+  };
+  const std::vector<ScriptedReply> greylisted = {Reply("250 mx"), Reply("250 reset"),
+                                                 Reply("451 4.7.1 greylisted, try later"),
+                                                 Reply("221 bye")};
+  const Case cases[] = {
+      {"451 then 250", Then(greylisted, PlainSession()), 2, true, 1, "greylisted, try later"},
+      {"550",
+       {Reply("250 mx"), Reply("250 reset"), Reply("550 5.7.1 relaying denied"), Reply("221 bye")},
+       2,
+       false,
+       1,
+       "relaying denied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedSmtpServer server(kGreeting, c.replies);
+    AlertSettings settings = SettingsFor(server.address());
+    AlertQueues queues;
+    std::ostringstream errors;
+    MailStatus status(errors);
+    TEmailThread sender(queues, settings, TEmailThread::NoThread{}, &status, kShortLimits,
+                        AtOnce());
+    queues.AddEmailEntry("\"127.0.0.1:81\" is DOWN.");
+    bool delivered = false;
+    for (int i = 0; i < c.passes; ++i) delivered = sender.runPass() || delivered;
+    EXPECT_EQ(delivered, c.delivered);
+    EXPECT_EQ(status.Count().failed, c.failures);
+    EXPECT_EQ(sender.Pending(), 0u);
+    if (!c.delivered) {
+      EXPECT_FALSE(status.Last()->retryAt);
+      EXPECT_NE(errors.str().find(c.reason), std::string::npos) << errors.str();
+    }
+  }
+}
+
+TEST(EmailThread, EachFailureNamesItsCause) {
+  TcpListener gone;
+  ASSERT_EQ(gone.listenLoopback(1), 0);
+  const std::string closed = "127.0.0.1:" + std::to_string(gone.port());
+  gone.close();
+  ScriptedSmtpServer login(kGreeting,
+                           {Reply({"250-mx", "250 AUTH LOGIN"}), Reply("334 VXNlcm5hbWU6"),
+                            Reply("334 UGFzc3dvcmQ6"), Reply("535 5.7.8 bad credentials")});
+  struct Case {
+    std::string server;
+    bool authentication;
+    std::string reason;
+    bool temporary;
+  };
+  for (const Case& c :
+       {Case{"", false, "no SMTP server is set", false},
+        Case{"  ", false, "no SMTP server is set", false},
+        Case{closed, false,
+             "cannot connect to " + closed + ": Socket Error # 10061 Connection refused.", true},
+        Case{login.address(), true, "the server refused the login: bad credentials", false}}) {
+    SCOPED_TRACE(c.server);
+    TIdSMTP client;
+    TIdMessage message;
+    MailAccount account{c.server, "ops", "pw", "a@x.org", c.authentication};
+    const MailResult result = SendAlertMail(client, message, account, "x");
+    EXPECT_FALSE(result.sent);
+    EXPECT_EQ(result.error, c.reason);
+    EXPECT_EQ(result.temporary, c.temporary);
   }
 }
 

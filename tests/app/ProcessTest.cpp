@@ -255,6 +255,36 @@ TEST_F(ProcessTest, TerminationSignalsSaveTheHostsAndExitZero) {
   }
 }
 
+TEST_F(ProcessTest, HelpVersionAndRefusalsAnswerWithoutAWindow) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // a part of each; "" for nothing at all
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "--config FILE", ""},
+      {{"-s", "--version"}, 0, "Varnley 1.", ""},
+      {{"--config"}, 2, "", "--config needs a FILE"},
+      {{"--bogus"}, 2, "", "unknown option --bogus"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    Program p(dir, c.args);
+    const auto status = p.waitExit();
+    ASSERT_TRUE(status && WIFEXITED(*status)) << p.err();
+    EXPECT_EQ(WEXITSTATUS(*status), c.status) << p.err();
+    if (c.out.empty()) {
+      EXPECT_EQ(p.out(), "");
+    }
+    if (c.err.empty()) {
+      EXPECT_EQ(p.err(), "");
+    }
+    EXPECT_NE(p.out().find(c.out), std::string::npos) << p.out();
+    EXPECT_NE(p.err().find(c.err), std::string::npos) << p.err();
+  }
+  EXPECT_FALSE(fs::exists(dir.file("varnley.ini")));  // nothing ran, nothing was saved
+}
+
 // An installed copy: the executable in a folder only root may change, started by a user. The
 // settings go to the user's own folder, made on the first save, and are there at the next start.
 class InstalledCopyTest : public ProcessTest {

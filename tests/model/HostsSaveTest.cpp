@@ -1,21 +1,14 @@
-// The one-pass writers against the IniFile-based saves they replace: the same bytes for every
-// file, however odd, and a file that loads back what was saved.
+// The writers over files of every odd shape: what is saved loads back, saving it again changes
+// nothing, and new keys land where a reader of the file would look for them.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "model/IniFile.h"
 #include "model/Settings.h"
 
 namespace varnley {
 namespace {
-
-std::string ReferenceSave(const std::string& content, const std::vector<MonitoredHost>& hosts) {
-  IniFile ini(content);
-  SaveHostsToIni(ini, hosts);
-  return ini.text();
-}
 
 const std::string kBom = "\xEF\xBB\xBF";
 
@@ -87,16 +80,6 @@ const std::vector<std::vector<MonitoredHost>>& HostLists() {
   return lists;
 }
 
-TEST(HostsSave, OnePassMatchesTheIniFileSaveByteForByte) {
-  for (const FileCase& file : Files()) {
-    for (std::size_t list = 0; list < HostLists().size(); ++list) {
-      const auto& hosts = HostLists()[list];
-      EXPECT_EQ(SaveHostsToText(file.content, hosts), ReferenceSave(file.content, hosts))
-          << file.name << ", host list " << list;
-    }
-  }
-}
-
 TEST(HostsSave, WhatIsSavedLoadsBack) {
   const std::vector<MonitoredHost> hosts = {{"10.0.0.1", "80,", ""}, {"10.0.0.2", "", ""}};
   for (const FileCase& file : Files()) {
@@ -107,7 +90,7 @@ TEST(HostsSave, WhatIsSavedLoadsBack) {
   }
 }
 
-TEST(AlertSettingsSave, OnePassMatchesTheIniFileSaveAndLoadsBack) {
+TEST(AlertSettingsSave, WhatIsSavedLoadsBackAndSavesUnchanged) {
   AlertSettings changed;
   changed.showMessage = changed.sendEmail = changed.authentication = true;
   changed.interval = 300;
@@ -115,12 +98,17 @@ TEST(AlertSettingsSave, OnePassMatchesTheIniFileSaveAndLoadsBack) {
   changed.userName = "\"quoted\"";
   changed.password = "p\xC3\xA9";
   changed.receiveEmail = "ops@example.org";
+  changed.security = "starttls";
+  changed.parallel = 8;
+  changed.dns = "127.0.0.1:5353";
+  changed.remind = 30;
+  changed.statusPage = false;
+  changed.history = "off";
+  changed.webhooks[2] = {"https://hooks.example.org/x", "slack", "Authorization: Bearer t", false};
   for (const FileCase& file : Files()) {
     for (const AlertSettings& settings : {AlertSettings{}, changed}) {
-      IniFile reference(file.content);
-      SaveAlertSettingsToIni(reference, settings);
       const std::string saved = SaveAlertSettingsToText(file.content, settings);
-      EXPECT_EQ(saved, reference.text()) << file.name;
+      EXPECT_EQ(SaveAlertSettingsToText(saved, settings), saved) << file.name;
       AlertSettings loaded;
       std::vector<MonitoredHost> hosts;
       LoadSettingsFromText(saved, loaded, hosts);
@@ -137,7 +125,6 @@ TEST(HostsSave, SavingTheSavedFileChangesNothing) {
   }
 }
 
-// The reference itself, on one file, so that agreeing with it means something.
 TEST(HostsSave, MissingKeysGoAfterTheLastKeyWithTheFilesLineEnd) {
   const std::string content =
       kBom + "[host1]\r\nport=1\r\n; note\r\n[host1]\r\nhost=dup\r\n[config]\r\nhostcount=1";

@@ -108,5 +108,42 @@ TEST(AlertQueues, ConcurrentAddsAndDrainsLoseAndDoubleNothing) {
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
 }
 
+// The dispatch hands its texts over once, without retrying: a flag held by the sender's
+// takes is waited for, so every text arrives exactly once and in each producer's order.
+TEST(AlertQueues, EmailAddsWaitForTheFlagAndLoseNothingWhileTheSenderTakes) {
+  AlertQueues q;
+  constexpr int kProducers = 3, kEach = 3000;
+  std::atomic<int> running{kProducers};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i)
+        ASSERT_TRUE(q.AddEmailEntry(std::to_string(p) + ":" + std::to_string(i)));
+      --running;
+    });
+  }
+  std::vector<std::string> taken;
+  for (bool last = false; !last;) {
+    last = running.load() == 0;
+    q.TakeEmailEntries(taken);
+  }
+  for (auto& t : producers) t.join();
+  q.TakeEmailEntries(taken);
+  std::vector<int> next(kProducers, 0);
+  std::size_t lines = 0;
+  for (const std::string& entry : taken) {
+    std::size_t start = 0;
+    while (start <= entry.size()) {
+      const std::size_t end = std::min(entry.find('\n', start), entry.size());
+      const std::string line = entry.substr(start, end - start);
+      const int p = std::stoi(line.substr(0, line.find(':')));
+      EXPECT_EQ(std::stoi(line.substr(line.find(':') + 1)), next[p]++);
+      ++lines;
+      start = end + 1;
+    }
+  }
+  EXPECT_EQ(lines, static_cast<std::size_t>(kProducers * kEach));
+}
+
 }  // namespace
 }  // namespace varnley

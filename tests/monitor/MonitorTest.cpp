@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "platform/StopSource.h"
 #include "support/HangingListener.h"
 #include "support/LoopbackPeers.h"
+#include "support/RecordingDiagnostics.h"
 #include "support/WaitFor.h"
 
 namespace varnley {
@@ -135,6 +137,51 @@ TEST(Monitor, StartClearsTheStateAndStopKeepsTheDeactivatedPorts) {
   e.monitor.Stop();  // not running: nothing to do
 }
 
+TEST(Monitor, ReloadsHoweverFrequentLeaveNoPortOfTheRoundUnprobed) {
+  // Twenty ports on two hosts; each suspend and resume stands for a reload of the settings.
+  // With an hour's interval, a resumed worker probes once at its start and then waits, so
+  // every probe here follows one reload.
+  Engine e;
+  e.settings.interval = 3600;
+  std::mutex mutex;
+  std::vector<std::string> probed;
+  e.monitor.SetProbe([&](const std::string& host, int port, const StopSource&) {
+    const std::lock_guard lock(mutex);
+    probed.push_back(host + ":" + std::to_string(port));
+    return false;
+  });
+  std::vector<MonitoredHost> rows = {{"127.0.0.1", "", ""}, {"127.0.0.2", "", ""}};
+  Entries expected;
+  for (int port = 1; port <= 20; ++port) {
+    MonitoredHost& row = rows[port <= 10 ? 0 : 1];
+    row.ports += std::to_string(port) + ",";
+    expected.push_back(row.host + ":" + std::to_string(port));
+  }
+  e.hosts.replaceAll(rows);
+  const auto probes = [&] {
+    const std::lock_guard lock(mutex);
+    return probed.size();
+  };
+  e.monitor.Start();
+  ASSERT_TRUE(test::WaitFor([&] { return probes() == 1; }));
+  for (std::size_t reload = 1; reload < 20; ++reload) {
+    e.monitor.Suspend();
+    // A reload that adds a host in front: the round goes on by host and port, not by row.
+    if (reload == 5) rows.insert(rows.begin(), {"127.0.0.9", "99,", ""});
+    e.hosts.replaceAll(rows);
+    e.monitor.Resume();
+    ASSERT_TRUE(test::WaitFor([&] { return probes() == reload + 1; })) << reload;
+  }
+  // Past the round's end, it wraps to the first row as the table now has it.
+  e.monitor.Suspend();
+  e.monitor.Resume();
+  ASSERT_TRUE(test::WaitFor([&] { return probes() == 21; }));
+  e.monitor.Stop();
+  expected.push_back("127.0.0.9:99");
+  const std::lock_guard lock(mutex);
+  EXPECT_EQ(probed, expected);
+}
+
 class FakeSender : public Worker {
  public:
   explicit FakeSender(std::vector<std::string>& log) : log_(log) { log_.push_back("made"); }
@@ -163,7 +210,10 @@ TEST(Monitor, TheEmailSenderRunsOnlyWhenAFactoryIsSet) {
   e.monitor.Stop();
   EXPECT_EQ(log, (Entries{"made", "stop", "join"}));
 
-  // A sender that cannot be made leaves the port watch running, and stoppable.
+  // A sender that cannot be made leaves the port watch running, and stoppable, and is said:
+  // mail that stops without a word is a failure nobody hears.
+  test::RecordingDiagnostics diagnostics;
+  e.monitor.SetDiagnostics(diagnostics);
   e.monitor.SetEmailWorkerFactory(
       [](AlertQueues&, const AlertSettings&) -> std::unique_ptr<Worker> {
         throw std::runtime_error("no sender");
@@ -172,6 +222,11 @@ TEST(Monitor, TheEmailSenderRunsOnlyWhenAFactoryIsSet) {
   EXPECT_TRUE(e.monitor.Running());
   e.monitor.Stop();
   EXPECT_FALSE(e.monitor.Running());
+  const auto reports = diagnostics.reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].first, Severity::Error);
+  EXPECT_NE(reports[0].second.find("alert mail is off"), std::string::npos) << reports[0].second;
+  EXPECT_NE(reports[0].second.find("no sender"), std::string::npos) << reports[0].second;
 }
 
 TEST(Monitor, RealProbeFindsTheClosedLoopbackPortAndNotTheOpenOne) {

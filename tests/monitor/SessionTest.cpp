@@ -8,21 +8,6 @@
 namespace varnley {
 namespace {
 
-TEST(StartedWithS, FirstOrSecondArgumentExactly) {
-  const std::pair<std::vector<std::string>, bool> cases[] = {
-      {{"varnley"}, false},           {{"varnley", "-s"}, true},
-      {{"varnley", "x", "-s"}, true}, {{"varnley", "-s", "x"}, true},
-      {{"varnley", "-S"}, false},     {{"varnley", "a", "b", "-s"}, false},
-      {{"varnley", " -s"}, false},    {{"varnley", "-s "}, false},
-      {{"varnley", "--s"}, false},    {{}, false},
-  };
-  for (const auto& [args, expected] : cases) {
-    std::string shown;
-    for (const auto& a : args) shown += "[" + a + "]";
-    EXPECT_EQ(StartedWithS(args), expected) << shown;
-  }
-}
-
 TEST(SessionLife, CreateLoadsTheFileAndDestroySavesTheHosts) {
   test::TempDir dir;
   const std::string ini = dir.file("varnley.ini");

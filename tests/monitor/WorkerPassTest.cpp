@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "monitor/TPortThread.h"
+#include "support/RecordingDiagnostics.h"
 
 namespace varnley {
 namespace {
@@ -140,6 +141,49 @@ TEST_F(WorkerPass, ProbeCutShortByStopChangesNothing) {
   EXPECT_EQ(probed.size(), 1u);
   EXPECT_EQ(hosts.row(0)->deactivated, "");
   EXPECT_TRUE(queues.downEntries().empty());
+  // Nothing that counts was probed, so the port is still ahead in the round.
+  EXPECT_EQ(worker.place().entry, "80");
+  EXPECT_EQ(worker.currentRow(), 0u);
+}
+
+TEST_F(WorkerPass, ANewWorkerGoesOnWhereTheLastLeftTheRoundByHostAndPort) {
+  struct Case {
+    const char* what;
+    std::vector<MonitoredHost> after;  // the table the next worker finds
+    Probed next;
+  };
+  const std::vector<MonitoredHost> before = {{"127.0.0.1", "80,443,8080,", ""},
+                                             {"127.0.0.2", "22,", ""}};
+  const Case cases[] = {
+      {"unchanged", before, {"127.0.0.1", 8080}},
+      {"a row added in front",
+       {{"127.0.0.7", "1,", ""}, before[0], before[1]},
+       {"127.0.0.1", 8080}},
+      {"ports reordered", {{"127.0.0.1", "8080,80,443,", ""}, before[1]}, {"127.0.0.1", 8080}},
+      {"the port removed: the same spot of the row",
+       {{"127.0.0.1", "80,443,8443,", ""}, before[1]},
+       {"127.0.0.1", 8443}},
+      {"the host removed: the same row",
+       {{"127.0.0.3", "1,2,3,", ""}, before[1]},
+       {"127.0.0.3", 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    hosts.replaceAll(before);
+    probed.clear();
+    TPortThread first(hosts, settings, queues, probe, TPortThread::NoThread{});
+    first.runPass();
+    first.runPass();
+    const RoundPlace place = first.place();
+    EXPECT_EQ(place.host, "127.0.0.1");
+    EXPECT_EQ(place.entry, "8080");
+    hosts.replaceAll(c.after);
+    TPortThread next(hosts, settings, queues, probe, TPortThread::NoThread{});
+    next.resumeAt(place);
+    next.runPass();
+    ASSERT_EQ(probed.size(), 3u);
+    EXPECT_EQ(probed.back(), c.next);
+  }
 }
 
 TEST_F(WorkerPass, AThrowingProbeEndsOnlyThatPass) {
@@ -149,9 +193,34 @@ TEST_F(WorkerPass, AThrowingProbeEndsOnlyThatPass) {
     if (std::exchange(fail, false)) throw std::runtime_error("probe failed");
   };
   TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  test::RecordingDiagnostics diagnostics;
+  worker.setDiagnostics(diagnostics);
   worker.runPass();
   worker.runPass();
   EXPECT_EQ(probed, (std::vector<Probed>{{"127.0.0.1", 80}, {"127.0.0.1", 443}}));
+  ASSERT_EQ(diagnostics.reports().size(), 1u);
+  EXPECT_EQ(diagnostics.reports()[0].first, Severity::Error);
+  EXPECT_NE(diagnostics.reports()[0].second.find("probe failed"), std::string::npos);
+}
+
+TEST_F(WorkerPass, AFailureThatRepeatsEveryPassIsSaidOncePerKind) {
+  hosts.append({"127.0.0.1", "80,443,", ""});
+  std::string failure = "table locked";
+  duringProbe = [&] { throw std::runtime_error(failure); };
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{});
+  test::RecordingDiagnostics diagnostics;
+  worker.setDiagnostics(diagnostics);
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  failure = "out of sockets";
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  duringProbe = [] { throw 42; };  // not even an exception class
+  for (int i = 0; i < 5; ++i) worker.runPass();
+  const auto reports = diagnostics.reports();
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_NE(reports[0].second.find("table locked"), std::string::npos) << reports[0].second;
+  EXPECT_NE(reports[1].second.find("out of sockets"), std::string::npos) << reports[1].second;
+  EXPECT_NE(reports[2].second.find("unknown failure"), std::string::npos) << reports[2].second;
+  EXPECT_EQ(probed.size(), 15u);  // every pass still probed
 }
 
 TEST_F(WorkerPass, ATableThatShrankWrapsToTheFirstRow) {

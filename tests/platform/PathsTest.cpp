@@ -108,16 +108,30 @@ TEST_F(SettingsPathTest, ReadOnlyFolderWithAFileThereKeepsThatFile) {
 
 TEST_F(SettingsPathTest, ConfigOptionNamesTheFileOutright) {
   const std::string cwd = fs::current_path().string();
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"varnley", "--config", "/etc/v.ini"}, "/etc/v.ini"},
-      {{"varnley", "-s", "--config=/etc/w.ini"}, "/etc/w.ini"},
-      {{"varnley", "--config", "rel.ini"}, cwd + "/rel.ini"},
-      {{"varnley", "--config"}, SettingsPathFor(exe)},  // no file named: the usual place
-      {{"varnley", "--config="}, SettingsPathFor(exe)},
-      {{"varnley", "--configx", "a.ini"}, SettingsPathFor(exe)},
+  const std::pair<std::string, std::string> cases[] = {
+      {"/etc/v.ini", "/etc/v.ini"},
+      {"rel.ini", cwd + "/rel.ini"},
+      {"./rel.ini", cwd + "/rel.ini"},
+      {"./sub/./rel.ini", cwd + "/sub/rel.ini"},
+      {"sub/../rel.ini", cwd + "/sub/../rel.ini"},
+      {"", SettingsPathFor(exe)},  // no file named: the usual place
   };
-  for (const auto& [args, expected] : cases)
-    EXPECT_EQ(SettingsPathFromArgs(args, exe), expected) << args.back();
+  for (const auto& [named, expected] : cases)
+    EXPECT_EQ(SettingsPathFromOption(named, exe), expected) << named;
+}
+
+TEST_F(SettingsPathTest, AFileNotThereYetIsToldApartFromOneThatCannotBe) {
+  env.set("XDG_CONFIG_HOME", home + "/xdg");
+  test::WriteText(dir.file("there.ini"), "");
+  const std::pair<std::string, SettingsFileState> cases[] = {
+      {dir.file("there.ini"), SettingsFileState::Present},
+      {dir.file("new.ini"), SettingsFileState::Missing},
+      {dir.file("no/such/folder/v.ini"), SettingsFileState::FolderMissing},
+      {dir.file("there.ini/v.ini"), SettingsFileState::FolderMissing},  // a file, no folder
+      // The per-user folder is made by the first save: only the file is missing.
+      {FallbackSettingsPath(), SettingsFileState::Missing},
+  };
+  for (const auto& [path, state] : cases) EXPECT_EQ(ProbeSettingsFile(path), state) << path;
 }
 
 TEST_F(SettingsPathTest, FirstSaveCreatesThePrivateFolderAndTheHostsComeBack) {

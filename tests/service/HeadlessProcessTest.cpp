@@ -3,6 +3,9 @@
 // program started where there is no display.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
+
 #include "support/ServiceProcess.h"
 
 namespace varnley {
@@ -107,6 +110,59 @@ TEST_F(Headless, SighupReloadsKeepingTheStateOfPortsThatStay) {
   EXPECT_TRUE(ExitedWith(program.waitExit(), 0)) << program.err();
 }
 
+TEST_F(Headless, SighupsHoweverFrequentLeaveNoPortOfTheRoundUnprobed) {
+  // One port a pass and a pass a second; the reloads come faster than that.
+  std::vector<std::unique_ptr<LoopbackPort>> closed;
+  std::vector<int> ports;
+  for (int i = 0; i < 20; ++i) {
+    closed.push_back(std::make_unique<LoopbackPort>());
+    ports.push_back(closed.back()->port());
+  }
+  test::WriteText(settings, HostsFile(ports, "parallel=1\n"));
+  ServiceProcess program = start();
+  ASSERT_TRUE(program.errHas("monitoring 20 ports")) << program.err();
+  const auto allDown = [&] {
+    const std::string err = program.err();
+    for (int port : ports)
+      if (err.find(Down(port)) == std::string::npos) return false;
+    return true;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!allDown() && std::chrono::steady_clock::now() < deadline) {
+    program.signal(SIGHUP);
+    std::this_thread::sleep_for(400ms);  // the pace of the reloads, not a wait for a state
+  }
+  EXPECT_TRUE(allDown()) << program.err();
+  EXPECT_GE(Count(program.err(), "reloaded; monitoring 20 ports"), 5u) << program.err();
+  program.signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(program.waitExit(), 0)) << program.err();
+}
+
+TEST_F(Headless, AReloadOfAHugeFileKeepsTheSettingsAndTheExitPrompt) {
+  LoopbackPort port;
+  const std::string file = HostsFile({port.port()});
+  test::WriteText(settings, file);
+  ServiceProcess program = start();
+  ASSERT_TRUE(program.errHas(Down(port.port()))) << program.err();
+  std::filesystem::resize_file(settings, std::uintmax_t{2} << 30);  // sparse: costs no disk
+  const auto asked = std::chrono::steady_clock::now();
+  program.signal(SIGHUP);
+  ASSERT_TRUE(
+      program.errHas("more than a settings file may hold (1073741824); the settings "
+                     "stay as they were"))
+      << program.err();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+  // Still watching the port it had.
+  port.listen();
+  ASSERT_TRUE(program.errHas(Up(port.port()))) << program.err();
+  const auto stopAsked = std::chrono::steady_clock::now();
+  program.signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(program.waitExit(), 0)) << program.err();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAsked, 1500ms);
+  EXPECT_EQ(std::filesystem::file_size(settings), std::uintmax_t{2} << 30);  // left as it is
+  EXPECT_EQ(program.err().find("monitoring 0 ports"), std::string::npos) << program.err();
+}
+
 TEST_F(Headless, ASecondCopyOnTheSameFileIsRefused) {
   LoopbackPort closed;
   test::WriteText(settings, HostsFile({closed.port()}));
@@ -151,6 +207,30 @@ TEST_F(Headless, AFinalSaveThatFailsEndsWithStatusOne) {
   EXPECT_TRUE(ExitedWith(program.waitExit(), 1)) << program.err();
   EXPECT_NE(program.err().find("Unable to write to " + settings), std::string::npos)
       << program.err();
+}
+
+TEST_F(Headless, ASettingsFileThatIsNotThereIsSaidAtStart) {
+  struct Case {
+    std::string file;
+    std::string said;
+    int status;  // at SIGTERM, once the first save was tried
+  };
+  const Case cases[] = {
+      {dir.file("new.ini"),
+       "new.ini does not exist yet: starting with no hosts; the file is created at the first save",
+       0},
+      {dir.file("no/such/dir/v.ini"), "v.ini cannot be there: its folder does not exist", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    settings = c.file;
+    ServiceProcess program = start({}, "err-" + std::filesystem::path(c.file).stem().string());
+    ASSERT_TRUE(program.errHas(c.said)) << program.err();
+    ASSERT_TRUE(program.errHas("monitoring 0 ports")) << program.err();
+    program.signal(SIGTERM);
+    EXPECT_TRUE(ExitedWith(program.waitExit(), c.status)) << program.err();
+    EXPECT_EQ(std::filesystem::exists(c.file), c.status == 0);
+  }
 }
 
 TEST_F(Headless, TheWindowWithoutADisplayPointsToHeadless) {

@@ -105,10 +105,13 @@ TEST_F(Metrics, AnswerOnlyGetOfTheMetricsPath) {
   const test::HttpReply page = test::HttpRequest(endpoint.port(), "GET", "/metrics");
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.head.find("Content-Type: text/plain"), std::string::npos) << page.head;
-  EXPECT_EQ(test::HttpRequest(endpoint.port(), "GET", "/").status, 404);
+  EXPECT_EQ(test::HttpRequest(endpoint.port(), "GET", "/other").status, 404);
   EXPECT_EQ(test::HttpRequest(endpoint.port(), "GET", "/metrics/x").status, 404);
-  for (const char* method : {"POST", "PUT", "DELETE", "HEAD"})
+  for (const char* method : {"POST", "PUT", "DELETE"})
     EXPECT_EQ(test::HttpRequest(endpoint.port(), method, "/metrics").status, 405) << method;
+  const test::HttpReply head = test::HttpRequest(endpoint.port(), "HEAD", "/metrics");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.body, "");
 }
 
 TEST_F(Metrics, ListenOnlyWhereTheAddressIsAnIPv4LiteralThatIsFree) {

@@ -137,7 +137,7 @@ TEST(WindowsPaths, ExecutableSettingsAndFallbackFolder) {
   EXPECT_TRUE(fs::is_directory(PathFromUtf8(fallback).parent_path()));
 
   // "--config" with a name outside the ANSI code page is made absolute without losing it.
-  const std::string given = SettingsPathFromArgs({"varnley", "--config", "Übung€.ini"}, exe);
+  const std::string given = SettingsPathFromOption("Übung€.ini", exe);
   EXPECT_TRUE(PathFromUtf8(given).is_absolute());
   EXPECT_EQ(PathFromUtf8(given).filename(), L"Übung€.ini");
 

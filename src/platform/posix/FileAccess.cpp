@@ -56,16 +56,22 @@ ReadStatus OpenRegular(const std::string& path, int& fd, std::size_t& size, std:
     return ReadStatus::Failed;
   }
   struct stat st {};
-  int err = 0;
-  if (::fstat(fd, &st) != 0)
-    err = errno;
-  else if (S_ISDIR(st.st_mode))
-    err = EISDIR;
-  else if (!S_ISREG(st.st_mode))
-    err = EINVAL;
-  if (err != 0) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
     ::close(fd);
     SetReason(reason, "open", err);
+    return ReadStatus::Failed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (reason) {
+      const char* kind = S_ISDIR(st.st_mode)                          ? "a folder"
+                         : S_ISFIFO(st.st_mode)                       ? "a named pipe (FIFO)"
+                         : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                         : S_ISSOCK(st.st_mode)                       ? "a socket"
+                                                                      : "something";
+      *reason = std::string("it is ") + kind + ", not a regular file";
+    }
     return ReadStatus::Failed;
   }
   size = static_cast<std::size_t>(st.st_size);

@@ -96,11 +96,12 @@ IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop) 
   return PollWithStop(fd, POLLOUT, deadline, stop);
 }
 
-bool LocalName(int fd, std::uint32_t& address, std::uint16_t& port) {
+bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   auto* raw = reinterpret_cast<sockaddr*>(&sa);
-  if (::getsockname(fd, raw, &len) != 0 || sa.sin_family != AF_INET) {
+  if ((peer ? ::getpeername(fd, raw, &len) : ::getsockname(fd, raw, &len)) != 0 ||
+      sa.sin_family != AF_INET) {
     return false;
   }
   address = ntohl(sa.sin_addr.s_addr);

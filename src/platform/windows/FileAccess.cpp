@@ -59,13 +59,22 @@ ReadStatus OpenRegular(const std::string& path, Handle& file, std::size_t& size,
   if (!file.valid()) {
     const DWORD err = ::GetLastError();
     if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return ReadStatus::Missing;
-    SetReason(reason, "open", err);
+    const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      if (reason) *reason = "it is a folder, not a regular file";
+    } else {
+      SetReason(reason, "open", err);
+    }
     return ReadStatus::Failed;
   }
   LARGE_INTEGER bytes{};
-  if (::GetFileType(file.get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.get(), &bytes)) {
+  const DWORD type = ::GetFileType(file.get());
+  if (type != FILE_TYPE_DISK || !::GetFileSizeEx(file.get(), &bytes)) {
     file.reset();
-    if (reason) *reason = "open: not a regular file";
+    if (reason)
+      *reason = type == FILE_TYPE_PIPE   ? "it is a named pipe, not a regular file"
+                : type == FILE_TYPE_CHAR ? "it is a device, not a regular file"
+                                         : "it is not a regular file";
     return ReadStatus::Failed;
   }
   size = static_cast<std::size_t>(bytes.QuadPart);

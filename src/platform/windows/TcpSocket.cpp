@@ -108,12 +108,13 @@ IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop) 
   return WaitWithStop(IntToSocket(fd), kWritable, deadline, stop);
 }
 
-bool LocalName(int fd, std::uint32_t& address, std::uint16_t& port) {
+bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
   sockaddr_in sa{};
   int len = sizeof sa;
   auto* raw = reinterpret_cast<sockaddr*>(&sa);
   const SOCKET s = IntToSocket(fd);
-  if (::getsockname(s, raw, &len) != 0 || sa.sin_family != AF_INET) {
+  if ((peer ? ::getpeername(s, raw, &len) : ::getsockname(s, raw, &len)) != 0 ||
+      sa.sin_family != AF_INET) {
     return false;
   }
   address = ntohl(sa.sin_addr.s_addr);

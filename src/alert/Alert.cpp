@@ -1,0 +1,122 @@
+#include "alert/Alert.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace varnley {
+
+const char* EventName(AlertEvent event) {
+  switch (event) {
+    case AlertEvent::down:
+      return "down";
+    case AlertEvent::up:
+      return "up";
+    case AlertEvent::reminder:
+      return "reminder";
+    case AlertEvent::test:
+      return "test";
+  }
+  return "down";
+}
+
+std::vector<AlertEntry> EntriesOfText(std::string_view text) {
+  std::vector<AlertEntry> entries;
+  if (text.size() < 2 || text.front() != '"') return entries;
+  const std::size_t close = text.find('"', 1);
+  if (close == std::string_view::npos) return entries;
+  std::string_view list = text.substr(1, close - 1);
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    const std::string_view item = list.substr(0, comma);
+    const std::size_t colon = item.rfind(':');
+    if (colon != std::string_view::npos && colon + 1 < item.size()) {
+      std::string_view host = item.substr(0, colon);
+      if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+      int port = 0;
+      bool digits = item.size() - colon - 1 <= 5;
+      for (char c : item.substr(colon + 1)) {
+        digits = digits && c >= '0' && c <= '9';
+        if (digits) port = port * 10 + (c - '0');
+      }
+      if (digits && port >= 1 && port <= 65535 && !host.empty())
+        entries.push_back({std::string(host), port, {}});
+    }
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return entries;
+}
+
+void MergeInto(Alert& into, Alert later) {
+  if (!into.text.empty()) into.text += '\n';
+  into.text += later.text;
+  for (AlertEntry& entry : later.entries) into.entries.push_back(std::move(entry));
+  into.event = later.event;
+  if (into.incident.empty()) into.incident = std::move(later.incident);
+  if (!into.since) into.since = later.since;
+}
+
+namespace {
+
+// Civil date from days since 1970-01-01 (proleptic Gregorian), so UTC needs nothing of the
+// system's time zone functions.
+void CivilFromDays(long long z, int& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
+}
+
+std::tm LocalTm(WallTime when) {
+  // localtime shares one buffer in the C library; the copy is taken under one lock.
+  static std::mutex mutex;
+  const std::time_t t = WallClock::to_time_t(when);
+  std::lock_guard lock(mutex);
+  const std::tm* local = std::localtime(&t);
+  return local ? *local : std::tm{};
+}
+
+}  // namespace
+
+std::string Rfc3339Utc(WallTime when) {
+  using namespace std::chrono;
+  const long long secs = duration_cast<seconds>(when.time_since_epoch()).count();
+  long long days = secs / 86400;
+  long long rest = secs % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  int y;
+  unsigned m, d;
+  CivilFromDays(days, y, m, d);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ", y, m, d, rest / 3600,
+                rest / 60 % 60, rest % 60);
+  return text;
+}
+
+std::string LocalClockText(WallTime when, bool withDate) {
+  const std::tm local = LocalTm(when);
+  char text[96];
+  if (withDate)
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min);
+  else
+    std::snprintf(text, sizeof text, "%02d:%02d", local.tm_hour, local.tm_min);
+  return text;
+}
+
+bool SameLocalDay(WallTime a, WallTime b) {
+  const std::tm x = LocalTm(a), y = LocalTm(b);
+  return x.tm_year == y.tm_year && x.tm_yday == y.tm_yday;
+}
+
+}  // namespace varnley
