@@ -98,9 +98,8 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
   layout->addLayout(buttons);
   setFixedSize(304, 272);
 
-  QWidget* order[] = {HostEdit[0], HostEdit[1],  HostEdit[2], HostEdit[3],
-                      HostNameEdit, PortEdit,    AddButton,   PortListBox,
-                      DeleteButton, OKBtn,       CancelBtn};
+  QWidget* order[] = {HostEdit[0], HostEdit[1], HostEdit[2],  HostEdit[3], HostNameEdit, PortEdit,
+                      AddButton,   PortListBox, DeleteButton, OKBtn,       CancelBtn};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
   connect(HostNameEdit, &QLineEdit::textChanged, this, &THostPortDlg::HostNameEditChange);

@@ -56,7 +56,8 @@ std::optional<std::string> NameRefusal(std::string_view name) {
     if (dot == std::string_view::npos) dot = name.size();
     const std::string_view label = name.substr(start, dot - start);
     if (label.empty()) return "A host name has no empty part between its dots.";
-    if (label.size() > kMaxLabelLength) return "Each part of a host name is 1 to 63 characters long.";
+    if (label.size() > kMaxLabelLength)
+      return "Each part of a host name is 1 to 63 characters long.";
     if (label.front() == '-' || label.back() == '-')
       return "No part of a host name starts or ends with a hyphen.";
     last = label;
@@ -80,7 +81,8 @@ std::optional<CanonicalHost> CanonicalHostOf(std::string_view text, std::string*
   if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']')
     literal = literal.substr(1, literal.size() - 2);
   if (literal.find(':') != std::string_view::npos) {
-    if (const auto bytes = ParseIPv6(literal)) return CanonicalHost{HostKind::IPv6, FormatIPv6(*bytes)};
+    if (const auto bytes = ParseIPv6(literal))
+      return CanonicalHost{HostKind::IPv6, FormatIPv6(*bytes)};
     if (literal.find('%') != std::string_view::npos)
       return Refuse(reason, "An IPv6 address with a zone (\"%\") cannot be watched.");
     // "name:80", "1.2.3.4:80", "[::1]:80": a port typed into the host.
@@ -99,7 +101,8 @@ std::optional<CanonicalHost> CanonicalHostOf(std::string_view text, std::string*
       return Refuse(reason, "A host name has ASCII letters, digits, hyphens and dots only.");
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
       return Refuse(reason, "A host has no spaces.");
-    if (c == '_') return Refuse(reason, "A host name has no \"_\": letters, digits, hyphens and dots only.");
+    if (c == '_')
+      return Refuse(reason, "A host name has no \"_\": letters, digits, hyphens and dots only.");
     if (!IsLetter(c) && !IsDigit(c) && c != '-' && c != '.')
       return Refuse(reason, std::string("A host name has no \"") + c +
                                 "\": letters, digits, hyphens and dots only.");

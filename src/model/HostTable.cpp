@@ -60,8 +60,7 @@ bool HostTable::remove(std::size_t index) {
     std::lock_guard lock(mutex_);
     if (index >= rows_.size()) return false;
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
-    if (index < states_.size())
-      states_.erase(states_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index < states_.size()) states_.erase(states_.begin() + static_cast<std::ptrdiff_t>(index));
   }
   notify(kAllRows);
   return true;

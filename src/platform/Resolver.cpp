@@ -62,10 +62,9 @@ std::optional<NameServer> ParseServer(std::string_view entry) {
     }
     std::uint32_t v4 = 0;
     if (!ParseDottedIPv4(address, v4)) return std::nullopt;
-    server.address = IpAddress::V4({static_cast<std::uint8_t>(v4 >> 24),
-                                    static_cast<std::uint8_t>(v4 >> 16),
-                                    static_cast<std::uint8_t>(v4 >> 8),
-                                    static_cast<std::uint8_t>(v4)});
+    server.address =
+        IpAddress::V4({static_cast<std::uint8_t>(v4 >> 24), static_cast<std::uint8_t>(v4 >> 16),
+                       static_cast<std::uint8_t>(v4 >> 8), static_cast<std::uint8_t>(v4)});
   }
   if (port) {
     const auto number = ParsePort(*port);
@@ -163,17 +162,30 @@ ServerChoice ChooseServers(const std::string& dns) {
 }
 
 std::uint64_t Waiting::add(const std::string& name, Deadline deadline, Resolver::Callback done) {
+  const Deadline limit = deadline.earliest(Deadline::After(kLookupLimit));
   const auto it = pending_.find(name);
   if (it != pending_.end()) {
     it->second.waiting.push_back(std::move(done));
-    it->second.deadline = it->second.deadline.earliest(deadline);
+    if (*limit.when() < *it->second.deadline.when()) {
+      if (--deadlines_[*it->second.deadline.when()] == 0)
+        deadlines_.erase(*it->second.deadline.when());
+      it->second.deadline = limit;
+      ++deadlines_[*limit.when()];
+    }
     return 0;
   }
   Pending& entry = pending_[name];
   entry.id = ++lastId_;
-  entry.deadline = deadline.earliest(Deadline::After(kLookupLimit));
+  entry.deadline = limit;
   entry.waiting.push_back(std::move(done));
+  ++deadlines_[*limit.when()];
   return entry.id;
+}
+
+void Waiting::forget(std::unordered_map<std::string, Pending>::iterator it) {
+  const auto when = *it->second.deadline.when();
+  if (--deadlines_[when] == 0) deadlines_.erase(when);
+  pending_.erase(it);
 }
 
 bool Waiting::finish(const std::string& name, const LookupAnswer& answer, std::uint64_t id) {
@@ -181,12 +193,13 @@ bool Waiting::finish(const std::string& name, const LookupAnswer& answer, std::u
   if (it == pending_.end() || (id != 0 && it->second.id != id)) return false;
   // Out of the table first: a callback may ask for the name again.
   std::vector<Resolver::Callback> waiting = std::move(it->second.waiting);
-  pending_.erase(it);
+  forget(it);
   for (Resolver::Callback& done : waiting) done(answer);
   return true;
 }
 
 void Waiting::expire() {
+  if (deadlines_.empty() || Deadline::Clock::now() < deadlines_.begin()->first) return;
   std::vector<std::string> late;
   for (const auto& [name, entry] : pending_)
     if (entry.deadline.expired()) late.push_back(name);
@@ -194,10 +207,7 @@ void Waiting::expire() {
 }
 
 int Waiting::waitMs() const {
-  std::optional<Deadline> earliest;
-  for (const auto& [name, entry] : pending_)
-    earliest = earliest ? earliest->earliest(entry.deadline) : entry.deadline;
-  return earliest ? earliest->pollTimeout() : -1;
+  return deadlines_.empty() ? -1 : Deadline::At(deadlines_.begin()->first).pollTimeout();
 }
 
 }  // namespace resolver

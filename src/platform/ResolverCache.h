@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,8 +36,7 @@ namespace varnley::resolver {
 // The addresses kept for key while their life lasts; nullopt when none are (or no longer).
 std::optional<std::vector<IpAddress>> CachedAnswer(const std::string& key);
 // Kept for ttl clamped to kMinAnswerLife..kMaxAnswerLife.
-void KeepAnswer(const std::string& key, std::vector<IpAddress> addresses,
-                std::chrono::seconds ttl);
+void KeepAnswer(const std::string& key, std::vector<IpAddress> addresses, std::chrono::seconds ttl);
 void ClearAnswers();
 
 // What a resolver for a `[config] dns` text asks: the parsed servers (empty for the system's
@@ -59,12 +59,20 @@ class Waiting {
   // Answers everyone waiting for the lookup of that id (any id when 0); false when nobody
   // waits for it any more (it was given up on, or asked again since).
   bool finish(const std::string& name, const LookupAnswer& answer, std::uint64_t id = 0);
+  // Whether someone still waits for the lookup of that id.
+  bool waits(const std::string& name, std::uint64_t id) const {
+    const auto it = pending_.find(name);
+    return it != pending_.end() && it->second.id == id;
+  }
   // Lookups past their deadline give up with noAnswer.
   void expire();
   // Until the earliest deadline; -1 with nothing in flight.
   int waitMs() const;
   bool empty() const { return pending_.empty(); }
-  void clear() { pending_.clear(); }
+  void clear() {
+    pending_.clear();
+    deadlines_.clear();
+  }
 
  private:
   struct Pending {
@@ -72,8 +80,13 @@ class Waiting {
     Deadline deadline = Deadline::None();
     std::vector<Resolver::Callback> waiting;
   };
+  void forget(std::unordered_map<std::string, Pending>::iterator it);
+
   std::uint64_t lastId_ = 0;
   std::unordered_map<std::string, Pending> pending_;
+  // How many pending lookups end at each deadline: the loop asks for the earliest after
+  // every event, which must not cost a walk over thousands of lookups.
+  std::map<Deadline::Clock::time_point, std::size_t> deadlines_;
 };
 
 }  // namespace varnley::resolver

@@ -227,7 +227,6 @@ TEST_F(HostPortDlgTest, OkStaysOpenOnTheFirstEmptyOctet) {
   EXPECT_EQ(dlg.host(), "10.0.0.5");
 }
 
-
 TEST_F(HostPortDlgTest, ANameOrIPv6AddressTakesThePlaceOfTheOctets) {
   showActive();
   QLineEdit* name = edit("HostNameEdit");

@@ -45,7 +45,6 @@ TEST(ParseIPv4, ReadsOctetsAsDecimal) {
   EXPECT_EQ(ParseIPv4("127.0.0"), std::nullopt);
 }
 
-
 struct HostCase {
   const char* text;
   const char* stored;  // nullptr: refused

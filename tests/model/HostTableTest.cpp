@@ -47,7 +47,6 @@ TEST(HostTable, WorkerUpdatesWhileTheWindowReplacesRows) {
   EXPECT_EQ(table.size(), 8u);
 }
 
-
 TEST(HostTable, FindComparesStoredForms) {
   HostTable table;
   table.append({"::1", "80,", ""});

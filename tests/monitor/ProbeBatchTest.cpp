@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "monitor/Probe.h"
+#include "platform/Resolver.h"
 #include "platform/StopSource.h"
 #include "platform/TcpProbe.h"
-#include "platform/Resolver.h"
 #include "support/Dnsmasq.h"
 #include "support/HangingListener.h"
 #include "support/HostileDnsServer.h"
@@ -101,7 +101,7 @@ TEST(ProbeBatch, IPv6TargetsBesideIPv4Ones) {
   test::AcceptingListener open4;
   test::RefusingPort closed4;
   const std::vector<PortTarget> targets = {
-      {"::1", open6.port()}, {"::1", closed6.port()}, {"127.0.0.1", open4.port()},
+      {"::1", open6.port()},    {"::1", closed6.port()},       {"127.0.0.1", open4.port()},
       {"0:0::1", open6.port()}, {"127.0.0.1", closed4.port()},
   };
   const std::vector<PortAnswer> answers = CheckPorts(targets, nullptr, 2s);
@@ -138,8 +138,8 @@ class NameProbe : public ::testing::Test {
 
 TEST_F(NameProbe, NamesAreProbedAtTheAddressesTheyResolveTo) {
   const std::vector<PortTarget> targets = {
-      {"up.test", open.port()},     {"closed.test", closed.port()}, {"nosuch.test", open.port()},
-      {"v6.test", open6.port()},    {"up.test", closed.port()},     {"127.0.0.5", open.port()},
+      {"up.test", open.port()},  {"closed.test", closed.port()}, {"nosuch.test", open.port()},
+      {"v6.test", open6.port()}, {"up.test", closed.port()},     {"127.0.0.5", open.port()},
   };
   const auto answers = CheckPorts(targets, nullptr, 2s, server.dns());
   ASSERT_EQ(answers.size(), targets.size());

@@ -53,7 +53,8 @@ inline std::optional<Question> ParseQuery(std::string_view q) {
   std::size_t pos = 12;
   while (pos < q.size() && q[pos] != 0) pos += 1 + static_cast<unsigned char>(q[pos]);
   if (pos + 5 > q.size()) return std::nullopt;
-  question.type = static_cast<unsigned char>(q[pos + 1]) << 8 | static_cast<unsigned char>(q[pos + 2]);
+  question.type =
+      static_cast<unsigned char>(q[pos + 1]) << 8 | static_cast<unsigned char>(q[pos + 2]);
   question.section = std::string(q.substr(12, pos + 5 - 12));
   return question;
 }

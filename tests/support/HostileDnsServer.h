@@ -94,7 +94,8 @@ class HostileDnsServer {
     char buffer[4096];
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const auto n = ::recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &len);
+    const auto n =
+        ::recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &len);
     if (n <= 0) return;
     ++queries_;
     const auto question = dns::ParseQuery({buffer, static_cast<std::size_t>(n)});

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include "platform/Resolver.h"
@@ -26,6 +27,9 @@ namespace {
 constexpr int kQueryTimeoutMs = 1000;
 constexpr int kQueryTries = 3;
 constexpr int kStopSliceMs = 50;
+// Lookups sent at once; the rest wait for room. A burst of thousands of datagrams would
+// overflow a server's receive queue, and every lost one costs a retry a second later.
+constexpr std::size_t kMaxLookupsInFlight = 32;
 
 bool LibraryReady() {
   static const bool ready = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS;
@@ -87,17 +91,16 @@ class AresEngine final : public Resolver::Engine {
 
   void lookup(const std::string& name, Deadline deadline, Resolver::Callback done) override {
     const std::string key = prefix_ + name;
-    if (auto kept = resolver::CachedAnswer(key)) return done({LookupFailure::none, std::move(*kept)});
+    if (auto kept = resolver::CachedAnswer(key))
+      return done({LookupFailure::none, std::move(*kept)});
     if (!channel_) return done({LookupFailure::serverFailure, {}});
     const std::uint64_t id = waiting_.add(name, deadline, std::move(done));
     if (id == 0) return;
-    ares_addrinfo_hints hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = ARES_AI_NOSORT;
-    auto* query = new Query{this, name, key, id};
-    // May answer at once (the hosts file), calling Answered before it returns.
-    ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &AresEngine::Answered, query);
+    Query query{this, name, key, id};
+    if (inFlight_ >= kMaxLookupsInFlight)
+      queued_.push_back(std::move(query));
+    else
+      start(std::move(query));
   }
 
   int descriptor() const override { return epoll_; }
@@ -133,7 +136,10 @@ class AresEngine final : public Resolver::Engine {
 
   bool busy() const override { return !waiting_.empty(); }
 
-  void cancel() override { waiting_.clear(); }
+  void cancel() override {
+    waiting_.clear();
+    queued_.clear();
+  }
 
   bool waitReady(const StopSource* stop) override {
     const int wakeFd = stop ? stop->wakeDescriptor() : -1;
@@ -182,9 +188,31 @@ class AresEngine final : public Resolver::Engine {
       ::epoll_ctl(self->epoll_, EPOLL_CTL_ADD, fd, &event);
   }
 
+  void start(Query query) {
+    ++inFlight_;
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = ARES_AI_NOSORT;
+    const std::string name = query.name;
+    // May answer at once (the hosts file), calling Answered before it returns.
+    ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &AresEngine::Answered,
+                     new Query(std::move(query)));
+  }
+
+  // Queued lookups that still have someone waiting, as far as the limit allows.
+  void startQueued() {
+    while (inFlight_ < kMaxLookupsInFlight && !queued_.empty()) {
+      Query next = std::move(queued_.front());
+      queued_.pop_front();
+      if (waiting_.waits(next.name, next.id)) start(std::move(next));
+    }
+  }
+
   static void Answered(void* arg, int status, int /*timeouts*/, ares_addrinfo* result) {
     std::unique_ptr<Query> query(static_cast<Query*>(arg));
     AresEngine* self = query->engine;
+    --self->inFlight_;
     LookupAnswer answer;
     int ttl = INT_MAX;
     if (status == ARES_SUCCESS && result) {
@@ -216,6 +244,7 @@ class AresEngine final : public Resolver::Engine {
       resolver::KeepAnswer(query->key, answer.addresses, std::chrono::seconds(std::max(ttl, 0)));
     // A lookup given up on (or asked again since) has no one waiting for this answer.
     self->waiting_.finish(query->name, answer, query->id);
+    self->startQueued();
   }
 
   ares_channel channel_ = nullptr;
@@ -223,6 +252,8 @@ class AresEngine final : public Resolver::Engine {
   bool closing_ = false;
   std::string prefix_;
   resolver::Waiting waiting_;
+  std::size_t inFlight_ = 0;  // lookups c-ares has, given up on or not
+  std::deque<Query> queued_;  // lookups waiting for room
 };
 
 }  // namespace

@@ -308,7 +308,8 @@ class Batch {
     namesLeft_ = names_.size();
     for (std::size_t k = 0; k < names_.size(); ++k) {
       const std::string& name = targets_[names_[k].targets.front()].name;
-      resolver_->lookup(name, deadline, [this, k](const LookupAnswer& answer) { resolved(k, answer); });
+      resolver_->lookup(name, deadline,
+                        [this, k](const LookupAnswer& answer) { resolved(k, answer); });
     }
     return true;
   }
@@ -316,7 +317,9 @@ class Batch {
   void resolved(std::size_t k, const LookupAnswer& answer) {
     Name& name = names_[k];
     name.answer = answer;
-    --namesLeft_;
+    // The late answers of lookups given up on would otherwise keep waking the loop.
+    if (--namesLeft_ == 0 && resolver_->descriptor() >= 0)
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, resolver_->descriptor(), nullptr);
     for (std::size_t i : name.targets) {
       if (answer.failure != LookupFailure::none || answer.addresses.empty())
         settle(i, ProbeResult::Closed, {}, ProbeFailureOf(answer.failure), std::nullopt);
@@ -484,7 +487,7 @@ class Batch {
   std::vector<std::size_t> slotOf_;    // of each pending target, kNone otherwise
   std::vector<Clock::time_point> starts_;
   std::vector<bool> settled_;
-  std::deque<std::size_t> started_;  // pending targets in first-start order, for the timeout
+  std::deque<std::size_t> started_;   // pending targets in first-start order, for the timeout
   std::vector<std::size_t> retried_;  // pending later addresses of names, for the timeout
   std::deque<std::size_t> ready_;     // name targets with an address to try next
   std::vector<Name> names_;

@@ -1,6 +1,8 @@
 // The resolver on Windows: each lookup runs getaddrinfo on a worker of its own (the system's
 // resolver, so a `[config] dns` list is not asked here), and the caller's loop collects the
 // answers in short slices. A lookup given up on is left to finish alone; its answer is kept.
+#include "platform/Resolver.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -10,7 +12,6 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/Resolver.h"
 #include "platform/ResolverCache.h"
 #include "platform/StopSource.h"
 #include "platform/windows/Winsock.h"
@@ -39,14 +40,15 @@ LookupAnswer SystemLookup(const std::string& name) {
   const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
   if (rc != 0) {
     answer.failure = rc == WSAHOST_NOT_FOUND || rc == WSANO_DATA ? LookupFailure::noSuchName
-                     : rc == WSATRY_AGAIN                         ? LookupFailure::noAnswer
-                                                                  : LookupFailure::serverFailure;
+                     : rc == WSATRY_AGAIN                        ? LookupFailure::noAnswer
+                                                                 : LookupFailure::serverFailure;
     return answer;
   }
   for (const addrinfo* node = result; node; node = node->ai_next) {
     IpAddress address;
     if (node->ai_family == AF_INET) {
-      std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr, 4);
+      std::memcpy(address.bytes.data(),
+                  &reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr, 4);
     } else if (node->ai_family == AF_INET6) {
       address.v6 = true;
       std::memcpy(address.bytes.data(),
@@ -74,7 +76,8 @@ class WorkerEngine final : public Resolver::Engine {
 
   void lookup(const std::string& name, Deadline deadline, Resolver::Callback done) override {
     const std::string key = prefix_ + name;
-    if (auto kept = resolver::CachedAnswer(key)) return done({LookupFailure::none, std::move(*kept)});
+    if (auto kept = resolver::CachedAnswer(key))
+      return done({LookupFailure::none, std::move(*kept)});
     if (!usable_) return done({LookupFailure::serverFailure, {}});
     if (waiting_.add(name, deadline, std::move(done)) == 0) return;
     try {

@@ -51,7 +51,8 @@ class Batch {
     // Whatever has no answer yet: stopped, or the wait itself failed.
     const ProbeResult left =
         stop_ && stop_->stopRequested() ? ProbeResult::Stopped : ProbeResult::Closed;
-    const ProbeFailure why = left == ProbeResult::Closed ? ProbeFailure::refused : ProbeFailure::none;
+    const ProbeFailure why =
+        left == ProbeResult::Closed ? ProbeFailure::refused : ProbeFailure::none;
     for (const Pending& p : pending_) {
       CloseProbeSocket(p.socket, false);
       out_[p.target] = {left, Clock::now() - p.start, why, AddressOf(targets_[p.target])};
