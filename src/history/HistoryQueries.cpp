@@ -1,0 +1,286 @@
+#include "history/HistoryQueries.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "history/HistoryAggregates.h"
+
+namespace varnley {
+
+namespace {
+
+// An interval whose end is this close to now is the present: its session still writes.
+constexpr HistoryTime kLive = 15'000;
+// An alert belongs to an outage when sent from a little before its start (the dispatch runs
+// every two seconds) to a while after its end (the UP alert).
+constexpr HistoryTime kAlertBefore = 5'000;
+constexpr HistoryTime kAlertAfter = 2 * kMinuteMs;
+
+HistoryTime FloorTo(HistoryTime time, HistoryTime unit) {
+  const HistoryTime q = time / unit;
+  return (time < 0 && q * unit != time ? q - 1 : q) * unit;
+}
+
+void AddClipped(Uptime& uptime, HistoryTime start, HistoryTime end, bool up, HistoryTime from,
+                HistoryTime to) {
+  const HistoryTime a = std::max(start, from), b = std::min(end, to);
+  if (b <= a) return;
+  (up ? uptime.up : uptime.down) += b - a;
+}
+
+SeriesPoint PointOf(HistoryTime time, const Aggregate& a) {
+  SeriesPoint point;
+  point.time = time;
+  point.probes = a.probes;
+  point.successes = a.successes;
+  if (a.successes) {
+    point.minMs = static_cast<double>(a.minUs) / 1000.0;
+    point.meanMs = a.meanUs() / 1000.0;
+    point.maxMs = static_cast<double>(a.maxUs) / 1000.0;
+  }
+  return point;
+}
+
+Aggregate AggregateOf(const SqliteStatement& row, int first) {
+  return {row.integer(first), row.integer(first + 1), row.integer(first + 2),
+          row.integer(first + 3), row.integer(first + 4)};
+}
+
+}  // namespace
+
+std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, Status& status) {
+  std::unique_ptr<HistoryReader> reader(new HistoryReader());
+  status = OpenHistoryForReading(reader->db_, path);
+  if (!status) return nullptr;
+  return reader;
+}
+
+std::map<std::int64_t, PortKey> HistoryReader::ports() {
+  std::map<std::int64_t, PortKey> result;
+  SqliteStatement select = db_.prepare("SELECT id, host, port FROM ports");
+  while (select.step() == SQLITE_ROW)
+    result[select.integer(0)] = {select.text(1), static_cast<int>(select.integer(2))};
+  return result;
+}
+
+std::optional<std::int64_t> HistoryReader::idOf(const PortKey& key) {
+  SqliteStatement select = db_.prepare("SELECT id FROM ports WHERE host = ? AND port = ?");
+  select.bind(1, key.host).bind(2, std::int64_t{key.port});
+  if (select.step() != SQLITE_ROW) return std::nullopt;
+  return select.integer(0);
+}
+
+std::map<std::int64_t, std::vector<HistoryReader::Interval>> HistoryReader::intervals(
+    HistoryTime from, HistoryTime to, std::optional<std::int64_t> only) {
+  // An open run lasts as long as its session was heard of: a killed copy's runs end where
+  // its last commit left them.
+  std::string sql =
+      "SELECT r.port_id, r.state, r.start, "
+      "CASE WHEN r.open THEN max(r.end, s.last) ELSE r.end END AS e, r.reason "
+      "FROM runs r JOIN sessions s ON s.id = r.session_id WHERE r.start < ?2 AND e > ?1";
+  if (only) sql += " AND r.port_id = ?3";
+  sql += " ORDER BY r.port_id, r.start";
+  SqliteStatement select = db_.prepare(sql);
+  select.bind(1, from).bind(2, to);
+  if (only) select.bind(3, *only);
+  std::map<std::int64_t, std::vector<Interval>> result;
+  while (select.step() == SQLITE_ROW)
+    result[select.integer(0)].push_back(
+        {select.integer(2), select.integer(3), select.text(1) == "UP", select.text(4)});
+  return result;
+}
+
+std::vector<Outage> HistoryReader::outagesOf(const PortKey& key, const std::vector<Interval>& runs,
+                                             HistoryTime now) {
+  std::vector<Outage> result;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (runs[i].up) continue;
+    // DOWN runs with no UP between them are one outage, across a restart of the program.
+    Outage outage;
+    outage.key = key;
+    outage.start = runs[i].start;
+    outage.reason = runs[i].reason;
+    std::size_t j = i;
+    while (j + 1 < runs.size() && !runs[j + 1].up) ++j;
+    if (j + 1 < runs.size()) {
+      outage.end = runs[j + 1].start;
+      outage.ended = true;
+    } else {
+      outage.end = std::min(runs[j].end, now);
+      outage.ongoing = runs[j].end >= now - kLive;
+    }
+    result.push_back(std::move(outage));
+    i = j;
+  }
+  return result;
+}
+
+Uptime HistoryReader::UptimeOf(const PortKey& key, HistoryTime from, HistoryTime to) {
+  Uptime uptime;
+  uptime.window = to - from;
+  const auto id = idOf(key);
+  if (!id) return uptime;
+  const auto runs = intervals(from, to, id);
+  if (const auto it = runs.find(*id); it != runs.end())
+    for (const Interval& run : it->second) AddClipped(uptime, run.start, run.end, run.up, from, to);
+  return uptime;
+}
+
+std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now) {
+  const HistoryTime monthFrom = now - 30 * kDayMs;
+  const auto names = ports();
+  const auto all = intervals(monthFrom, now, std::nullopt);
+
+  std::map<std::int64_t, Aggregate> connect;
+  SqliteStatement hours = db_.prepare(
+      "SELECT port_id, sum(probes), sum(successes), min(min_us), sum(sum_us), max(max_us) "
+      "FROM hours WHERE hour >= ? GROUP BY port_id");
+  hours.bind(1, FloorTo(now - kDayMs, kHourMs));
+  while (hours.step() == SQLITE_ROW) connect[hours.integer(0)] = AggregateOf(hours, 1);
+
+  std::vector<PortSummary> result;
+  for (const auto& [id, runs] : all) {
+    const auto name = names.find(id);
+    if (name == names.end() || runs.empty()) continue;
+    PortSummary summary;
+    summary.key = name->second;
+    summary.day.window = kDayMs;
+    summary.week.window = 7 * kDayMs;
+    summary.month.window = 30 * kDayMs;
+    for (const Interval& run : runs) {
+      AddClipped(summary.day, run.start, run.end, run.up, now - kDayMs, now);
+      AddClipped(summary.week, run.start, run.end, run.up, now - 7 * kDayMs, now);
+      AddClipped(summary.month, run.start, run.end, run.up, monthFrom, now);
+    }
+    const Interval& last = runs.back();
+    summary.up = last.up;
+    summary.monitored = last.end >= now - kLive;
+    std::size_t first = runs.size() - 1;
+    while (first > 0 && runs[first - 1].up == last.up) --first;
+    summary.since = runs[first].start;
+    summary.outages = static_cast<int>(outagesOf(summary.key, runs, now).size());
+    if (const auto it = connect.find(id); it != connect.end() && it->second.successes > 0)
+      summary.meanConnectMs = it->second.meanUs() / 1000.0;
+    result.push_back(std::move(summary));
+  }
+  std::sort(result.begin(), result.end(),
+            [](const PortSummary& a, const PortSummary& b) { return a.key < b.key; });
+  return result;
+}
+
+std::vector<Outage> HistoryReader::Outages(HistoryTime from, HistoryTime to,
+                                           const std::optional<PortKey>& only) {
+  std::optional<std::int64_t> onlyId;
+  if (only) {
+    onlyId = idOf(*only);
+    if (!onlyId) return {};
+  }
+  const auto names = ports();
+  std::vector<Outage> result;
+  for (const auto& [id, runs] : intervals(from, to, onlyId)) {
+    const auto name = names.find(id);
+    if (name == names.end()) continue;
+    for (Outage& outage : outagesOf(name->second, runs, to))
+      if (outage.start < to && outage.end >= from) result.push_back(std::move(outage));
+  }
+
+  // The alerts of the window, by the entries they name.
+  std::map<std::string, std::vector<AlertRecord>> alerts;
+  SqliteStatement select = db_.prepare(
+      "SELECT time, channel, state, ports, outcome, reason, outcome_time FROM alerts "
+      "WHERE time >= ? AND time < ? ORDER BY time, id");
+  HistoryTime earliest = to;
+  for (const Outage& outage : result) earliest = std::min(earliest, outage.start);
+  select.bind(1, earliest - kAlertBefore).bind(2, to + kAlertAfter);
+  while (select.step() == SQLITE_ROW) {
+    AlertRecord record{select.integer(0), select.text(1), select.text(2),
+                       select.text(4),    select.text(5), std::nullopt};
+    if (!select.isNull(6)) record.settled = select.integer(6);
+    std::istringstream list(select.text(3));
+    for (std::string entry; std::getline(list, entry, ',');) alerts[entry].push_back(record);
+  }
+  for (Outage& outage : result) {
+    const auto it = alerts.find(outage.key.text());
+    if (it == alerts.end()) continue;
+    const HistoryTime last = outage.ongoing ? to : outage.end + kAlertAfter;
+    for (const AlertRecord& record : it->second) {
+      if (record.time < outage.start - kAlertBefore || record.time > last) continue;
+      // An UP alert belongs to the outage it ended, not to one that began just after.
+      if (record.state == "UP" && record.time < outage.end - kAlertBefore) continue;
+      if (record.state == "UP" && !outage.ended) continue;
+      outage.alerts.push_back(record);
+    }
+  }
+  std::sort(result.begin(), result.end(), [](const Outage& a, const Outage& b) {
+    return a.start != b.start ? a.start > b.start : a.key < b.key;
+  });
+  return result;
+}
+
+std::vector<StripCell> HistoryReader::Strip(const PortKey& key, HistoryTime from, HistoryTime to,
+                                            int cells) {
+  std::vector<StripCell> strip(static_cast<std::size_t>(std::max(cells, 0)));
+  const auto id = idOf(key);
+  if (!id || cells <= 0 || to <= from) return strip;
+  auto all = intervals(from, to, id);
+  const auto& runs = all[*id];
+  const double width = static_cast<double>(to - from) / cells;
+  for (int c = 0; c < cells; ++c) {
+    const HistoryTime a = from + static_cast<HistoryTime>(width * c);
+    const HistoryTime b = c + 1 == cells ? to : from + static_cast<HistoryTime>(width * (c + 1));
+    Uptime uptime;
+    uptime.window = b - a;
+    for (const Interval& run : runs) AddClipped(uptime, run.start, run.end, run.up, a, b);
+    StripCell& cell = strip[static_cast<std::size_t>(c)];
+    cell.coverage = uptime.coverage() / 100.0;
+    cell.up = uptime.percent().value_or(0.0) / 100.0;
+  }
+  return strip;
+}
+
+std::vector<SeriesPoint> HistoryReader::Series(const PortKey& key, HistoryTime from,
+                                               HistoryTime to) {
+  std::vector<SeriesPoint> points;
+  const auto id = idOf(key);
+  if (!id || to <= from) return points;
+  // Point look-ups by the tables' own keys: a scan of a 30-day table would read it whole.
+  if (to - from <= 48 * kHourMs) {
+    SqliteStatement block =
+        db_.prepare("SELECT data FROM minute_blocks WHERE hour = ? AND port_id = ?");
+    SqliteStatement rows = db_.prepare(
+        "SELECT minute, probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0) "
+        "FROM minutes WHERE minute >= ? AND minute < ? AND port_id = ?");
+    for (HistoryTime hour = FloorTo(from, kHourMs); hour < to; hour += kHourMs) {
+      block.bind(1, hour).bind(2, *id);
+      if (block.step() == SQLITE_ROW) {
+        if (const auto minutes = UnpackMinutes(block.blob(0)))
+          for (std::size_t i = 0; i < minutes->size(); ++i) {
+            const HistoryTime time = hour + static_cast<HistoryTime>(i) * kMinuteMs;
+            if ((*minutes)[i].probes > 0 && time >= from && time < to)
+              points.push_back(PointOf(time, (*minutes)[i]));
+          }
+      }
+      block.reset();
+      rows.bind(1, std::max(hour, from)).bind(2, std::min(hour + kHourMs, to)).bind(3, *id);
+      while (rows.step() == SQLITE_ROW)
+        points.push_back(PointOf(rows.integer(0), AggregateOf(rows, 1)));
+      rows.reset();
+    }
+  } else {
+    SqliteStatement row = db_.prepare(
+        "SELECT probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0) "
+        "FROM hours WHERE hour = ? AND port_id = ?");
+    for (HistoryTime hour = FloorTo(from, kHourMs); hour < to; hour += kHourMs) {
+      row.bind(1, hour).bind(2, *id);
+      if (row.step() == SQLITE_ROW) points.push_back(PointOf(hour, AggregateOf(row, 0)));
+      row.reset();
+    }
+  }
+  std::sort(points.begin(), points.end(),
+            [](const SeriesPoint& a, const SeriesPoint& b) { return a.time < b.time; });
+  return points;
+}
+
+}  // namespace varnley
