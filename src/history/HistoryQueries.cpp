@@ -128,10 +128,11 @@ Uptime HistoryReader::UptimeOf(const PortKey& key, HistoryTime from, HistoryTime
   return uptime;
 }
 
-std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now) {
+std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now, HistoryTime span) {
   const HistoryTime monthFrom = now - 30 * kDayMs;
+  const HistoryTime spanFrom = now - span;
   const auto names = ports();
-  const auto all = intervals(monthFrom, now, std::nullopt);
+  const auto all = intervals(std::min(monthFrom, spanFrom), now, std::nullopt);
 
   std::map<std::int64_t, Aggregate> connect;
   SqliteStatement hours = db_.prepare(
@@ -149,7 +150,9 @@ std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now) {
     summary.day.window = kDayMs;
     summary.week.window = 7 * kDayMs;
     summary.month.window = 30 * kDayMs;
+    summary.span.window = span;
     for (const Interval& run : runs) {
+      AddClipped(summary.span, run.start, run.end, run.up, spanFrom, now);
       AddClipped(summary.day, run.start, run.end, run.up, now - kDayMs, now);
       AddClipped(summary.week, run.start, run.end, run.up, now - 7 * kDayMs, now);
       AddClipped(summary.month, run.start, run.end, run.up, monthFrom, now);
@@ -160,7 +163,10 @@ std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now) {
     std::size_t first = runs.size() - 1;
     while (first > 0 && runs[first - 1].up == last.up) --first;
     summary.since = runs[first].start;
-    summary.outages = static_cast<int>(outagesOf(summary.key, runs, now).size());
+    for (const Outage& outage : outagesOf(summary.key, runs, now)) {
+      summary.outages += outage.end >= monthFrom ? 1 : 0;
+      summary.spanOutages += outage.end >= spanFrom ? 1 : 0;
+    }
     if (const auto it = connect.find(id); it != connect.end() && it->second.successes > 0)
       summary.meanConnectMs = it->second.meanUs() / 1000.0;
     result.push_back(std::move(summary));

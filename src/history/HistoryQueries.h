@@ -46,7 +46,9 @@ struct PortSummary {
   bool up = false;         // the state of its last interval
   HistoryTime since = 0;   // when that state began, across restarts
   Uptime day, week, month;
-  int outages = 0;                      // that overlap the last 30 days
+  int outages = 0;  // that overlap the last 30 days
+  Uptime span;      // over the window Summaries was asked for
+  int spanOutages = 0;
   std::optional<double> meanConnectMs;  // over the last 24 hours
 };
 
@@ -86,8 +88,8 @@ class HistoryReader {
  public:
   static std::unique_ptr<HistoryReader> Open(const std::string& path, Status& status);
 
-  // Every port with data in the 30 days before now, by host and port.
-  std::vector<PortSummary> Summaries(HistoryTime now);
+  // Every port with data in the 30 days (or `span`, if longer) before now, by host and port.
+  std::vector<PortSummary> Summaries(HistoryTime now, HistoryTime span = 30 * kDayMs);
   Uptime UptimeOf(const PortKey& key, HistoryTime from, HistoryTime to);
   // Outages overlapping [from, to), newest first; one port only when `only` is given.
   std::vector<Outage> Outages(HistoryTime from, HistoryTime to,

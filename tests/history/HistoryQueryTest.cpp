@@ -2,8 +2,14 @@
 // monitoring counted neither way, one outage across a restart, strips and series.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
 #include "history/HistoryFixture.h"
 #include "history/HistoryQueries.h"
+#include "history/HistoryRecorder.h"
+#include "history/HistoryReport.h"
 
 namespace varnley {
 namespace {
@@ -132,6 +138,132 @@ TEST(HistoryUptime, SeriesReadsMinutesPackedOrNot) {
   const auto hours = reader->Series(kPort, kEpoch, kEpoch + 3 * kDayMs);
   ASSERT_EQ(hours.size(), 1u);
   EXPECT_EQ(hours[0].probes, 60 + 600 + 60 + 120);
+}
+
+struct ReportRun {
+  int status;
+  std::string out, err;
+};
+
+ReportRun Report(const std::string& settingsPath, const std::string& history, ReportOptions options,
+                 HistoryTime now) {
+  // Local times in the text report: the test reads them in UTC.
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  AlertSettings settings;
+  settings.history = history;
+  options.clock = [now] { return now; };
+  std::ostringstream out, err;
+  const int status = RunReport(settings, settingsPath, options, out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(HistoryReport, TextAndCsvListUptimeAndOutages) {
+  FlappingHour h;
+  ASSERT_TRUE(h.reader);
+  const HistoryTime now = kEpoch + 60 * kMin;
+  // The settings file beside the history: "" finds the file by its name.
+  const std::string settings = h.dir.file("test.ini");
+  const ReportRun text = Report(settings, "", {}, now);
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out,
+            "History: " + h.path +
+                "\n"
+                "Last 7 days: 2026-02-23 01:00 to 2026-03-02 01:00\n"
+                "\n"
+                "PORT         STATE SINCE            UPTIME   DATA   OUTAGES CONNECT 24H\n"
+                "127.0.0.1:80 UP    2026-03-02 00:40 60.000%  0.5%   1       0.20 ms\n"
+                "\n"
+                "OUTAGES (1)\n"
+                "START            END              LENGTH   PORT         REASON ALERTS\n"
+                "2026-03-02 00:10 2026-03-02 00:40 30m 00s  127.0.0.1:80 -      mail UP queued\n");
+
+  ReportOptions csv;
+  csv.csv = true;
+  csv.days = 1;
+  const ReportRun table = Report(settings, "", csv, now);
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out,
+            "port,state,since,uptime_percent,data_percent,outages,mean_connect_ms_24h\n"
+            "127.0.0.1:80,UP,2026-03-02T00:40:00Z,60.000,3.5,1,0.200\n"
+            "\n"
+            "start,end,length_seconds,port,ongoing,reason,alerts\n"
+            "2026-03-02T00:10:00Z,2026-03-02T00:40:00Z,1800,127.0.0.1:80,no,,mail UP queued\n");
+}
+
+TEST(HistoryReport, SaysWhyThereIsNothingToReport) {
+  test::TempDir dir;
+  const std::string settings = dir.file("varnley.ini");
+  struct Case {
+    std::string history;
+    int days;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"off", 7, 1, "the history is off"},
+      {"", 7, 1, "no history file at " + dir.file("varnley.history.sqlite")},
+      {"", 0, 2, "--days must be 1 to 3650"},
+      {"", 3651, 2, "--days must be 1 to 3650"},
+  };
+  for (const Case& c : cases) {
+    ReportOptions options;
+    options.days = c.days;
+    const ReportRun run = Report(settings, c.history, options, kEpoch);
+    EXPECT_EQ(run.status, c.status) << c.says;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+// The recorder sees what the worker publishes and derives the same changes the queues get.
+TEST(HistoryRecorder, DerivesChangesAndNoticesTheStop) {
+  HistoryFixture f;
+  auto writer = f.open();
+  ASSERT_TRUE(writer) << f.reason;
+  ProbeResults results;
+  std::atomic<bool> running = true;
+  HistoryRecorder recorder(results, *writer, [&] { return running.load(); });
+  const bool passes[][2] = {
+      {true, false}, {true, false}, {false, false}, {false, true}, {true, true}};
+  for (std::size_t i = 0; i < std::size(passes); ++i) {
+    f.at(static_cast<HistoryTime>(i) * 10'000);
+    results.Publish(
+        {HistoryFixture::Result(80, passes[i][0]), HistoryFixture::Result(81, passes[i][1])});
+  }
+  recorder.AlertHanded(HistoryWriter::kMail, "\"127.0.0.1:80,127.0.0.1:81\" is DOWN.");
+  recorder.MailOutcome("\"127.0.0.1:80,127.0.0.1:81\" is DOWN.", true, "");
+  writer->Flush();
+  f.at(60'000);
+  running = false;
+  writer->Flush();  // the writer's tick sees the stop
+  writer->Flush();
+
+  Status status;
+  auto reader = HistoryReader::Open(f.path, status);
+  ASSERT_TRUE(reader) << status.reason;
+  const auto outages = reader->Outages(kEpoch, kEpoch + 60'000);
+  ASSERT_EQ(outages.size(), 2u);
+  EXPECT_EQ(outages[0].key.port, 80);  // newest first
+  EXPECT_EQ(outages[0].start, kEpoch + 20'000);
+  EXPECT_EQ(outages[0].end, kEpoch + 40'000);
+  EXPECT_EQ(outages[1].key.port, 81);
+  EXPECT_EQ(outages[1].start, kEpoch);
+  EXPECT_EQ(outages[1].end, kEpoch + 30'000);
+  ASSERT_EQ(outages[1].alerts.size(), 1u);
+  EXPECT_EQ(outages[1].alerts[0].outcome, "sent");
+  // After the stop nothing more is known.
+  EXPECT_EQ(reader->UptimeOf(kPort, kEpoch, kEpoch + 120'000).covered(), 60'000);
+}
+
+TEST(HistoryRecorder, ReadsAlertTexts) {
+  const AlertTextParts down = ParseAlertText("\"10.0.0.5:80,10.0.0.5:443\" is DOWN.");
+  EXPECT_TRUE(down.down);
+  EXPECT_EQ(down.entries, (std::vector<std::string>{"10.0.0.5:80", "10.0.0.5:443"}));
+  const AlertTextParts up = ParseAlertText("\"db:5432\" is UP.");
+  EXPECT_FALSE(up.down);
+  EXPECT_EQ(up.entries, (std::vector<std::string>{"db:5432"}));
+  EXPECT_TRUE(ParseAlertText("garbage").entries.empty());
 }
 
 }  // namespace
