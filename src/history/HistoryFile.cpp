@@ -32,7 +32,8 @@ CREATE TABLE IF NOT EXISTS runs(
   id INTEGER PRIMARY KEY, port_id INTEGER NOT NULL, session_id INTEGER NOT NULL,
   state TEXT NOT NULL CHECK(state IN ('UP', 'DOWN')), start INTEGER NOT NULL,
   end INTEGER NOT NULL, open INTEGER NOT NULL DEFAULT 1, reason TEXT NOT NULL DEFAULT '');
-CREATE INDEX IF NOT EXISTS runs_by_port ON runs(port_id, start);
+-- Covers the readers' query, so a month of intervals is one range of the index alone.
+CREATE INDEX IF NOT EXISTS runs_by_end ON runs(end, port_id, start, state, open, session_id, reason);
 CREATE TABLE IF NOT EXISTS alerts(
   id INTEGER PRIMARY KEY, time INTEGER NOT NULL, channel TEXT NOT NULL, state TEXT NOT NULL,
   ports TEXT NOT NULL, text TEXT NOT NULL, outcome TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '',

@@ -3,7 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <sstream>
+#include <unordered_map>
 
 #include "history/HistoryAggregates.h"
 
@@ -72,23 +72,36 @@ std::optional<std::int64_t> HistoryReader::idOf(const PortKey& key) {
   return select.integer(0);
 }
 
-std::map<std::int64_t, std::vector<HistoryReader::Interval>> HistoryReader::intervals(
-    HistoryTime from, HistoryTime to, std::optional<std::int64_t> only) {
+HistoryReader::IntervalsByPort HistoryReader::intervals(HistoryTime from, HistoryTime to,
+                                                        std::optional<std::int64_t> only) {
   // An open run lasts as long as its session was heard of: a killed copy's runs end where
   // its last commit left them.
+  std::unordered_map<std::int64_t, HistoryTime> sessionEnd;
+  SqliteStatement sessions = db_.prepare("SELECT id, last FROM sessions");
+  while (sessions.step() == SQLITE_ROW) sessionEnd[sessions.integer(0)] = sessions.integer(1);
+  // The stored end of an open run lags by up to half a minute, hence the margin; the exact
+  // cut is made below. By end, so that a month of a long history is a range of the index.
   std::string sql =
-      "SELECT r.port_id, r.state, r.start, "
-      "CASE WHEN r.open THEN max(r.end, s.last) ELSE r.end END AS e, r.reason "
-      "FROM runs r JOIN sessions s ON s.id = r.session_id WHERE r.start < ?2 AND e > ?1";
-  if (only) sql += " AND r.port_id = ?3";
-  sql += " ORDER BY r.port_id, r.start";
+      "SELECT port_id, state = 'UP', start, end, open, session_id, reason FROM runs "
+      "WHERE end > ?1 AND start < ?2";
+  if (only) sql += " AND port_id = ?3";
   SqliteStatement select = db_.prepare(sql);
-  select.bind(1, from).bind(2, to);
+  select.bind(1, from - 2 * kMinuteMs).bind(2, to);
   if (only) select.bind(3, *only);
-  std::map<std::int64_t, std::vector<Interval>> result;
-  while (select.step() == SQLITE_ROW)
+  IntervalsByPort result;
+  while (select.step() == SQLITE_ROW) {
+    HistoryTime end = select.integer(3);
+    if (select.integer(4) != 0) {
+      const auto it = sessionEnd.find(select.integer(5));
+      if (it != sessionEnd.end()) end = std::max(end, it->second);
+    }
+    if (end <= from) continue;
     result[select.integer(0)].push_back(
-        {select.integer(2), select.integer(3), select.text(1) == "UP", select.text(4)});
+        {select.integer(2), end, select.integer(1) != 0, select.text(6)});
+  }
+  for (auto& [id, runs] : result)
+    std::sort(runs.begin(), runs.end(),
+              [](const Interval& a, const Interval& b) { return a.start < b.start; });
   return result;
 }
 
@@ -129,10 +142,22 @@ Uptime HistoryReader::UptimeOf(const PortKey& key, HistoryTime from, HistoryTime
 }
 
 std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now, HistoryTime span) {
+  const auto names = ports();
+  return summariesOf(names, intervals(std::min(now - 30 * kDayMs, now - span), now, std::nullopt),
+                     now, span);
+}
+
+HistoryReader::Overview HistoryReader::Read(HistoryTime now, HistoryTime span) {
+  const auto names = ports();
+  const auto all = intervals(std::min(now - 30 * kDayMs, now - span), now, std::nullopt);
+  return {summariesOf(names, all, now, span), outagesOf(names, all, now - span, now)};
+}
+
+std::vector<PortSummary> HistoryReader::summariesOf(const std::map<std::int64_t, PortKey>& names,
+                                                    const IntervalsByPort& all, HistoryTime now,
+                                                    HistoryTime span) {
   const HistoryTime monthFrom = now - 30 * kDayMs;
   const HistoryTime spanFrom = now - span;
-  const auto names = ports();
-  const auto all = intervals(std::min(monthFrom, spanFrom), now, std::nullopt);
 
   std::map<std::int64_t, Aggregate> connect;
   SqliteStatement hours = db_.prepare(
@@ -183,17 +208,24 @@ std::vector<Outage> HistoryReader::Outages(HistoryTime from, HistoryTime to,
     onlyId = idOf(*only);
     if (!onlyId) return {};
   }
-  const auto names = ports();
+  return outagesOf(ports(), intervals(from, to, onlyId), from, to);
+}
+
+std::vector<Outage> HistoryReader::outagesOf(const std::map<std::int64_t, PortKey>& names,
+                                             const IntervalsByPort& all, HistoryTime from,
+                                             HistoryTime to) {
   std::vector<Outage> result;
-  for (const auto& [id, runs] : intervals(from, to, onlyId)) {
+  for (const auto& [id, runs] : all) {
     const auto name = names.find(id);
     if (name == names.end()) continue;
     for (Outage& outage : outagesOf(name->second, runs, to))
       if (outage.start < to && outage.end >= from) result.push_back(std::move(outage));
   }
+  if (result.empty()) return result;
 
-  // The alerts of the window, by the entries they name.
-  std::map<std::string, std::vector<AlertRecord>> alerts;
+  // The alerts of the window, by the entries they name, each list in time order.
+  std::vector<AlertRecord> records;
+  std::unordered_map<std::string, std::vector<std::size_t>> byEntry;
   SqliteStatement select = db_.prepare(
       "SELECT time, channel, state, ports, outcome, reason, outcome_time FROM alerts "
       "WHERE time >= ? AND time < ? ORDER BY time, id");
@@ -204,18 +236,27 @@ std::vector<Outage> HistoryReader::Outages(HistoryTime from, HistoryTime to,
     AlertRecord record{select.integer(0), select.text(1), select.text(2),
                        select.text(4),    select.text(5), std::nullopt};
     if (!select.isNull(6)) record.settled = select.integer(6);
-    std::istringstream list(select.text(3));
-    for (std::string entry; std::getline(list, entry, ',');) alerts[entry].push_back(record);
+    records.push_back(std::move(record));
+    const std::string list = select.text(3);
+    for (std::size_t at = 0; at <= list.size();) {
+      const std::size_t comma = std::min(list.find(',', at), list.size());
+      if (comma > at) byEntry[list.substr(at, comma - at)].push_back(records.size() - 1);
+      at = comma + 1;
+    }
   }
   for (Outage& outage : result) {
-    const auto it = alerts.find(outage.key.text());
-    if (it == alerts.end()) continue;
+    const auto it = byEntry.find(outage.key.text());
+    if (it == byEntry.end()) continue;
+    const HistoryTime first = outage.start - kAlertBefore;
     const HistoryTime last = outage.ongoing ? to : outage.end + kAlertAfter;
-    for (const AlertRecord& record : it->second) {
-      if (record.time < outage.start - kAlertBefore || record.time > last) continue;
+    const auto& list = it->second;
+    auto at = std::lower_bound(list.begin(), list.end(), first,
+                               [&](std::size_t i, HistoryTime t) { return records[i].time < t; });
+    for (; at != list.end() && records[*at].time <= last; ++at) {
+      const AlertRecord& record = records[*at];
       // An UP alert belongs to the outage it ended, not to one that began just after.
-      if (record.state == "UP" && record.time < outage.end - kAlertBefore) continue;
-      if (record.state == "UP" && !outage.ended) continue;
+      if (record.state == "UP" && (!outage.ended || record.time < outage.end - kAlertBefore))
+        continue;
       outage.alerts.push_back(record);
     }
   }

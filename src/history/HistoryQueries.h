@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "history/HistoryFile.h"
@@ -90,6 +91,13 @@ class HistoryReader {
 
   // Every port with data in the 30 days (or `span`, if longer) before now, by host and port.
   std::vector<PortSummary> Summaries(HistoryTime now, HistoryTime span = 30 * kDayMs);
+  // Both of the above from one read of the intervals: the window's summaries with `span`, and
+  // the outages of the last `span`.
+  struct Overview {
+    std::vector<PortSummary> summaries;
+    std::vector<Outage> outages;
+  };
+  Overview Read(HistoryTime now, HistoryTime span = 30 * kDayMs);
   Uptime UptimeOf(const PortKey& key, HistoryTime from, HistoryTime to);
   // Outages overlapping [from, to), newest first; one port only when `only` is given.
   std::vector<Outage> Outages(HistoryTime from, HistoryTime to,
@@ -104,12 +112,17 @@ class HistoryReader {
     bool up;
     std::string reason;
   };
+  using IntervalsByPort = std::unordered_map<std::int64_t, std::vector<Interval>>;
   HistoryReader() = default;
   std::map<std::int64_t, PortKey> ports();
   std::optional<std::int64_t> idOf(const PortKey& key);
   // Intervals ending after `from` and starting before `to`, by port and start.
-  std::map<std::int64_t, std::vector<Interval>> intervals(HistoryTime from, HistoryTime to,
-                                                          std::optional<std::int64_t> only);
+  IntervalsByPort intervals(HistoryTime from, HistoryTime to, std::optional<std::int64_t> only);
+  std::vector<PortSummary> summariesOf(const std::map<std::int64_t, PortKey>& names,
+                                       const IntervalsByPort& all, HistoryTime now,
+                                       HistoryTime span);
+  std::vector<Outage> outagesOf(const std::map<std::int64_t, PortKey>& names,
+                                const IntervalsByPort& all, HistoryTime from, HistoryTime to);
   std::vector<Outage> outagesOf(const PortKey& key, const std::vector<Interval>& runs,
                                 HistoryTime now);
 

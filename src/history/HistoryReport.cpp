@@ -41,16 +41,6 @@ std::string PercentText(const Uptime& uptime) {
   return percent ? Fixed(*percent, 3) + "%" : "no data";
 }
 
-std::string AlertsText(const Outage& outage) {
-  std::string text;
-  for (const AlertRecord& alert : outage.alerts) {
-    if (!text.empty()) text += "; ";
-    text += alert.channel + ' ' + alert.state + ' ' + alert.outcome;
-    if (!alert.reason.empty()) text += " (" + alert.reason + ')';
-  }
-  return text.empty() ? "-" : text;
-}
-
 // A field as RFC 4180 has it: quoted when it holds a comma, a quote or a line break.
 std::string Csv(const std::string& field) {
   if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
@@ -74,6 +64,26 @@ void Pad(std::ostream& out, const std::string& text, std::size_t width) {
 }
 
 }  // namespace
+
+std::string AlertsText(const Outage& outage) {
+  std::string text;
+  for (const AlertRecord& alert : outage.alerts) {
+    if (!text.empty()) text += "; ";
+    text += alert.channel + ' ' + alert.state + ' ' + alert.outcome;
+    if (!alert.reason.empty()) text += " (" + alert.reason + ')';
+  }
+  return text.empty() ? "-" : text;
+}
+
+void WriteOutagesCsv(std::ostream& out, const std::vector<Outage>& outages) {
+  out << "start,end,length_seconds,port,ongoing,reason,alerts\n";
+  for (const Outage& o : outages) {
+    const std::string alerts = AlertsText(o);
+    out << IsoText(o.start) << ',' << IsoText(o.end) << ',' << o.length() / 1000 << ','
+        << Csv(o.key.text()) << ',' << (o.ongoing ? "yes" : "no") << ',' << Csv(o.reason) << ','
+        << Csv(alerts == "-" ? std::string() : alerts) << '\n';
+  }
+}
 
 std::string LengthText(HistoryTime length) {
   const long long s = std::max<long long>(length / 1000, 0);
@@ -108,8 +118,7 @@ int RunReport(const AlertSettings& settings, const std::string& settingsPath,
   }
   const HistoryTime now = options.clock ? options.clock() : SystemHistoryTime();
   const HistoryTime span = static_cast<HistoryTime>(options.days) * kDayMs;
-  const auto summaries = reader->Summaries(now, span);
-  const auto outages = reader->Outages(now - span, now);
+  const auto [summaries, outages] = reader->Read(now, span);
 
   if (options.csv) {
     out << "port,state,since,uptime_percent,data_percent,outages,mean_connect_ms_24h\n";
@@ -119,11 +128,8 @@ int RunReport(const AlertSettings& settings, const std::string& settingsPath,
           << (percent ? Fixed(*percent, 3) : "") << ',' << Fixed(s.span.coverage(), 1) << ','
           << s.spanOutages << ',' << (s.meanConnectMs ? Fixed(*s.meanConnectMs, 3) : "") << '\n';
     }
-    out << "\nstart,end,length_seconds,port,ongoing,reason,alerts\n";
-    for (const Outage& o : outages)
-      out << IsoText(o.start) << ',' << IsoText(o.end) << ',' << o.length() / 1000 << ','
-          << Csv(o.key.text()) << ',' << (o.ongoing ? "yes" : "no") << ',' << Csv(o.reason) << ','
-          << Csv(AlertsText(o) == "-" ? std::string() : AlertsText(o)) << '\n';
+    out << '\n';
+    WriteOutagesCsv(out, outages);
     return 0;
   }
 

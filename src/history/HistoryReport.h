@@ -4,6 +4,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "history/HistoryFile.h"
 #include "model/AlertSettings.h"
@@ -20,6 +21,13 @@ struct ReportOptions {
 // file yet, not a history file) and 2 for a bad --days, each with the reason on `err`.
 int RunReport(const AlertSettings& settings, const std::string& settingsPath,
               const ReportOptions& options, std::ostream& out, std::ostream& err);
+
+struct Outage;
+
+// The outage log as CSV (header line first), as the report and the window's export write it.
+void WriteOutagesCsv(std::ostream& out, const std::vector<Outage>& outages);
+// The alerts of an outage on one line: "mail DOWN sent; box UP shown" ("-" for none).
+std::string AlertsText(const Outage& outage);
 
 // How long, as people read it: "45s", "12m 05s", "3h 20m", "2d 04h".
 std::string LengthText(HistoryTime length);
