@@ -150,12 +150,16 @@ std::vector<PortSummary> HistoryReader::Summaries(HistoryTime now, HistoryTime s
 HistoryReader::Overview HistoryReader::Read(HistoryTime now, HistoryTime span) {
   const auto names = ports();
   const auto all = intervals(std::min(now - 30 * kDayMs, now - span), now, std::nullopt);
-  return {summariesOf(names, all, now, span), outagesOf(names, all, now - span, now)};
+  Overview overview;
+  overview.summaries = summariesOf(names, all, now, span, &overview.outages);
+  attachAlerts(overview.outages, now - span, now);
+  return overview;
 }
 
 std::vector<PortSummary> HistoryReader::summariesOf(const std::map<std::int64_t, PortKey>& names,
                                                     const IntervalsByPort& all, HistoryTime now,
-                                                    HistoryTime span) {
+                                                    HistoryTime span,
+                                                    std::vector<Outage>* outages) {
   const HistoryTime monthFrom = now - 30 * kDayMs;
   const HistoryTime spanFrom = now - span;
 
@@ -188,9 +192,11 @@ std::vector<PortSummary> HistoryReader::summariesOf(const std::map<std::int64_t,
     std::size_t first = runs.size() - 1;
     while (first > 0 && runs[first - 1].up == last.up) --first;
     summary.since = runs[first].start;
-    for (const Outage& outage : outagesOf(summary.key, runs, now)) {
+    for (Outage& outage : outagesOf(summary.key, runs, now)) {
       summary.outages += outage.end >= monthFrom ? 1 : 0;
-      summary.spanOutages += outage.end >= spanFrom ? 1 : 0;
+      if (outage.end < spanFrom) continue;
+      ++summary.spanOutages;
+      if (outages) outages->push_back(std::move(outage));
     }
     if (const auto it = connect.find(id); it != connect.end() && it->second.successes > 0)
       summary.meanConnectMs = it->second.meanUs() / 1000.0;
@@ -221,7 +227,12 @@ std::vector<Outage> HistoryReader::outagesOf(const std::map<std::int64_t, PortKe
     for (Outage& outage : outagesOf(name->second, runs, to))
       if (outage.start < to && outage.end >= from) result.push_back(std::move(outage));
   }
-  if (result.empty()) return result;
+  attachAlerts(result, from, to);
+  return result;
+}
+
+void HistoryReader::attachAlerts(std::vector<Outage>& result, HistoryTime, HistoryTime to) {
+  if (result.empty()) return;
 
   // The alerts of the window, by the entries they name, each list in time order.
   std::vector<AlertRecord> records;
@@ -263,7 +274,6 @@ std::vector<Outage> HistoryReader::outagesOf(const std::map<std::int64_t, PortKe
   std::sort(result.begin(), result.end(), [](const Outage& a, const Outage& b) {
     return a.start != b.start ? a.start > b.start : a.key < b.key;
   });
-  return result;
 }
 
 std::vector<StripCell> HistoryReader::Strip(const PortKey& key, HistoryTime from, HistoryTime to,

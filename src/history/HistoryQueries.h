@@ -120,7 +120,9 @@ class HistoryReader {
   IntervalsByPort intervals(HistoryTime from, HistoryTime to, std::optional<std::int64_t> only);
   std::vector<PortSummary> summariesOf(const std::map<std::int64_t, PortKey>& names,
                                        const IntervalsByPort& all, HistoryTime now,
-                                       HistoryTime span);
+                                       HistoryTime span, std::vector<Outage>* outages = nullptr);
+  // Finds each outage's alerts and puts the newest first.
+  void attachAlerts(std::vector<Outage>& outages, HistoryTime from, HistoryTime to);
   std::vector<Outage> outagesOf(const std::map<std::int64_t, PortKey>& names,
                                 const IntervalsByPort& all, HistoryTime from, HistoryTime to);
   std::vector<Outage> outagesOf(const PortKey& key, const std::vector<Interval>& runs,
