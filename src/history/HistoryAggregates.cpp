@@ -29,9 +29,9 @@ bool GetVarint(const std::string& in, std::size_t& at, std::int64_t& value) {
 
 }  // namespace
 
-std::string PackMinutes(const MinuteBlock& block) {
+std::string PackBuckets(const std::vector<Aggregate>& block) {
   std::string out;
-  out.reserve(block.size() * 6);
+  out.reserve(block.size() * 7);
   for (const Aggregate& minute : block) {
     PutVarint(out, static_cast<std::uint64_t>(minute.probes));
     if (minute.probes == 0) continue;
@@ -47,8 +47,8 @@ std::string PackMinutes(const MinuteBlock& block) {
   return out;
 }
 
-std::optional<MinuteBlock> UnpackMinutes(const std::string& data) {
-  MinuteBlock block{};
+std::optional<std::vector<Aggregate>> UnpackBuckets(const std::string& data, std::size_t count) {
+  std::vector<Aggregate> block(count);
   std::size_t at = 0;
   for (Aggregate& minute : block) {
     if (!GetVarint(data, at, minute.probes)) return std::nullopt;

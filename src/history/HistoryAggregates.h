@@ -1,5 +1,5 @@
 // Probe counts and connect times folded into a bucket (a minute, an hour, a day), and the
-// packed form that keeps an hour of one port's minutes in a single small blob.
+// packed form that keeps a run of one port's buckets in a single small blob.
 #pragma once
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace varnley {
 
@@ -38,11 +39,12 @@ struct Aggregate {
   double meanUs() const { return successes ? static_cast<double>(sumUs) / successes : 0.0; }
 };
 
-// The sixty minutes of one hour of one port. Packed as variable-length integers, an empty
-// minute in one byte and a typical one in six: 48 hours of 1,000 ports fit in about 18 MB.
-using MinuteBlock = std::array<Aggregate, 60>;
-std::string PackMinutes(const MinuteBlock& block);
-// nullopt for bytes that are not a packed block.
-std::optional<MinuteBlock> UnpackMinutes(const std::string& data);
+// A run of buckets packed in one small blob: the sixty minutes of an hour, or the 24 hours of
+// a day, of one port. As variable-length integers an empty bucket takes one byte and a typical
+// one six or seven, a seventh of a row of their own: a year of 1,000 ports stays well under
+// 64 MiB.
+std::string PackBuckets(const std::vector<Aggregate>& buckets);
+// nullopt for bytes that are not `count` packed buckets.
+std::optional<std::vector<Aggregate>> UnpackBuckets(const std::string& data, std::size_t count);
 
 }  // namespace varnley

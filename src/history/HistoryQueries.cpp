@@ -302,38 +302,35 @@ std::vector<SeriesPoint> HistoryReader::Series(const PortKey& key, HistoryTime f
   std::vector<SeriesPoint> points;
   const auto id = idOf(key);
   if (!id || to <= from) return points;
-  // Point look-ups by the tables' own keys: a scan of a 30-day table would read it whole.
-  if (to - from <= 48 * kHourMs) {
-    SqliteStatement block =
-        db_.prepare("SELECT data FROM minute_blocks WHERE hour = ? AND port_id = ?");
-    SqliteStatement rows = db_.prepare(
-        "SELECT minute, probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0) "
-        "FROM minutes WHERE minute >= ? AND minute < ? AND port_id = ?");
-    for (HistoryTime hour = FloorTo(from, kHourMs); hour < to; hour += kHourMs) {
-      block.bind(1, hour).bind(2, *id);
-      if (block.step() == SQLITE_ROW) {
-        if (const auto minutes = UnpackMinutes(block.blob(0)))
-          for (std::size_t i = 0; i < minutes->size(); ++i) {
-            const HistoryTime time = hour + static_cast<HistoryTime>(i) * kMinuteMs;
-            if ((*minutes)[i].probes > 0 && time >= from && time < to)
-              points.push_back(PointOf(time, (*minutes)[i]));
-          }
-      }
-      block.reset();
-      rows.bind(1, std::max(hour, from)).bind(2, std::min(hour + kHourMs, to)).bind(3, *id);
-      while (rows.step() == SQLITE_ROW)
-        points.push_back(PointOf(rows.integer(0), AggregateOf(rows, 1)));
-      rows.reset();
+  const bool minutes = to - from <= 48 * kHourMs;
+  const HistoryTime unit = minutes ? kMinuteMs : kHourMs;
+  const HistoryTime blockUnit = minutes ? kHourMs : kDayMs;
+  const std::string rowsTable = minutes ? "minutes" : "hours";
+  const std::string rowKey = minutes ? "minute" : "hour";
+  // Point look-ups by the tables' own keys (time first): a scan would read all ports.
+  SqliteStatement block =
+      db_.prepare(minutes ? "SELECT data FROM minute_blocks WHERE hour = ? AND port_id = ?"
+                          : "SELECT data FROM hour_blocks WHERE day = ? AND port_id = ?");
+  SqliteStatement rows = db_.prepare(
+      "SELECT " + rowKey +
+      ", probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0) " + "FROM " +
+      rowsTable + " WHERE " + rowKey + " >= ? AND " + rowKey + " < ? AND port_id = ?");
+  const auto slots = static_cast<std::size_t>(blockUnit / unit);
+  for (HistoryTime start = FloorTo(from, blockUnit); start < to; start += blockUnit) {
+    block.bind(1, start).bind(2, *id);
+    if (block.step() == SQLITE_ROW) {
+      if (const auto buckets = UnpackBuckets(block.blob(0), slots))
+        for (std::size_t i = 0; i < slots; ++i) {
+          const HistoryTime time = start + static_cast<HistoryTime>(i) * unit;
+          if ((*buckets)[i].probes > 0 && time >= from && time < to)
+            points.push_back(PointOf(time, (*buckets)[i]));
+        }
     }
-  } else {
-    SqliteStatement row = db_.prepare(
-        "SELECT probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0) "
-        "FROM hours WHERE hour = ? AND port_id = ?");
-    for (HistoryTime hour = FloorTo(from, kHourMs); hour < to; hour += kHourMs) {
-      row.bind(1, hour).bind(2, *id);
-      if (row.step() == SQLITE_ROW) points.push_back(PointOf(hour, AggregateOf(row, 0)));
-      row.reset();
-    }
+    block.reset();
+    rows.bind(1, std::max(start, from)).bind(2, std::min(start + blockUnit, to)).bind(3, *id);
+    while (rows.step() == SQLITE_ROW)
+      points.push_back(PointOf(rows.integer(0), AggregateOf(rows, 1)));
+    rows.reset();
   }
   std::sort(points.begin(), points.end(),
             [](const SeriesPoint& a, const SeriesPoint& b) { return a.time < b.time; });

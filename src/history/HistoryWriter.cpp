@@ -428,27 +428,28 @@ bool HistoryWriter::writeAggregates(const Batch& batch) {
   return true;
 }
 
-bool HistoryWriter::foldMinutes(HistoryTime before) {
-  SqliteStatement select = db_.prepare(
-      "SELECT minute, port_id, probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0) "
-      "FROM minutes WHERE minute < ? ORDER BY port_id, minute");
-  SqliteStatement existing =
-      db_.prepare("SELECT data FROM minute_blocks WHERE hour = ? AND port_id = ?");
-  SqliteStatement store =
-      db_.prepare("INSERT OR REPLACE INTO minute_blocks(hour, port_id, data) VALUES(?, ?, ?)");
+bool HistoryWriter::fold(const Fold& f, HistoryTime before) {
+  const std::string columns = "probes, successes, coalesce(min_us, 0), sum_us, coalesce(max_us, 0)";
+  SqliteStatement select =
+      db_.prepare(std::string("SELECT ") + f.key + ", port_id, " + columns + " FROM " + f.rows +
+                  " WHERE " + f.key + " < ? ORDER BY port_id, " + f.key);
+  SqliteStatement existing = db_.prepare(std::string("SELECT data FROM ") + f.blocks + " WHERE " +
+                                         f.blockKey + " = ? AND port_id = ?");
+  SqliteStatement store = db_.prepare(std::string("INSERT OR REPLACE INTO ") + f.blocks + "(" +
+                                      f.blockKey + ", port_id, data) VALUES(?, ?, ?)");
+  const auto slots = static_cast<std::size_t>(f.blockUnit / f.unit);
   std::int64_t port = 0;
-  HistoryTime hour = 0;
-  MinuteBlock block{};
-  bool any = false;
+  HistoryTime block = 0;
+  std::vector<Aggregate> buckets;
   const auto flush = [&] {
-    if (!any) return true;
-    existing.bind(1, hour).bind(2, port);
+    if (buckets.empty()) return true;
+    existing.bind(1, block).bind(2, port);
     if (existing.step() == SQLITE_ROW)
-      if (const auto old = UnpackMinutes(existing.blob(0)))
-        for (std::size_t i = 0; i < block.size(); ++i) block[i].merge((*old)[i]);
+      if (const auto old = UnpackBuckets(existing.blob(0), slots))
+        for (std::size_t i = 0; i < slots; ++i) buckets[i].merge((*old)[i]);
     existing.reset();
-    const std::string data = PackMinutes(block);
-    return store.bind(1, hour)
+    const std::string data = PackBuckets(buckets);
+    return store.bind(1, block)
         .bind(2, port)
         .bind(3, data.data(), static_cast<int>(data.size()))
         .run();
@@ -456,21 +457,21 @@ bool HistoryWriter::foldMinutes(HistoryTime before) {
   select.bind(1, before);
   int rc;
   while ((rc = select.step()) == SQLITE_ROW) {
-    const HistoryTime minute = select.integer(0);
+    const HistoryTime time = select.integer(0);
     const std::int64_t id = select.integer(1);
-    if (!any || id != port || Floor(minute, kHourMs) != hour) {
+    if (buckets.empty() || id != port || Floor(time, f.blockUnit) != block) {
       if (!flush()) return false;
       port = id;
-      hour = Floor(minute, kHourMs);
-      block = MinuteBlock{};
-      any = true;
+      block = Floor(time, f.blockUnit);
+      buckets.assign(slots, Aggregate{});
     }
-    Aggregate& slot = block[static_cast<std::size_t>((minute - hour) / kMinuteMs)];
-    slot = {select.integer(2), select.integer(3), select.integer(4), select.integer(5),
-            select.integer(6)};
+    buckets[static_cast<std::size_t>((time - block) / f.unit)] = {
+        select.integer(2), select.integer(3), select.integer(4), select.integer(5),
+        select.integer(6)};
   }
   if (rc != SQLITE_DONE || !flush()) return false;
-  SqliteStatement drop = db_.prepare("DELETE FROM minutes WHERE minute < ?");
+  SqliteStatement drop =
+      db_.prepare(std::string("DELETE FROM ") + f.rows + " WHERE " + f.key + " < ?");
   return drop.bind(1, before).run();
 }
 
@@ -478,7 +479,12 @@ bool HistoryWriter::maintain(HistoryTime time) {
   // Once a minute: the work is a range cut at the start of each tree.
   if (Floor(time, kMinuteMs) == Floor(lastMaintenance_, kMinuteMs)) return true;
   const HistoryTime keepAll = time - static_cast<HistoryTime>(options_.days) * kDayMs;
-  if (!foldMinutes(Floor(time, kHourMs))) return false;
+  // Minutes of past hours, and hours older than two days (the last day's mean connect time
+  // reads the rows), are packed by port.
+  static constexpr Fold kMinutes{"minutes", "minute", "minute_blocks", "hour", kMinuteMs, kHourMs};
+  static constexpr Fold kHours{"hours", "hour", "hour_blocks", "day", kHourMs, kDayMs};
+  if (!fold(kMinutes, Floor(time, kHourMs)) || !fold(kHours, Floor(time - 2 * kDayMs, kDayMs)))
+    return false;
   struct Cut {
     const char* sql;
     HistoryTime before;
@@ -486,7 +492,7 @@ bool HistoryWriter::maintain(HistoryTime time) {
   const Cut cuts[] = {
       // A bucket goes once all of it is older than what is kept.
       {"DELETE FROM minute_blocks WHERE hour < ?", time - kMinuteKeep - kHourMs},
-      {"DELETE FROM hours WHERE hour < ?", time - kHourKeep - kHourMs},
+      {"DELETE FROM hour_blocks WHERE day < ?", time - kHourKeep - kDayMs},
       {"DELETE FROM days WHERE day < ?", Floor(keepAll, kDayMs)},
       {"DELETE FROM runs WHERE open = 0 AND end < ?", keepAll},
       {"DELETE FROM alerts WHERE time < ?", keepAll},

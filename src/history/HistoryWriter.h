@@ -119,7 +119,14 @@ class HistoryWriter {
   bool closeSession(HistoryTime time);
   bool writeAggregates(const Batch& batch);
   bool maintain(HistoryTime time);
-  bool foldMinutes(HistoryTime before);
+  struct Fold {
+    const char* rows;
+    const char* key;
+    const char* blocks;
+    const char* blockKey;
+    HistoryTime unit, blockUnit;
+  };
+  bool fold(const Fold& fold, HistoryTime before);
   std::int64_t portId(std::size_t index);
   void putBack(Batch& batch);
   void failed(const std::string& reason, bool full);

@@ -138,6 +138,15 @@ TEST(HistoryUptime, SeriesReadsMinutesPackedOrNot) {
   const auto hours = reader->Series(kPort, kEpoch, kEpoch + 3 * kDayMs);
   ASSERT_EQ(hours.size(), 1u);
   EXPECT_EQ(hours[0].probes, 60 + 600 + 60 + 120);
+
+  // Three days on, that hour is packed into its day's block and reads the same.
+  h.at(3 * kDayMs);
+  h.live->Flush();
+  reader = HistoryReader::Open(h.path, status);
+  const auto packed = reader->Series(kPort, kEpoch, kEpoch + 3 * kDayMs);
+  ASSERT_EQ(packed.size(), 1u);
+  EXPECT_EQ(packed[0].probes, hours[0].probes);
+  EXPECT_DOUBLE_EQ(packed[0].maxMs, hours[0].maxMs);
 }
 
 struct ReportRun {

@@ -88,7 +88,9 @@ TEST(HistoryWrite, PruningFollowsTheClockAcrossDays) {
   EXPECT_EQ(Count(f.path, "SELECT count(*) FROM minutes"), 1);
   EXPECT_EQ(Count(f.path, "SELECT min(hour) FROM minute_blocks"), kEpoch + 2 * kDayMs);
   EXPECT_EQ(Count(f.path, "SELECT count(*) FROM minute_blocks"), 2);
-  EXPECT_EQ(Count(f.path, "SELECT count(*) FROM hours"), 5);  // 31 days keep them all
+  // Hours of the last two days stay rows, older ones are packed by day; 31 days keep them all.
+  EXPECT_EQ(Count(f.path, "SELECT count(*) FROM hours"), 3);
+  EXPECT_EQ(Count(f.path, "SELECT count(*) FROM hour_blocks"), 2);
   EXPECT_EQ(Count(f.path, "SELECT min(day) FROM days"), kEpoch + 2 * kDayMs);
 
   // A month on, hours are pruned too, and the run that ended long ago with them.
@@ -99,6 +101,7 @@ TEST(HistoryWrite, PruningFollowsTheClockAcrossDays) {
   writer->Probes({HistoryFixture::Result(80, false)});
   writer->Flush();
   EXPECT_EQ(Count(f.path, "SELECT count(*) FROM hours"), 1);
+  EXPECT_EQ(Count(f.path, "SELECT count(*) FROM hour_blocks"), 0);
   EXPECT_EQ(Count(f.path, "SELECT count(*) FROM runs"), 1);
   EXPECT_EQ(Count(f.path, "SELECT count(*) FROM sessions"), 1);
 }

@@ -1,7 +1,8 @@
 // Test and benchmark helper: a history file as a long run would leave it, written straight
 // into the schema in one transaction (the writer would take minutes for a month of 1,000 ports).
-// Each port restarts with the program once a day and has one short outage a day; every hour
-// and day has its aggregates, the last two days their minutes.
+// The program restarts every `sessionDays` days and each port has one short outage in each of
+// those stretches; the aggregates are what pruning leaves: hours for 31 days, days for all of
+// them, minutes for 48 hours.
 #pragma once
 
 #include <sqlite3.h>
@@ -18,7 +19,8 @@ struct PreparedShape {
   int ports = 1000;
   int days = 30;
   HistoryTime now = 0;
-  bool minutes = true;  // minute blocks for the last 48 hours
+  bool minutes = true;  // minute blocks for the last 48 hours, rows for this hour
+  int sessionDays = 1;  // the program restarts, and each port has one outage, this often
 };
 
 inline std::string PortHost(int i) {
@@ -61,10 +63,11 @@ inline bool PrepareHistory(const std::string& path, const PreparedShape& shape, 
   const HistoryTime start = (shape.now - shape.days * kDayMs) / kDayMs * kDayMs;
   for (int p = 1; p <= shape.ports; ++p) port.bind(1, std::int64_t{p}).bind(2, PortHost(p)).run();
   int d = 0;
-  for (HistoryTime dayStart = start; dayStart < shape.now; dayStart += kDayMs, ++d) {
+  const HistoryTime stretch = shape.sessionDays * kDayMs;
+  for (HistoryTime dayStart = start; dayStart < shape.now; dayStart += stretch, ++d) {
     const HistoryTime begin = dayStart + 60'000;
-    const HistoryTime end = std::min(dayStart + kDayMs, shape.now);
-    const bool last = dayStart + kDayMs >= shape.now;
+    const HistoryTime end = std::min(dayStart + stretch, shape.now);
+    const bool last = dayStart + stretch >= shape.now;
     session.bind(1, std::int64_t{d + 1}).bind(2, begin).bind(3, end);
     if (last)
       session.bindNull(4);
@@ -94,7 +97,24 @@ inline bool PrepareHistory(const std::string& path, const PreparedShape& shape, 
     }
   }
   // Aggregates: a probe a second, about 0.3 ms a connect.
-  for (HistoryTime h = start; h < shape.now; h += kHourMs)
+  // Hours of the last two days as rows, the older ones of the month packed by day.
+  const HistoryTime hoursPacked = (shape.now - 2 * kDayMs) / kDayMs * kDayMs;
+  {
+    std::vector<Aggregate> hours(24);
+    SqliteStatement hourBlock = db.prepare("INSERT INTO hour_blocks VALUES(?, ?, ?)");
+    for (HistoryTime d = std::max(start, (shape.now - 31 * kDayMs) / kDayMs * kDayMs);
+         d < hoursPacked; d += kDayMs)
+      for (int p = 1; p <= shape.ports; ++p) {
+        for (Aggregate& h : hours)
+          h = {3600, 3590, 180 + p % 50, 3590LL * (300 + p % 90), 900 + p % 400};
+        const std::string data = PackBuckets(hours);
+        hourBlock.bind(1, d)
+            .bind(2, std::int64_t{p})
+            .bind(3, data.data(), static_cast<int>(data.size()))
+            .run();
+      }
+  }
+  for (HistoryTime h = std::max(start, hoursPacked); h < shape.now; h += kHourMs)
     for (int p = 1; p <= shape.ports; ++p)
       hour.bind(1, h)
           .bind(2, std::int64_t{p})
@@ -115,17 +135,23 @@ inline bool PrepareHistory(const std::string& path, const PreparedShape& shape, 
           .bind(7, std::int64_t{2500})
           .run();
   if (shape.minutes) {
-    MinuteBlock minutes{};
+    std::vector<Aggregate> minutes(60);
     for (std::size_t m = 0; m < minutes.size(); ++m)
       minutes[m] = {60, 60, 200 + static_cast<std::int64_t>(m), 60 * 320, 700};
-    const std::string data = PackMinutes(minutes);
+    const std::string data = PackBuckets(minutes);
     for (HistoryTime h = std::max(start, shape.now - 48 * kHourMs) / kHourMs * kHourMs;
-         h < shape.now; h += kHourMs)
+         h < shape.now / kHourMs * kHourMs; h += kHourMs)
       for (int p = 1; p <= shape.ports; ++p)
         block.bind(1, h)
             .bind(2, std::int64_t{p})
             .bind(3, data.data(), static_cast<int>(data.size()))
             .run();
+  }
+  if (shape.minutes) {
+    SqliteStatement minute =
+        db.prepare("INSERT INTO minutes VALUES(?, ?, 60, 60, 210, 19200, 650)");
+    for (HistoryTime m = shape.now / kHourMs * kHourMs; m < shape.now; m += kMinuteMs)
+      for (int p = 1; p <= shape.ports; ++p) minute.bind(1, m).bind(2, std::int64_t{p}).run();
   }
   if (!db.exec("COMMIT")) {
     why = db.error();
