@@ -42,7 +42,6 @@ void HistoryRecorder::watchRunning() {
 
 void HistoryRecorder::MonitoringStarted() {
   std::lock_guard lock(mutex_);
-  states_.clear();
   fresh_ = true;
 }
 
@@ -50,7 +49,6 @@ void HistoryRecorder::MonitoringStopped() {
   {
     std::lock_guard lock(mutex_);
     if (fresh_) return;  // nothing recorded since the last start
-    states_.clear();
     fresh_ = true;
   }
   writer_.Stopped();
@@ -59,22 +57,12 @@ void HistoryRecorder::MonitoringStopped() {
 void HistoryRecorder::passed(const std::vector<PortResult>& results) {
   std::lock_guard lock(mutex_);
   if (fresh_) {
+    // Monitoring's start cleared the deactivated ports: every port begins afresh.
+    writer_.ResetChanges();
     writer_.Started();
     fresh_ = false;
   }
-  writer_.Probes(results);
-  std::string key;
-  for (const PortResult& result : results) {
-    key = result.host;
-    key += '\n';
-    key += std::to_string(result.port);
-    // The first result of a port after the start opens its first interval either way; after
-    // that only a change does, as it changes the deactivated ports.
-    const auto [it, added] = states_.try_emplace(key, result.open);
-    if (!added && it->second == result.open) continue;
-    it->second = result.open;
-    writer_.Change(result.host, result.port, result.open);
-  }
+  writer_.Probes(results, /*changes=*/true);
 }
 
 void HistoryRecorder::AlertHanded(const std::string& channel, const std::string& text) {

@@ -143,12 +143,18 @@ HistoryWriter::~HistoryWriter() {
 }
 
 std::size_t HistoryWriter::indexOf(const std::string& host, int port) {
-  std::string key = host;
-  key += '\n';
-  key += std::to_string(port);
-  const auto [it, added] = nameIndex_.try_emplace(std::move(key), names_.size());
-  if (added) names_.push_back({host, port});
-  return it->second;
+  key_.assign(host);
+  key_ += '\n';
+  char digits[8];
+  int n = 0;
+  for (unsigned value = static_cast<unsigned>(port); n == 0 || value > 0; value /= 10)
+    digits[n++] = static_cast<char>('0' + value % 10);
+  while (n > 0) key_ += digits[--n];
+  if (const auto it = nameIndex_.find(key_); it != nameIndex_.end()) return it->second;
+  nameIndex_.emplace(key_, names_.size());
+  names_.push_back({host, port});
+  states_.push_back(-1);
+  return names_.size() - 1;
 }
 
 void HistoryWriter::push(Event event) {
@@ -168,12 +174,23 @@ void HistoryWriter::countLost(std::uint64_t count) {
                       "history: falling behind, events are being lost (counted, written later)");
 }
 
-void HistoryWriter::Probes(const std::vector<PortResult>& results) {
+void HistoryWriter::ResetChanges() {
+  std::lock_guard lock(mutex_);
+  std::fill(states_.begin(), states_.end(), static_cast<signed char>(-1));
+}
+
+void HistoryWriter::Probes(const std::vector<PortResult>& results, bool changes) {
   const HistoryTime time = now();
   std::lock_guard lock(mutex_);
   ++handed_;
+  if (pending_.lastProbe.size() < names_.size() + results.size())
+    pending_.lastProbe.resize(names_.size() + results.size(), 0);
   for (const PortResult& result : results) {
     const std::size_t index = indexOf(result.host, result.port);
+    if (changes && states_[index] != static_cast<signed char>(result.open)) {
+      states_[index] = static_cast<signed char>(result.open);
+      push({Event::Change, time, index, result.open, {}, {}, {}});
+    }
     const std::uint64_t key = MinuteKey(index, time);
     auto it = pending_.minutes.find(key);
     if (it == pending_.minutes.end()) {
@@ -401,7 +418,9 @@ bool HistoryWriter::writeAggregates(const Batch& batch) {
     return false;
 
   const HistoryTime time = now();
-  for (const auto& [index, probed] : batch.lastProbe) {
+  for (std::size_t index = 0; index < batch.lastProbe.size(); ++index) {
+    const HistoryTime probed = batch.lastProbe[index];
+    if (probed == 0) continue;
     const auto idIt = portIds_.find(index);
     if (idIt == portIds_.end()) continue;
     const auto it = openRuns_.find(idIt->second);
@@ -572,10 +591,10 @@ void HistoryWriter::putBack(Batch& batch) {
     }
     it->second.merge(aggregate);
   }
-  for (const auto& [index, time] : batch.lastProbe) {
-    HistoryTime& known = pending_.lastProbe[index];
-    known = std::max(known, time);
-  }
+  if (pending_.lastProbe.size() < batch.lastProbe.size())
+    pending_.lastProbe.resize(batch.lastProbe.size(), 0);
+  for (std::size_t index = 0; index < batch.lastProbe.size(); ++index)
+    pending_.lastProbe[index] = std::max(pending_.lastProbe[index], batch.lastProbe[index]);
   pending_.lost += batch.lost;
 }
 

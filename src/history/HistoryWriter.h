@@ -56,7 +56,10 @@ class HistoryWriter {
   HistoryWriter& operator=(const HistoryWriter&) = delete;
 
   // Every call below returns at once and may come from any thread.
-  void Probes(const std::vector<PortResult>& results);
+  // With `changes`, a port's first result and every flip after it also open an interval, as
+  // the worker's deactivated ports change (until ResetChanges, which monitoring's start calls).
+  void Probes(const std::vector<PortResult>& results, bool changes = false);
+  void ResetChanges();
   void Change(const std::string& host, int port, bool up, const std::string& reason = {});
   void Started();
   void Stopped();
@@ -95,7 +98,7 @@ class HistoryWriter {
   struct Batch {
     std::vector<Event> events;
     std::unordered_map<std::uint64_t, Aggregate> minutes;  // port index << 32 | minute
-    std::unordered_map<std::size_t, HistoryTime> lastProbe;
+    std::vector<HistoryTime> lastProbe;                    // by port index, 0 for none
     std::uint64_t lost = 0;
   };
   struct OpenRun {
@@ -142,6 +145,8 @@ class HistoryWriter {
   Batch pending_;
   std::unordered_map<std::string, std::size_t> nameIndex_;
   std::vector<PortName> names_;
+  std::vector<signed char> states_;  // by port index: -1 not seen since the start, 0 DOWN, 1 UP
+  std::string key_;                  // reused, so a known port costs no allocation
   bool stopping_ = false;
   bool flushWanted_ = false;
   bool lossSaid_ = false;
