@@ -262,6 +262,9 @@ void THistoryDlg::showSelected() {
     ++chartPoints_;
   }
   auto* band = new QAreaSeries(high, low);
+  // The band does not own its edges; once it does, removing it from the chart frees them.
+  high->setParent(band);
+  low->setParent(band);
   band->setName(tr("minimum to maximum"));
   band->setColor(QColor(0x4a, 0x90, 0xd9, 0x60));
   band->setBorderColor(QColor(0x4a, 0x90, 0xd9, 0x90));
