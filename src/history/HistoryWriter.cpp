@@ -183,8 +183,10 @@ void HistoryWriter::Probes(const std::vector<PortResult>& results, bool changes)
   const HistoryTime time = now();
   std::lock_guard lock(mutex_);
   ++handed_;
-  if (pending_.lastProbe.size() < names_.size() + results.size())
+  if (pending_.lastProbe.size() < names_.size() + results.size()) {
     pending_.lastProbe.resize(names_.size() + results.size(), 0);
+    pending_.lastOpen.resize(names_.size() + results.size(), -1);
+  }
   for (const PortResult& result : results) {
     const std::size_t index = indexOf(result.host, result.port);
     if (changes && states_[index] != static_cast<signed char>(result.open)) {
@@ -203,6 +205,7 @@ void HistoryWriter::Probes(const std::vector<PortResult>& results, bool changes)
     it->second.add(result.open,
                    std::chrono::duration_cast<std::chrono::microseconds>(result.duration).count());
     pending_.lastProbe[index] = time;
+    pending_.lastOpen[index] = static_cast<signed char>(result.open);
   }
 }
 
@@ -317,6 +320,7 @@ std::int64_t HistoryWriter::portId(std::size_t index) {
 bool HistoryWriter::startSession(HistoryTime time) {
   if (!sql_->insertSession.bind(1, time).bind(2, time).run()) return false;
   session_ = sqlite3_last_insert_rowid(db_.handle());
+  sessionStart_ = time;
   openRuns_.clear();
   return true;
 }
@@ -421,10 +425,27 @@ bool HistoryWriter::writeAggregates(const Batch& batch) {
   for (std::size_t index = 0; index < batch.lastProbe.size(); ++index) {
     const HistoryTime probed = batch.lastProbe[index];
     if (probed == 0) continue;
-    const auto idIt = portIds_.find(index);
-    if (idIt == portIds_.end()) continue;
-    const auto it = openRuns_.find(idIt->second);
-    if (it == openRuns_.end()) continue;
+    const std::int64_t id = portId(index);
+    if (id == 0) return false;
+    auto it = openRuns_.find(id);
+    if (it == openRuns_.end()) {
+      // A probe from before monitoring stopped (or started again) opens nothing.
+      if (session_ == 0 || probed < sessionStart_) continue;
+      // Probed again after its run was closed as idle (it left the table and came back), or
+      // probed with no change given: its interval starts with this probe.
+      const bool up = batch.lastOpen[index] > 0;
+      if (!sql_->insertRun.bind(1, id)
+               .bind(2, session_)
+               .bind(3, up ? "UP" : "DOWN")
+               .bind(4, probed)
+               .bind(5, probed)
+               .bind(6, std::string_view(""))
+               .run())
+        return false;
+      it = openRuns_
+               .emplace(id, OpenRun{sqlite3_last_insert_rowid(db_.handle()), up, probed, probed, 0})
+               .first;
+    }
     OpenRun& run = it->second;
     if (probed > run.lastProbe) {
       run.gap = probed - run.lastProbe;
@@ -538,6 +559,7 @@ bool HistoryWriter::write(Batch& batch) {
   }
   const auto savedRuns = openRuns_;
   const std::int64_t savedSession = session_;
+  const HistoryTime savedSessionStart = sessionStart_;
   const HistoryTime savedMaintenance = lastMaintenance_;
   bool ok = sql_->begin.run();
   for (std::size_t i = 0; ok && i < batch.events.size(); ++i) ok = writeEvent(batch.events[i]);
@@ -559,6 +581,7 @@ bool HistoryWriter::write(Batch& batch) {
     sql_->rollback.run();
     openRuns_ = savedRuns;
     session_ = savedSession;
+    sessionStart_ = savedSessionStart;
     lastMaintenance_ = savedMaintenance;
     portIds_.clear();  // ids given inside the rolled-back transaction are gone
     failed(reason, code == SQLITE_FULL);
@@ -591,10 +614,15 @@ void HistoryWriter::putBack(Batch& batch) {
     }
     it->second.merge(aggregate);
   }
-  if (pending_.lastProbe.size() < batch.lastProbe.size())
+  if (pending_.lastProbe.size() < batch.lastProbe.size()) {
     pending_.lastProbe.resize(batch.lastProbe.size(), 0);
+    pending_.lastOpen.resize(batch.lastProbe.size(), -1);
+  }
   for (std::size_t index = 0; index < batch.lastProbe.size(); ++index)
-    pending_.lastProbe[index] = std::max(pending_.lastProbe[index], batch.lastProbe[index]);
+    if (batch.lastProbe[index] > pending_.lastProbe[index]) {
+      pending_.lastProbe[index] = batch.lastProbe[index];
+      pending_.lastOpen[index] = batch.lastOpen[index];
+    }
   pending_.lost += batch.lost;
 }
 

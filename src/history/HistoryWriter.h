@@ -99,6 +99,7 @@ class HistoryWriter {
     std::vector<Event> events;
     std::unordered_map<std::uint64_t, Aggregate> minutes;  // port index << 32 | minute
     std::vector<HistoryTime> lastProbe;                    // by port index, 0 for none
+    std::vector<signed char> lastOpen;                     // what that probe found
     std::uint64_t lost = 0;
   };
   struct OpenRun {
@@ -158,6 +159,7 @@ class HistoryWriter {
   std::unordered_map<std::size_t, std::int64_t> portIds_;
   std::unordered_map<std::int64_t, OpenRun> openRuns_;
   std::int64_t session_ = 0;
+  HistoryTime sessionStart_ = 0;
   HistoryTime lastMaintenance_ = 0;
   std::uint64_t lostUnsaid_ = 0;
   bool full_ = false;

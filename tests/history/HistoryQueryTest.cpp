@@ -265,6 +265,36 @@ TEST(HistoryRecorder, DerivesChangesAndNoticesTheStop) {
   EXPECT_EQ(reader->UptimeOf(kPort, kEpoch, kEpoch + 120'000).covered(), 60'000);
 }
 
+// A port that stops being probed (taken out of the table) while monitoring runs has no data
+// from its last probe on, and its interval starts again when it is probed again.
+TEST(HistoryRecorder, APortLeftOutOfTheTableIsNoData) {
+  HistoryFixture f;
+  auto writer = f.open();
+  ASSERT_TRUE(writer) << f.reason;
+  ProbeResults results;
+  HistoryRecorder recorder(results, *writer);
+  const auto pass = [&](HistoryTime at, bool with81) {
+    f.at(at);
+    std::vector<PortResult> batch{HistoryFixture::Result(80, true)};
+    if (with81) batch.push_back(HistoryFixture::Result(81, false));
+    results.Publish(batch);
+    writer->Flush();
+  };
+  for (HistoryTime t = 0; t <= 10 * kMin; t += 10'000) pass(t, true);
+  for (HistoryTime t = 10 * kMin + 10'000; t <= 30 * kMin; t += 10'000) pass(t, false);
+  for (HistoryTime t = 30 * kMin + 10'000; t <= 40 * kMin; t += 10'000) pass(t, true);
+
+  Status status;
+  auto reader = HistoryReader::Open(f.path, status);
+  ASSERT_TRUE(reader) << status.reason;
+  const Uptime gone = reader->UptimeOf({"127.0.0.1", 81}, kEpoch, kEpoch + 40 * kMin);
+  EXPECT_EQ(gone.up, 0);
+  EXPECT_EQ(gone.down, 20 * kMin - 10'000);  // 0..10:00 and 30:10..40:00, nothing between
+  EXPECT_EQ(reader->UptimeOf(kPort, kEpoch, kEpoch + 40 * kMin).up, 40 * kMin);
+  // Its return is no new outage: the same DOWN goes on.
+  EXPECT_EQ(reader->Outages(kEpoch, kEpoch + 40 * kMin, PortKey{"127.0.0.1", 81}).size(), 1u);
+}
+
 TEST(HistoryRecorder, ReadsAlertTexts) {
   const AlertTextParts down = ParseAlertText("\"10.0.0.5:80,10.0.0.5:443\" is DOWN.");
   EXPECT_TRUE(down.down);
