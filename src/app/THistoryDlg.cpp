@@ -131,7 +131,7 @@ THistoryDlg::THistoryDlg(std::string historyPath, QWidget* parent, HistoryClock 
   strip_ = new HistoryStrip(this);
   chart_ = new QChartView(new QChart(), this);
   chart_->setRenderHint(QPainter::Antialiasing);
-  chart_->setMinimumHeight(180);
+  chart_->setMinimumHeight(240);
   chart_->chart()->legend()->setAlignment(Qt::AlignBottom);
 
   log_ = new OutageLogModel(this);
@@ -275,6 +275,7 @@ void THistoryDlg::showSelected() {
   x->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
   auto* y = new QValueAxis();
   y->setTitleText(tr("ms"));
+  y->setLabelFormat(QStringLiteral("%.2f"));
   y->setMin(0);
   chart->addAxis(x, Qt::AlignBottom);
   chart->addAxis(y, Qt::AlignLeft);
