@@ -1,9 +1,40 @@
 #include "alert/AlertInput.h"
 
+#include <array>
+
+#include "alert/AlertMail.h"
 #include "model/AlertSettings.h"
 #include "model/HostInput.h"
 
 namespace varnley {
+
+namespace {
+
+// The probe settings beside the interval, checked in this order after it.
+struct ProbeField {
+  std::string AlertInput::*text;
+  int min, max;
+  AlertField field;
+  const char* message;
+  int AlertSettings::*value;
+};
+
+constexpr std::array<ProbeField, 3> kProbeFields{{
+    {&AlertInput::timeout, 0, kMaxTimeout, AlertField::Timeout, kTimeoutMessage,
+     &AlertSettings::timeout},
+    {&AlertInput::retries, 0, kMaxRetries, AlertField::Retries, kRetriesMessage,
+     &AlertSettings::retries},
+    {&AlertInput::parallel, 1, kMaxParallel, AlertField::Parallel, kParallelMessage,
+     &AlertSettings::parallel},
+}};
+
+std::string SecurityFor(const std::optional<std::string>& chosen, const std::string& previous) {
+  if (!chosen) return previous;
+  if (MailSecurity(previous) == MailSecurity(*chosen)) return previous;
+  return *chosen;
+}
+
+}  // namespace
 
 std::optional<std::string> MissingEmailField(const EmailFields& fields) {
   if (fields.smtpServer.empty()) return "Please fill the SMTP server.";
@@ -23,6 +54,66 @@ std::optional<int> AcceptedInRange(const std::string& text, int min, int max) {
   const auto value = ParseDecimal(text);
   if (!value || *value < min || *value > max) return std::nullopt;
   return value;
+}
+
+AlertInput InputFromSettings(const AlertSettings& settings) {
+  AlertInput input;
+  input.showMessage = settings.showMessage;
+  input.sendEmail = settings.sendEmail;
+  input.runAtLogon = settings.runAtLogon;
+  input.interval = std::to_string(settings.interval);
+  for (const ProbeField& field : kProbeFields)
+    input.*field.text = std::to_string(settings.*field.value);
+  input.email = {settings.smtpServer, settings.userName, settings.password, settings.receiveEmail};
+  input.authentication = settings.authentication;
+  input.security = settings.security;
+  input.verifyCertificate = settings.verifyCertificate;
+  return input;
+}
+
+std::optional<InputRefusal> CheckMailAccount(const EmailFields& e) {
+  const auto missing = MissingEmailField(e);
+  if (!missing) return std::nullopt;
+  const AlertField field = e.smtpServer.empty() ? AlertField::SmtpServer
+                           : e.userName.empty() ? AlertField::UserName
+                           : e.password.empty() ? AlertField::Password
+                                                : AlertField::ReceiveEmail;
+  return InputRefusal{field, *missing};
+}
+
+std::optional<InputRefusal> CheckAlertInput(const AlertInput& input) {
+  if (input.sendEmail)
+    if (auto refusal = CheckMailAccount(input.email)) return refusal;
+  if (!AcceptedInterval(input.interval))
+    return InputRefusal{AlertField::Interval, kIntervalMessage};
+  for (const ProbeField& field : kProbeFields)
+    if (!AcceptedInRange(input.*field.text, field.min, field.max))
+      return InputRefusal{field.field, field.message};
+  return std::nullopt;
+}
+
+void TakeBackAlertInput(const AlertInput& input, AlertSettings& settings) {
+  settings.showMessage = input.showMessage;
+  settings.sendEmail = input.sendEmail;
+  settings.runAtLogon = input.runAtLogon;
+  if (const auto interval = AcceptedInterval(input.interval)) settings.interval = *interval;
+  for (const ProbeField& field : kProbeFields)
+    if (const auto value = AcceptedInRange(input.*field.text, field.min, field.max))
+      settings.*field.value = *value;
+  settings.smtpServer = input.email.smtpServer;
+  settings.userName = input.email.userName;
+  settings.password = input.email.password;
+  settings.receiveEmail = input.email.receiveEmail;
+  settings.authentication = input.authentication;
+  settings.security = SecurityFor(input.security, settings.security);
+  settings.verifyCertificate = input.verifyCertificate;
+}
+
+MailAccount TestAccount(const AlertInput& input, const std::string& previousSecurity) {
+  return {input.email.smtpServer, input.email.userName,
+          input.email.password,   input.email.receiveEmail,
+          input.authentication,   SecurityFor(input.security, previousSecurity),
+          input.verifyCertificate};
 }
 
 }  // namespace varnley

@@ -1,11 +1,14 @@
-// The alert settings dialog's checks without widgets: the order of its messages and the
-// interval it accepts.
+// The alert settings dialog's input without widgets: what its controls hold as typed, the
+// order of its messages, and how the text becomes settings.
 #pragma once
 
 #include <optional>
 #include <string>
 
 namespace varnley {
+
+struct AlertSettings;
+struct MailAccount;
 
 struct EmailFields {
   std::string smtpServer;
@@ -29,5 +32,57 @@ std::optional<int> AcceptedInRange(const std::string& text, int min, int max);
 inline constexpr const char* kTimeoutMessage = "Please fill the Connect Timeout.";
 inline constexpr const char* kRetriesMessage = "Please fill the Retries.";
 inline constexpr const char* kParallelMessage = "Please fill the Parallel Probes.";
+
+// The fields a refusal can point at, so the dialog can put the cursor there.
+enum class AlertField {
+  SmtpServer,
+  UserName,
+  Password,
+  ReceiveEmail,
+  Interval,
+  Timeout,
+  Retries,
+  Parallel
+};
+
+// Everything the dialog's controls hold, numbers as the user typed them.
+struct AlertInput {
+  bool showMessage = false;
+  bool sendEmail = false;
+  bool runAtLogon = false;
+  std::string interval;
+  std::string timeout;
+  std::string retries;
+  std::string parallel;
+  EmailFields email;
+  bool authentication = false;
+  // The security the user picked ("none", "starttls", "tls"); nullopt when nothing is picked,
+  // which keeps whatever the settings had.
+  std::optional<std::string> security;
+  bool verifyCertificate = true;
+};
+
+// The input as the dialog shows it for these settings.
+AlertInput InputFromSettings(const AlertSettings& settings);
+
+struct InputRefusal {
+  AlertField field;
+  std::string message;
+  bool operator==(const InputRefusal&) const = default;
+};
+
+// The first empty field of the mail account, as MissingEmailField finds it.
+std::optional<InputRefusal> CheckMailAccount(const EmailFields& fields);
+
+// The first field that cannot be taken, in the dialog's order (the mail account only when the
+// mail is switched on); nullopt when everything can be.
+std::optional<InputRefusal> CheckAlertInput(const AlertInput& input);
+
+// The input into the settings. A number that is out of range keeps the old value; a security
+// that means the same as the old text keeps the old spelling.
+void TakeBackAlertInput(const AlertInput& input, AlertSettings& settings);
+
+// The account the Test button sends with, the security read against what the settings had.
+MailAccount TestAccount(const AlertInput& input, const std::string& previousSecurity);
 
 }  // namespace varnley

@@ -10,19 +10,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <system_error>
 
 #include "alert/AlertInput.h"
 #include "alert/AlertMail.h"
 #include "app/DialogButtons.h"
 #include "app/Placement.h"
 #include "model/AlertSettings.h"
-#include "platform/Autostart.h"
 #include "platform/MessageBoxes.h"
-#include "platform/Paths.h"
-#include "platform/StopSource.h"
-#include "smtp/IdMessage.h"
-#include "smtp/IdSMTP.h"
 
 namespace varnley {
 
@@ -45,12 +39,6 @@ QLabel* label(const char* name, const char* text, QWidget* parent) {
 constexpr const char* kSecurityChoices[][2] = {
     {"None", "none"}, {"STARTTLS", "starttls"}, {"SSL/TLS", "tls"}};
 
-// After a validation box the cursor waits in the field the box asked for.
-void FocusField(QLineEdit* field) {
-  field->setFocus(Qt::OtherFocusReason);
-  field->selectAll();
-}
-
 QLineEdit* edit(const char* name, QWidget* parent) {
   auto* e = named(new QLineEdit(parent), name);
   e->setMaxLength(40);
@@ -59,8 +47,7 @@ QLineEdit* edit(const char* name, QWidget* parent) {
 
 }  // namespace
 
-TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
-    : QDialog(parent), boxes_(boxes), executablePath_(ExecutablePath()) {
+TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), boxes_(boxes) {
   setObjectName(QStringLiteral("AlertDlg"));
   setWindowTitle(QStringLiteral("Alert Settings"));
   setModal(true);
@@ -157,17 +144,19 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent)
 }
 
 void TAlertDlg::fill(const AlertSettings& settings) {
-  MessageCheckBox->setChecked(settings.showMessage);
-  EmailCheckBox->setChecked(settings.sendEmail);
-  RunCheckBox->setChecked(settings.runAtLogon);
-  IntervalEdit->setText(QString::number(settings.interval));
-  for (const ProbeField& field : probeFields())
-    field.edit->setText(QString::number(settings.*field.value));
-  SMTPEdit->setText(q(settings.smtpServer));
-  UserNameEdit->setText(q(settings.userName));
-  PasswordEdit->setText(q(settings.password));
-  EmailEdit->setText(q(settings.receiveEmail));
-  AuthCheckBox->setChecked(settings.authentication);
+  const AlertInput in = InputFromSettings(settings);
+  MessageCheckBox->setChecked(in.showMessage);
+  EmailCheckBox->setChecked(in.sendEmail);
+  RunCheckBox->setChecked(in.runAtLogon);
+  IntervalEdit->setText(q(in.interval));
+  TimeoutEdit->setText(q(in.timeout));
+  RetriesEdit->setText(q(in.retries));
+  ParallelEdit->setText(q(in.parallel));
+  SMTPEdit->setText(q(in.email.smtpServer));
+  UserNameEdit->setText(q(in.email.userName));
+  PasswordEdit->setText(q(in.email.password));
+  EmailEdit->setText(q(in.email.receiveEmail));
+  AuthCheckBox->setChecked(in.authentication);
   loadedSecurity_ = settings.security;
   const std::optional<TIdUseTLS> security = MailSecurity(settings.security);
   // An unknown text shows no choice, and OK keeps it: the user decides, not the dialog.
@@ -175,33 +164,28 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   for (int i = 0; i < static_cast<int>(std::size(kSecurityChoices)); ++i)
     if (security && MailSecurity(kSecurityChoices[i][1]) == security) index = i;
   SecurityComboBox->setCurrentIndex(index);
-  VerifyCheckBox->setChecked(settings.verifyCertificate);
+  VerifyCheckBox->setChecked(in.verifyCertificate);
 }
 
-std::string TAlertDlg::securityText(const std::string& previous) const {
+AlertInput TAlertDlg::input() const {
+  AlertInput in;
+  in.showMessage = MessageCheckBox->isChecked();
+  in.sendEmail = EmailCheckBox->isChecked();
+  in.runAtLogon = RunCheckBox->isChecked();
+  in.interval = s(IntervalEdit);
+  in.timeout = s(TimeoutEdit);
+  in.retries = s(RetriesEdit);
+  in.parallel = s(ParallelEdit);
+  in.email = {s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit)};
+  in.authentication = AuthCheckBox->isChecked();
   const int index = SecurityComboBox->currentIndex();
-  if (index < 0 || index >= static_cast<int>(std::size(kSecurityChoices))) return previous;
-  // The same choice as loaded keeps the file's spelling.
-  if (MailSecurity(previous) == MailSecurity(kSecurityChoices[index][1])) return previous;
-  return kSecurityChoices[index][1];
+  if (index >= 0 && index < static_cast<int>(std::size(kSecurityChoices)))
+    in.security = kSecurityChoices[index][1];
+  in.verifyCertificate = VerifyCheckBox->isChecked();
+  return in;
 }
 
-void TAlertDlg::takeBack(AlertSettings& settings) const {
-  settings.showMessage = MessageCheckBox->isChecked();
-  settings.sendEmail = EmailCheckBox->isChecked();
-  settings.runAtLogon = RunCheckBox->isChecked();
-  if (const auto interval = AcceptedInterval(s(IntervalEdit))) settings.interval = *interval;
-  for (const ProbeField& field : probeFields())
-    if (const auto value = AcceptedInRange(s(field.edit), field.min, field.max))
-      settings.*field.value = *value;
-  settings.smtpServer = s(SMTPEdit);
-  settings.userName = s(UserNameEdit);
-  settings.password = s(PasswordEdit);
-  settings.receiveEmail = s(EmailEdit);
-  settings.authentication = AuthCheckBox->isChecked();
-  settings.security = securityText(settings.security);
-  settings.verifyCertificate = VerifyCheckBox->isChecked();
-}
+void TAlertDlg::takeBack(AlertSettings& settings) const { TakeBackAlertInput(input(), settings); }
 
 void TAlertDlg::EmailCheckBoxClick() {
   // Disabled edits take the palette's inactive colours, so no explicit repaint is needed.
@@ -213,78 +197,67 @@ void TAlertDlg::EmailCheckBoxClick() {
   TestButton->setEnabled(on && !testRunning());
 }
 
+QLineEdit* TAlertDlg::fieldEdit(AlertField field) const {
+  switch (field) {
+    case AlertField::SmtpServer:
+      return SMTPEdit;
+    case AlertField::UserName:
+      return UserNameEdit;
+    case AlertField::Password:
+      return PasswordEdit;
+    case AlertField::ReceiveEmail:
+      return EmailEdit;
+    case AlertField::Interval:
+      return IntervalEdit;
+    case AlertField::Timeout:
+      return TimeoutEdit;
+    case AlertField::Retries:
+      return RetriesEdit;
+    case AlertField::Parallel:
+      return ParallelEdit;
+  }
+  return IntervalEdit;
+}
+
+void TAlertDlg::refuse(const InputRefusal& refusal) {
+  boxes_.show(BoxKind::Information, refusal.message);
+  // After the box the cursor waits in the field the box asked for.
+  QLineEdit* field = fieldEdit(refusal.field);
+  field->setFocus(Qt::OtherFocusReason);
+  field->selectAll();
+}
+
 void TAlertDlg::OKBtnClick() {
-  if (EmailCheckBox->isChecked()) {
-    if (const auto missing =
-            MissingEmailField({s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit)})) {
-      boxes_.show(BoxKind::Information, *missing);
-      focusFirstEmptyMailField();
-      return;
-    }
-  }
-  // A start-up entry that cannot be written is not reported: the settings still apply.
-  UpdateStartupEntry(RunCheckBox->isChecked(), executablePath_);
-  if (!AcceptedInterval(s(IntervalEdit))) {
-    boxes_.show(BoxKind::Information, kIntervalMessage);
-    FocusField(IntervalEdit);
+  // Only the check: the caller applies what was accepted, so Cancel after a box leaves the
+  // start-up entry and the file alone.
+  if (const auto refusal = CheckAlertInput(input())) {
+    refuse(*refusal);
     return;
-  }
-  for (const ProbeField& field : probeFields()) {
-    if (!AcceptedInRange(s(field.edit), field.min, field.max)) {
-      boxes_.show(BoxKind::Information, field.message);
-      FocusField(field.edit);
-      return;
-    }
   }
   accept();
 }
 
 TAlertDlg::~TAlertDlg() {
   if (!testRunning()) return;
-  // The lookup, the connect and every reply wait end on the stop.
-  testStop_->requestStop();
-  testThread_.join();
+  mailer_.Cancel();
   QApplication::restoreOverrideCursor();
-}
-
-std::array<TAlertDlg::ProbeField, 3> TAlertDlg::probeFields() const {
-  return {{{TimeoutEdit, 0, kMaxTimeout, kTimeoutMessage, &AlertSettings::timeout},
-           {RetriesEdit, 0, kMaxRetries, kRetriesMessage, &AlertSettings::retries},
-           {ParallelEdit, 1, kMaxParallel, kParallelMessage, &AlertSettings::parallel}}};
 }
 
 void TAlertDlg::TestButtonClick() {
   if (testRunning()) return;
-  const MailAccount account{s(SMTPEdit),
-                            s(UserNameEdit),
-                            s(PasswordEdit),
-                            s(EmailEdit),
-                            AuthCheckBox->isChecked(),
-                            securityText(loadedSecurity_),
-                            VerifyCheckBox->isChecked()};
-  if (const auto missing = MissingEmailField(
-          {account.smtpServer, account.userName, account.password, account.receiveEmail})) {
-    boxes_.show(BoxKind::Information, *missing);
-    focusFirstEmptyMailField();
+  const AlertInput in = input();
+  // The account alone is checked, whatever the switches and the interval say.
+  if (const auto refusal = CheckMailAccount(in.email)) {
+    refuse(*refusal);
     return;
   }
-  if (!IdSMTP) {
-    IdSMTP = std::make_unique<TIdSMTP>();
-    testMessage_ = std::make_unique<TIdMessage>();
-    testStop_ = std::make_unique<StopSource>();
-    IdSMTP->SetStopSource(testStop_.get());
-  }
-  ApplyLimits(*IdSMTP, {testWaitMs_, testWaitMs_, 0});
   TestButton->setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  try {
-    // The client and the message are the thread's until it reports back.
-    testThread_ = std::thread([this, account] {
-      const bool sent = SendTestMail(*IdSMTP, *testMessage_, account, {});
-      QMetaObject::invokeMethod(
-          this, [this, sent] { testFinished(sent); }, Qt::QueuedConnection);
-    });
-  } catch (const std::system_error&) {
+  const Status started = mailer_.Start(TestAccount(in, loadedSecurity_), [this](bool sent) {
+    QMetaObject::invokeMethod(
+        this, [this, sent] { testFinished(sent); }, Qt::QueuedConnection);
+  });
+  if (!started) {
     QApplication::restoreOverrideCursor();
     EmailCheckBoxClick();
     boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
@@ -292,22 +265,13 @@ void TAlertDlg::TestButtonClick() {
 }
 
 void TAlertDlg::testFinished(bool sent) {
-  if (testThread_.joinable()) testThread_.join();
+  mailer_.Finish();
   QApplication::restoreOverrideCursor();
   EmailCheckBoxClick();
   if (sent)
     boxes_.show(BoxKind::Information, "SMTP server connected and test message sent successfully.");
   else
     boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
-}
-
-void TAlertDlg::focusFirstEmptyMailField() {
-  for (QLineEdit* field : {SMTPEdit, UserNameEdit, PasswordEdit, EmailEdit}) {
-    if (field->text().isEmpty()) {
-      FocusField(field);
-      return;
-    }
-  }
 }
 
 void TAlertDlg::setVisible(bool visible) {

@@ -18,18 +18,22 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <iostream>
 
+#include "alert/ApplyAlertSettings.h"
 #include "alert/MailStatus.h"
 #include "app/HostTableModel.h"
 #include "app/Icons.h"
 #include "app/QtMessageBoxes.h"
+#include "app/StatusBarDiagnostics.h"
 #include "app/TAlertDlg.h"
 #include "app/THostPortDlg.h"
 #include "model/AddressCheck.h"
 #include "model/HostInput.h"
 #include "monitor/Session.h"
+#include "platform/Autostart.h"
+#include "platform/Diagnostics.h"
 #include "platform/MessageBoxes.h"
+#include "platform/Paths.h"
 
 namespace varnley {
 
@@ -37,12 +41,36 @@ namespace {
 
 QString q(const char* s) { return QString::fromUtf8(s); }
 
+// A label that shows as much of its text as its width allows, cut with an ellipsis.
+class ElidedLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  void setFullText(const QString& text) {
+    full_ = text;
+    elide();
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    elide();
+  }
+
+ private:
+  void elide() {
+    const int width = contentsRect().width();
+    setText(width > 0 ? fontMetrics().elidedText(full_, Qt::ElideRight, width) : full_);
+  }
+  QString full_;
+};
+
 }  // namespace
 
 TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
     : QMainWindow(parent),
       session_(session),
       boxes_(boxes),
+      executablePath_(ExecutablePath()),
       trayAvailable_(QSystemTrayIcon::isSystemTrayAvailable()) {
   // Boxes belong to this window: the desktop lists and stacks them with it.
   if (auto* qtBoxes = dynamic_cast<QtMessageBoxes*>(&boxes_)) qtBoxes->setOwner(this);
@@ -62,7 +90,7 @@ TPortForm::~TPortForm() {
   if (!closed_) {
     closed_ = true;
     const SaveResult saved = session_.Destroy();
-    if (!saved.ok) std::cerr << saved.error << '\n';
+    if (!saved.ok) log().Report(Severity::Error, saved.error);
   }
 }
 
@@ -209,6 +237,12 @@ void TPortForm::buildWindow() {
   MailPanel->setObjectName(QStringLiteral("MailPanel"));
   MonitorPanel = panel(QString(), 50, Qt::AlignLeft);
   MonitorPanel->setObjectName(QStringLiteral("MonitorPanel"));
+  // The rest of the bar: a notice too long for it is cut with an ellipsis, whole in the tip.
+  NoticePanel = new ElidedLabel(statusBar());
+  NoticePanel->setObjectName(QStringLiteral("NoticePanel"));
+  NoticePanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  NoticePanel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  statusBar()->addWidget(NoticePanel, 1);
 
   TrayIcon = new QSystemTrayIcon(TrayStateIcon(TrayState::Idle), this);
   TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
@@ -290,6 +324,7 @@ void TPortForm::showState() {
       std::max(50, MonitorPanel->fontMetrics().horizontalAdvance(line) + 12));
   QStringList tip{QStringLiteral("Varnley"), line};
   if (!mailLine_.isEmpty()) tip << mailLine_;
+  if (!noticeText_.isEmpty()) tip << noticeText_;
   TrayIcon->setToolTip(tip.join(QLatin1Char('\n')));
 }
 
@@ -358,9 +393,19 @@ void TPortForm::RemoveToolButtonClick() {
 void TPortForm::SetToolButtonClick() {
   AlertDlg->fill(session_.settings());
   if (AlertDlg->exec() != QDialog::Accepted) return;
-  AlertDlg->takeBack(session_.settings());
-  const SaveResult saved = SaveAlertSettings(session_.settingsPath(), session_.settings());
-  if (!saved.ok) boxes_.show(BoxKind::Error, saved.error);
+  const AppliedAlertSettings applied = ApplyAlertSettings(AlertDlg->input(), session_.settings(),
+                                                          session_.settingsPath(), executablePath_);
+  if (applied.refusal) {
+    boxes_.show(BoxKind::Information, applied.refusal->message);
+    return;
+  }
+  if (!applied.startupEntryWritten) {
+    const std::string where = AutostartFilePath();
+    report(Severity::Warning, std::string("the start-up entry could not be ") +
+                                  (session_.settings().runAtLogon ? "written" : "removed") +
+                                  (where.empty() ? std::string() : ": " + where));
+  }
+  if (!applied.saved.ok) boxes_.show(BoxKind::Error, applied.saved.error);
 }
 
 void TPortForm::StartToolButtonClick() {
@@ -390,11 +435,23 @@ void TPortForm::TrayIconClick() {
   activateWindow();
 }
 
+void TPortForm::BringToFront() {
+  if (!isVisible()) {
+    TrayIconClick();
+    return;
+  }
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  raise();
+  activateWindow();
+}
+
 void TPortForm::MsgTimerTimer() {
   DispatchTexts texts;
   try {
     texts = session_.monitor().Tick();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The next tick tries again; the user hears of it rather than of nothing at all.
+    report(Severity::Error, std::string("alerts could not be dispatched: ") + e.what());
     return;
   }
   // The boxes do not wait for anyone: the next tick, and the mail, go on while they are open.
@@ -439,12 +496,60 @@ void TPortForm::showMailStatus() {
   showState();
 }
 
+void TPortForm::watchDiagnostics(StatusBarDiagnostics& diagnostics) {
+  if (diagnostics_) disconnect(diagnostics_, nullptr, this, nullptr);
+  diagnostics_ = &diagnostics;
+  connect(&diagnostics, &StatusBarDiagnostics::shown, this,
+          [this](const QString& text) { showNotice(text, {text}); });
+  connect(&diagnostics, &QObject::destroyed, this, [this] { diagnostics_ = nullptr; });
+}
+
+Diagnostics& TPortForm::log() const {
+  return diagnostics_ ? diagnostics_->log() : StderrDiagnostics();
+}
+
+void TPortForm::report(Severity severity, const std::string& text) {
+  if (diagnostics_) {
+    diagnostics_->Report(severity, text);
+    return;
+  }
+  // Without a window sink the form's own reports still reach stderr and the panel.
+  StderrDiagnostics().Report(severity, text);
+  if (StatusBarDiagnostics::Shown(severity)) {
+    const QString line = QString::fromStdString(text);
+    showNotice(line, {line});
+  }
+}
+
+void TPortForm::showSettingsWarnings(const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  QStringList all;
+  for (const std::string& line : lines) {
+    log().Report(Severity::Warning, line);
+    all << QString::fromStdString(line);
+  }
+  QString text = all.front();
+  if (all.size() > 1) text += QStringLiteral(" (+%1 more)").arg(all.size() - 1);
+  showNotice(text, all);
+}
+
+void TPortForm::showNotice(const QString& text, const QStringList& details) {
+  constexpr qsizetype kTipLines = 10;
+  const QString when = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss "));
+  noticeText_ = when + text;
+  for (const QString& detail : details) noticeTips_ << when + detail;
+  if (noticeTips_.size() > kTipLines) noticeTips_.remove(0, noticeTips_.size() - kTipLines);
+  NoticePanel->setToolTip(noticeTips_.join(QLatin1Char('\n')));
+  static_cast<ElidedLabel*>(NoticePanel)->setFullText(noticeText_);
+  showState();
+}
+
 void TPortForm::closeEvent(QCloseEvent* event) {
   if (!closed_) {
     closed_ = true;
     MsgTimer->stop();
     const SaveResult saved = session_.Destroy();
-    if (!saved.ok) std::cerr << saved.error << '\n';
+    if (!saved.ok) log().Report(Severity::Error, saved.error);
     TrayIcon->hide();
   }
   event->accept();

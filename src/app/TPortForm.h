@@ -3,11 +3,15 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "app/Icons.h"
 #include "model/MonitoredHost.h"
+#include "platform/Diagnostics.h"
 
 class QAction;
 class QFrame;
@@ -23,6 +27,7 @@ namespace varnley {
 class HostTableModel;
 class MailStatus;
 class MessageBoxes;
+class StatusBarDiagnostics;
 class Session;
 class TAlertDlg;
 class THostPortDlg;
@@ -47,6 +52,17 @@ class TPortForm : public QMainWindow {
   // tooltip) and in the tray tooltip, now and after every mail. The status outlives the form.
   void watchMailStatus(MailStatus& status);
 
+  // Shows the diagnostics the user must know in the status bar's notice panel (the latest one,
+  // its time and the text; the tooltip holds the last few) and in the tray tooltip. The sink
+  // outlives the form.
+  void watchDiagnostics(StatusBarDiagnostics& diagnostics);
+  // Problems found while loading the settings (rows dropped and why): each on the log, the
+  // first with their count in the notice panel, all of them in its tooltip.
+  void showSettingsWarnings(const std::vector<std::string>& lines);
+
+  // Where the start-up entry's Exec line points (default: this executable).
+  void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
+
   HostTableModel& tableModel() { return *model_; }
   // What the tray icon shows now.
   TrayState trayState() const { return trayState_; }
@@ -62,6 +78,9 @@ class TPortForm : public QMainWindow {
   void Exit1Click();
   void About1Click();
   void TrayIconClick();
+  // A second start asked for the window: shown as a tray click shows it, and brought to the
+  // front when it was only minimised or behind other windows.
+  void BringToFront();
   void MsgTimerTimer();
 
  Q_SIGNALS:
@@ -81,12 +100,18 @@ class TPortForm : public QMainWindow {
   std::optional<MonitoredHost> selectedHost(int& row);
   void focusRow(int row);
   void showMailStatus();
+  void showNotice(const QString& text, const QStringList& details);
+  // Where the form's own lines go: the log only, or (report) also the notice panel when the
+  // severity is one the user must know.
+  Diagnostics& log() const;
+  void report(Severity severity, const std::string& text);
   // The tray icon, its tooltip and the status bar's monitor panel from the monitoring state,
   // the number of ports down and the last mail's outcome.
   void showState();
 
   Session& session_;
   MessageBoxes& boxes_;
+  std::string executablePath_;
   bool trayAvailable_;
   bool closed_ = false;
   HostTableModel* model_ = nullptr;
@@ -94,6 +119,9 @@ class TPortForm : public QMainWindow {
   bool monitoring_ = false;
   TrayState trayState_ = TrayState::Idle;
   QString mailLine_;  // the last mail's outcome for the tray tooltip; empty before any mail
+  StatusBarDiagnostics* diagnostics_ = nullptr;
+  QString noticeText_;      // the notice panel's whole text
+  QStringList noticeTips_;  // the latest notices, newest last
 
   QFrame* CoolBar;
   QToolBar* ToolBar;
@@ -114,6 +142,7 @@ class TPortForm : public QMainWindow {
   QAction* About1;
   QLabel* MailPanel;
   QLabel* MonitorPanel;
+  QLabel* NoticePanel;
   QTimer* StateTimer;
   QSystemTrayIcon* TrayIcon;
   QTimer* MsgTimer;

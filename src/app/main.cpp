@@ -9,12 +9,15 @@
 #include "alert/MailStatus.h"
 #include "alert/TEmailThread.h"
 #include "app/QtMessageBoxes.h"
+#include "app/ShowRequestBridge.h"
 #include "app/SignalBridge.h"
+#include "app/StatusBarDiagnostics.h"
 #include "app/TPortForm.h"
 #include "monitor/Session.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/ServiceEnvironment.h"
+#include "platform/ShowRequest.h"
 #include "platform/TerminationSignals.h"
 #include "service/HeadlessRunner.h"
 #include "service/MetricsEndpoint.h"
@@ -35,15 +38,24 @@ int main(int argc, char** argv) {
   // Installed before the lock is taken: once another process can see this one, a signal
   // already takes the orderly way out (it waits in the pipe until the event loop runs).
   InstallTerminationSignalPipe();
-  // Taken before the toolkit starts, so a second copy ends without a window or a word.
+  // Taken before the toolkit starts, so a second copy ends without a window of its own.
   InstanceLock lock;
+  ShowRequestListener showRequests;
   switch (lock.acquire()) {
     case InstanceLock::Result::HeldElsewhere:
+      // A window hidden in the tray would leave the user with no sign of the start at all.
+      if (const Status asked = RequestShow(); !asked)
+        std::cerr << "Varnley: already running; its window could not be shown (" << asked.reason
+                  << ")\n";
       return 0;
     case InstanceLock::Result::Unavailable:
       std::cerr << "Varnley: running without the single-instance lock (" << lock.reason() << ")\n";
       break;
     case InstanceLock::Result::Acquired:
+      // Listening before the window exists: a second start meanwhile waits in the queue.
+      if (const Status listening = showRequests.Listen(); !listening)
+        std::cerr << "Varnley: a second start cannot show this window (" << listening.reason
+                  << ")\n";
       break;
   }
 
@@ -54,6 +66,8 @@ int main(int argc, char** argv) {
   SignalBridge signalBridge;
 
   QtMessageBoxes boxes;
+  // Before the session, so it outlives every engine part that reports to it.
+  StatusBarDiagnostics diagnostics;
   MailStatus mailStatus;
   Session session(SettingsPathFromArgs(args, ExecutablePath()), StartedWithS(args));
   session.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mailStatus));
@@ -63,6 +77,7 @@ int main(int argc, char** argv) {
     // monitoring and saves the hosts, a failed save reported on stderr.
     TPortForm form(session, boxes);
     form.watchMailStatus(mailStatus);
+    form.watchDiagnostics(diagnostics);
     // The settings are loaded now; the window offers no way to change this key.
     if (const std::string failure = ListenWhereSettingsSay(metrics, session.settings().metrics);
         !failure.empty())
@@ -70,6 +85,9 @@ int main(int argc, char** argv) {
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });
     QObject::connect(&form, &TPortForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    ShowRequestBridge showBridge(showRequests);
+    QObject::connect(&showBridge, &ShowRequestBridge::showRequested, &form,
+                     &TPortForm::BringToFront);
     form.showAtStart();
     app.exec();
   }

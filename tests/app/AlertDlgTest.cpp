@@ -25,10 +25,7 @@ using Box = test::RecordingBoxes::Box;
 class AlertDlgTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { test::EnsureApplication(); }
-  void SetUp() override {
-    ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-    dlg.setExecutablePath("/opt/varnley/varnley");
-  }
+  void SetUp() override { ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1); }
 
   QLineEdit* edit(const char* name) { return dlg.findChild<QLineEdit*>(QLatin1String(name)); }
   QCheckBox* check(const char* name) { return dlg.findChild<QCheckBox*>(QLatin1String(name)); }
@@ -92,7 +89,7 @@ TEST_F(AlertDlgTest, MissingEmailFieldsStopBeforeTheStartupEntry) {
   }
 }
 
-TEST_F(AlertDlgTest, BadIntervalIsRefusedAfterTheStartupEntryChanged) {
+TEST_F(AlertDlgTest, BadIntervalIsRefusedBeforeAnythingIsWritten) {
   for (const char* interval : {"0", "-3", "abc", "2147484"}) {
     AlertSettings settings;
     settings.runAtLogon = true;
@@ -106,8 +103,7 @@ TEST_F(AlertDlgTest, BadIntervalIsRefusedAfterTheStartupEntryChanged) {
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(dlg.focusWidget(), edit("IntervalEdit"));
     EXPECT_EQ(edit("IntervalEdit")->selectedText(), QLatin1String(interval));
-    EXPECT_TRUE(entryExists()) << interval;
-    fs::remove(AutostartFilePath());
+    EXPECT_FALSE(entryExists()) << interval;
   }
 }
 
@@ -169,27 +165,6 @@ TEST_F(AlertDlgTest, ProbeFieldsAreCheckedAfterTheInterval) {
   EXPECT_EQ(after.parallel, 500);
 }
 
-TEST_F(AlertDlgTest, OkWritesAndRemovesTheStartupEntry) {
-  AlertSettings settings;
-  settings.runAtLogon = true;
-  settings.interval = 5;
-  dlg.fill(settings);
-  pressOk();
-  EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(dlg.result(), QDialog::Accepted);
-  std::ifstream in(AutostartFilePath());
-  const std::string content(std::istreambuf_iterator<char>(in), {});
-  EXPECT_NE(content.find("Exec=\"/opt/varnley/varnley\" -s\n"), std::string::npos) << content;
-
-  settings.runAtLogon = false;
-  dlg.fill(settings);
-  pressOk();
-  EXPECT_FALSE(entryExists());
-  pressOk();  // unchecked with no entry: nothing shown, nothing written
-  EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_FALSE(entryExists());
-}
-
 TEST_F(AlertDlgTest, SecurityChoiceRoundTripsAndAnUnknownOneIsKept) {
   auto* combo = dlg.findChild<QComboBox*>(QStringLiteral("SecurityComboBox"));
   ASSERT_NE(combo, nullptr);
@@ -248,6 +223,19 @@ class AlertCommandTest : public ::testing::Test {
   void open(const std::string& settingsPath) {
     session = std::make_unique<Session>(settingsPath, false);
     form = std::make_unique<TPortForm>(*session, boxes);
+    form->setExecutablePath("/opt/varnley/varnley");
+  }
+  static bool entryExists() { return fs::exists(AutostartFilePath()); }
+  static std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Ticks or clears the start-up switch and presses OK.
+  static void answerRun(bool run) {
+    test::WhenModal([run](QWidget* dlg) {
+      dlg->findChild<QCheckBox*>(QStringLiteral("RunCheckBox"))->setChecked(run);
+      QTest::mouseClick(dlg->findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+    });
   }
   static void answer(bool ok) {
     test::WhenModal([ok](QWidget* dlg) {
@@ -289,6 +277,67 @@ TEST_F(AlertCommandTest, ConfirmedSettingsAreTakenBackAndSaved) {
   EXPECT_EQ(stored, session->settings());
   EXPECT_EQ(stored.smtpServer, "mail.example:2525");
   EXPECT_TRUE(stored.sendEmail);
+}
+
+TEST_F(AlertCommandTest, OkWritesAndRemovesTheStartupEntry) {
+  open((dir.path() / "varnley.ini").string());
+  answerRun(true);
+  form->SetToolButtonClick();
+  EXPECT_TRUE(boxes.shown.empty());
+  const std::string content = read(AutostartFilePath());
+  EXPECT_NE(content.find("Exec=\"/opt/varnley/varnley\" -s\n"), std::string::npos) << content;
+  EXPECT_TRUE(session->settings().runAtLogon);
+
+  answerRun(false);
+  form->SetToolButtonClick();
+  EXPECT_FALSE(entryExists());
+  answerRun(false);  // unchecked with no entry: nothing shown, nothing written
+  form->SetToolButtonClick();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_FALSE(entryExists());
+}
+
+TEST_F(AlertCommandTest, CancelAfterAValidationBoxChangesNothing) {
+  const fs::path path = dir.path() / "varnley.ini";
+  // Each field the dialog refuses, with the start-up switch turned the other way first.
+  struct Case {
+    bool entryBefore;
+    const char* field;
+    const char* text;
+  };
+  for (const Case& c : {Case{false, "IntervalEdit", "0"}, Case{true, "IntervalEdit", "x"},
+                        Case{false, "TimeoutEdit", "3601"}, Case{true, "ParallelEdit", "0"}}) {
+    SCOPED_TRACE(std::string(c.field) + "=" + c.text);
+    const std::string file = std::string("; kept as it is\n[config]\nrun=") +
+                             (c.entryBefore ? "1" : "0") + "\ninterval=7\n";
+    { std::ofstream(path, std::ios::binary) << file; }
+    open(path.string());
+    fs::remove(AutostartFilePath());
+    if (c.entryBefore) {
+      ASSERT_TRUE(UpdateStartupEntry(true, "/opt/varnley/varnley"));
+    }
+    const std::string entry = c.entryBefore ? read(AutostartFilePath()) : "";
+    const AlertSettings before = session->settings();
+    boxes.shown.clear();
+    test::WhenModal([&](QWidget* dlg) {
+      dlg->findChild<QCheckBox*>(QStringLiteral("RunCheckBox"))->setChecked(!c.entryBefore);
+      dlg->findChild<QLineEdit*>(QLatin1String(c.field))->setText(QLatin1String(c.text));
+      QTest::mouseClick(dlg->findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+      ASSERT_TRUE(dlg->isVisible()) << "the box keeps the dialog open";
+      QTest::mouseClick(dlg->findChild<QPushButton*>(QStringLiteral("CancelBtn")), Qt::LeftButton);
+    });
+    form->SetToolButtonClick();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].kind, BoxKind::Information);
+    EXPECT_EQ(entryExists(), c.entryBefore);
+    if (c.entryBefore) {
+      EXPECT_EQ(read(AutostartFilePath()), entry);
+    }
+    EXPECT_EQ(read(path), file);
+    EXPECT_EQ(session->settings(), before);
+    form.reset();
+    session.reset();
+  }
 }
 
 TEST_F(AlertCommandTest, FailedSaveIsShownNotSwallowed) {
