@@ -17,6 +17,7 @@
 
 #include "app/DialogButtons.h"
 #include "app/Placement.h"
+#include "model/AddressCheck.h"
 #include "model/HostInput.h"
 #include "model/MonitoredHost.h"
 #include "model/PortList.h"
@@ -47,7 +48,9 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
 
   HostGroupBox = new QGroupBox(QStringLiteral("Host IP Address:"), this);
   HostGroupBox->setObjectName(QStringLiteral("HostGroupBox"));
-  auto* hostRow = new QHBoxLayout(HostGroupBox);
+  auto* hostColumn = new QVBoxLayout(HostGroupBox);
+  auto* hostRow = new QHBoxLayout;
+  hostColumn->addLayout(hostRow);
   for (int i = 0; i < 4; ++i) {
     if (i > 0) hostRow->addWidget(new QLabel(QStringLiteral("."), HostGroupBox));
     HostEdit[i] = new QLineEdit(HostGroupBox);
@@ -57,6 +60,14 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
     HostEdit[i]->installEventFilter(this);
     hostRow->addWidget(HostEdit[i]);
   }
+  auto* nameRow = new QHBoxLayout;
+  hostColumn->addLayout(nameRow);
+  nameRow->addWidget(new QLabel(QStringLiteral("Name or IPv6:"), HostGroupBox));
+  HostNameEdit = new QLineEdit(HostGroupBox);
+  HostNameEdit->setObjectName(QStringLiteral("HostNameEdit"));
+  // A name is at most 253 characters; an IPv6 address in brackets far less.
+  HostNameEdit->setMaxLength(256);
+  nameRow->addWidget(HostNameEdit, 1);
 
   PortGroupBox = new QGroupBox(QStringLiteral("Port List"), this);
   PortGroupBox->setObjectName(QStringLiteral("PortGroupBox"));
@@ -85,18 +96,21 @@ THostPortDlg::THostPortDlg(QWidget* parent) : QDialog(parent) {
   layout->addWidget(HostGroupBox);
   layout->addWidget(PortGroupBox, 1);
   layout->addLayout(buttons);
-  setFixedSize(304, 238);
+  setFixedSize(304, 272);
 
-  QWidget* order[] = {HostEdit[0], HostEdit[1], HostEdit[2],  HostEdit[3], PortEdit,
+  QWidget* order[] = {HostEdit[0], HostEdit[1], HostEdit[2],  HostEdit[3], HostNameEdit, PortEdit,
                       AddButton,   PortListBox, DeleteButton, OKBtn,       CancelBtn};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
+  connect(HostNameEdit, &QLineEdit::textChanged, this, &THostPortDlg::HostNameEditChange);
   connect(AddButton, &QPushButton::clicked, this, &THostPortDlg::AddButtonClick);
   connect(DeleteButton, &QPushButton::clicked, this, &THostPortDlg::DeleteButtonClick);
   connect(OKBtn, &QPushButton::clicked, this, &THostPortDlg::OKBtnClick);
 }
 
 void THostPortDlg::clearFields() {
+  HostNameEdit->clear();
+  HostNameEdit->setToolTip(QString());
   for (auto* edit : HostEdit) edit->clear();
   PortEdit->clear();
   PortListBox->clear();
@@ -104,15 +118,26 @@ void THostPortDlg::clearFields() {
 }
 
 void THostPortDlg::fill(const MonitoredHost& row) {
-  const auto octets = SplitHost(row.host);
-  for (int i = 0; i < 4; ++i) HostEdit[i]->setText(q(octets[static_cast<std::size_t>(i)]));
+  HostNameEdit->setToolTip(QString());
+  if (IsValidIP(row.host)) {
+    HostNameEdit->clear();
+    const auto octets = SplitHost(row.host);
+    for (int i = 0; i < 4; ++i) HostEdit[i]->setText(q(octets[static_cast<std::size_t>(i)]));
+  } else {
+    HostNameEdit->setText(q(row.host));
+  }
   PortEdit->clear();
   PortListBox->clear();
   for (const auto& port : SplitPorts(row.ports)) PortListBox->addItem(q(port));
-  HostEdit[0]->setFocus();
+  (HostNameEdit->text().isEmpty() ? HostEdit[0] : HostNameEdit)->setFocus();
 }
 
 std::string THostPortDlg::host() const {
+  const std::string name = Trim(HostNameEdit->text().toStdString());
+  if (!name.empty()) {
+    const auto canonical = CanonicalHostOf(name);
+    return canonical ? canonical->text : name;
+  }
   return JoinHost({HostEdit[0]->text().toStdString(), HostEdit[1]->text().toStdString(),
                    HostEdit[2]->text().toStdString(), HostEdit[3]->text().toStdString()});
 }
@@ -125,8 +150,10 @@ bool THostPortDlg::eventFilter(QObject* watched, QEvent* event) {
   const int octet = static_cast<int>(std::find(std::begin(HostEdit), std::end(HostEdit), watched) -
                                      std::begin(HostEdit));
   if (key->matches(QKeySequence::Paste) && octet < 4) {
-    // A whole dotted address lands in all four edits; anything else pastes as usual.
-    if (pasteAddress(QGuiApplication::clipboard()->text())) return true;
+    // A whole dotted address lands in all four edits, a name or IPv6 address in the name
+    // edit; anything else pastes as usual.
+    const QString pasted = QGuiApplication::clipboard()->text();
+    if (pasteName(pasted) || pasteAddress(pasted)) return true;
   }
   if (watched == PortEdit && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
     // A typed port is what the user means to keep: Enter adds it rather than closing.
@@ -163,17 +190,37 @@ bool THostPortDlg::pasteAddress(const QString& text) {
   return true;
 }
 
+void THostPortDlg::showRefusal(QLineEdit* edit, const std::string& reason) {
+  edit->selectAll();
+  edit->setToolTip(q(reason));
+  if (isVisible())
+    QToolTip::showText(edit->mapToGlobal(QPoint(0, edit->height())), q(reason), edit);
+}
+
+bool THostPortDlg::pasteName(const QString& text) {
+  const std::string trimmed = Trim(text.toStdString());
+  const auto host = CanonicalHostOf(trimmed);
+  if (!host || host->kind == HostKind::IPv4) return false;
+  HostNameEdit->setText(q(trimmed));
+  HostNameEdit->setFocus(Qt::TabFocusReason);
+  return true;
+}
+
+void THostPortDlg::HostNameEditChange(const QString& text) {
+  const bool name = !text.trimmed().isEmpty();
+  for (auto* edit : HostEdit) {
+    if (name) edit->clear();
+    edit->setEnabled(!name);
+  }
+}
+
 void THostPortDlg::AddButtonClick() {
   const std::string trimmed = Trim(PortEdit->text().toStdString());
   PortEdit->setText(q(trimmed));
   // The next port is typed straight away, whichever way this one was added.
   PortEdit->setFocus(Qt::OtherFocusReason);
   if (const auto refusal = PortRefusal(trimmed, listLines(PortListBox))) {
-    PortEdit->selectAll();
-    PortEdit->setToolTip(q(*refusal));
-    if (isVisible())
-      QToolTip::showText(PortEdit->mapToGlobal(QPoint(0, PortEdit->height())), q(*refusal),
-                         PortEdit);
+    showRefusal(PortEdit, *refusal);
     return;
   }
   PortEdit->setToolTip(QString());
@@ -190,6 +237,19 @@ void THostPortDlg::DeleteButtonClick() {
 }
 
 void THostPortDlg::OKBtnClick() {
+  const std::string name = Trim(HostNameEdit->text().toStdString());
+  if (!name.empty()) {
+    std::string reason;
+    if (!CanonicalHostOf(name, &reason)) {
+      // The dialog stays open on what needs fixing.
+      HostNameEdit->setFocus();
+      showRefusal(HostNameEdit, reason);
+      return;
+    }
+    HostNameEdit->setToolTip(QString());
+    accept();
+    return;
+  }
   for (auto* edit : HostEdit) edit->setText(q(Trim(edit->text().toStdString())));
   for (auto* edit : HostEdit) {
     if (edit->text().isEmpty()) {

@@ -1,6 +1,10 @@
 #include "model/HostTable.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "model/AddressCheck.h"
+#include "model/PortList.h"
 
 namespace varnley {
 
@@ -25,10 +29,21 @@ void HostTable::read(const std::function<void(const std::vector<MonitoredHost>&)
   fn(rows_);
 }
 
+namespace {
+
+// The stored form, or the text itself for one that has none.
+std::string StoredForm(const std::string& host) {
+  auto canonical = CanonicalHostOf(host);
+  return canonical ? std::move(canonical->text) : host;
+}
+
+}  // namespace
+
 std::optional<std::size_t> HostTable::find(const std::string& host) const {
+  const std::string wanted = StoredForm(host);
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < rows_.size(); ++i)
-    if (rows_[i].host == host) return i;
+    if (rows_[i].host == wanted || StoredForm(rows_[i].host) == wanted) return i;
   return std::nullopt;
 }
 
@@ -45,6 +60,7 @@ bool HostTable::remove(std::size_t index) {
     std::lock_guard lock(mutex_);
     if (index >= rows_.size()) return false;
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index < states_.size()) states_.erase(states_.begin() + static_cast<std::ptrdiff_t>(index));
   }
   notify(kAllRows);
   return true;
@@ -54,6 +70,7 @@ void HostTable::replaceAll(std::vector<MonitoredHost> rows) {
   {
     std::lock_guard lock(mutex_);
     rows_ = std::move(rows);
+    states_.clear();
   }
   notify(kAllRows);
 }
@@ -72,8 +89,35 @@ void HostTable::clearDeactivated() {
   {
     std::lock_guard lock(mutex_);
     for (auto& r : rows_) r.deactivated.clear();
+    states_.clear();
   }
   notify(kAllRows);
+}
+
+bool HostTable::setPortState(std::size_t index, const std::string& host, PortState state) {
+  std::lock_guard lock(mutex_);
+  if (index >= rows_.size() || rows_[index].host != host) return false;
+  if (states_.size() <= index) states_.resize(index + 1);
+  auto& states = states_[index];
+  const auto it = std::find_if(states.begin(), states.end(),
+                               [&](const PortState& s) { return s.entry == state.entry; });
+  if (it == states.end())
+    states.push_back(std::move(state));
+  else
+    *it = std::move(state);
+  return true;
+}
+
+std::vector<PortState> HostTable::portStates(std::size_t index) const {
+  std::lock_guard lock(mutex_);
+  return index < states_.size() ? states_[index] : std::vector<PortState>{};
+}
+
+std::string HostTable::downReasons(std::size_t index) const {
+  std::lock_guard lock(mutex_);
+  if (index >= rows_.size()) return {};
+  static const std::vector<PortState> none;
+  return DownReasonsText(rows_[index], index < states_.size() ? states_[index] : none);
 }
 
 void HostTable::setChangeCallback(ChangeCallback callback) {
@@ -88,6 +132,22 @@ void HostTable::notify(std::size_t row) const {
     cb = callback_;
   }
   if (cb) cb(row);
+}
+
+std::string DownReasonsText(const MonitoredHost& row, const std::vector<PortState>& states) {
+  std::string text;
+  for (const std::string& entry : SplitPortList(row.deactivated)) {
+    if (entry.empty()) continue;
+    if (!text.empty()) text += '\n';
+    text += HostPortText(row.host, entry);
+    const auto state = std::find_if(states.begin(), states.end(),
+                                    [&](const PortState& s) { return s.entry == entry; });
+    if (state != states.end() && !state->reason.empty()) {
+      text += ": ";
+      text += state->reason;
+    }
+  }
+  return text;
 }
 
 }  // namespace varnley

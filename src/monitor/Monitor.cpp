@@ -41,10 +41,10 @@ Monitor::Monitor(HostTable& hosts, const AlertSettings& settings, AlertQueues& q
       settings_(settings),
       queues_(queues),
       probe_([&settings](const std::string& host, int port, const StopSource& stop) {
-        return CheckPort(host, port, &stop, probeTimeout(settings));
+        return CheckPort(host, port, &stop, probeTimeout(settings), settings.dns);
       }),
       batch_([&settings](const std::vector<PortTarget>& targets, const StopSource& stop) {
-        return CheckPorts(targets, &stop, probeTimeout(settings));
+        return CheckPorts(targets, &stop, probeTimeout(settings), settings.dns);
       }) {}
 
 Monitor::~Monitor() { Stop(); }

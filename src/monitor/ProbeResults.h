@@ -16,6 +16,12 @@ struct PortResult {
   int port = 0;
   bool open = false;
   std::chrono::nanoseconds duration{0};  // of the probe that settled the result
+  // Why it is not open ("refused", "timed out", "no such name", "name server failure",
+  // "no answer from the name servers"; "" when open) and the address that answered or was
+  // tried last ("" when none was): PortAnswer's.
+  std::string reason{};
+  std::string address{};
+  bool unresolved = false;  // the name gave no address to try
 };
 
 class ProbeResults {

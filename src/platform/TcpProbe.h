@@ -1,15 +1,21 @@
-// The socket half of the port probe: one TCP connect to an IPv4 address, cut short by a stop
-// or by a timeout.
+// The socket half of the port probe: TCP connects to IPv4 and IPv6 addresses and to the
+// addresses of host names, cut short by a stop or by a timeout.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+
+#include "platform/IpAddress.h"
+#include "platform/Resolver.h"
 
 namespace varnley {
 
+class Resolver;
 class StopSource;
 
 enum class ProbeResult { Open, Closed, Stopped };
@@ -32,13 +38,29 @@ ProbeResult TcpConnectProbe(const std::array<std::uint8_t, 4>& octets, std::uint
                             std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
 struct ProbeTarget {
-  std::array<std::uint8_t, 4> octets;
-  std::uint16_t port;
+  std::array<std::uint8_t, 4> octets{};
+  std::uint16_t port = 0;
+  // An IPv6 target's address (octets unused), or a host name whose addresses are probed
+  // (octets and ipv6 unused).
+  std::optional<std::array<std::uint8_t, 16>> ipv6{};
+  std::string name{};
 };
+
+// Why a probe gave Closed.
+enum class ProbeFailure { none, refused, timedOut, noSuchName, serverFailure, noAnswer };
+// "refused", "timed out", "no such name", "name server failure",
+// "no answer from the name servers" ("" for none).
+const char* ProbeFailureText(ProbeFailure failure);
+// A lookup's failure as the probe reports it.
+ProbeFailure ProbeFailureOf(LookupFailure failure);
 
 struct ProbeOutcome {
   ProbeResult result = ProbeResult::Stopped;
-  std::chrono::nanoseconds duration{0};  // from the connect's start to its answer
+  std::chrono::nanoseconds duration{0};  // from the first connect's start to the answer
+  ProbeFailure failure = ProbeFailure::none;
+  // The address that accepted, or the last one tried; nullopt when none was (a name that did
+  // not resolve, a stop before the connect).
+  std::optional<IpAddress> address{};
 };
 
 // The same probe for many targets at once: every connect is started without waiting, and one
@@ -47,10 +69,17 @@ struct ProbeOutcome {
 // descriptors, the remaining connects start as earlier ones finish, so none is called Closed
 // for a lack of descriptors while others are still open. A stop request ends the whole batch
 // within about a tenth of a second; every target without an answer by then gives Stopped.
-// A batch of one is exactly TcpConnectProbe.
+// A batch of one IPv4 target is exactly TcpConnectProbe.
+//
+// Names are looked up through the resolver (one of the system's configuration when none is
+// given), all at once and beside the connects, each within kLookupLimit or the timeout when
+// that is shorter. A name's addresses are tried in the resolver's order until one accepts,
+// all within the one timeout counted from the first connect's start. A name that gives no
+// address is Closed with the lookup's reason.
 void TcpConnectProbeBatch(std::span<const ProbeTarget> targets, std::span<ProbeOutcome> out,
                           const StopSource* stop,
-                          std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+                          std::chrono::milliseconds timeout = std::chrono::milliseconds(0),
+                          Resolver* resolver = nullptr);
 
 // Raises the soft limit of open descriptors towards the hard one (the first call does it) and
 // returns how many probe connects may be open at once beside the descriptors in use now,

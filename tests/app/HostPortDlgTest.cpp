@@ -9,6 +9,7 @@
 
 #include "WidgetSupport.h"
 #include "app/THostPortDlg.h"
+#include "model/HostTable.h"
 #include "model/MonitoredHost.h"
 
 namespace varnley {
@@ -224,6 +225,73 @@ TEST_F(HostPortDlgTest, OkStaysOpenOnTheFirstEmptyOctet) {
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_EQ(dlg.host(), "10.0.0.5");
+}
+
+TEST_F(HostPortDlgTest, ANameOrIPv6AddressTakesThePlaceOfTheOctets) {
+  showActive();
+  QLineEdit* name = edit("HostNameEdit");
+  ASSERT_NE(name, nullptr);
+  edit("HostEdit1")->setText(QStringLiteral("10"));
+  name->setFocus();
+  type(QStringLiteral("DB.Example.com."));
+  EXPECT_EQ(dlg.host(), "db.example.com");
+  for (const char* octet : {"HostEdit1", "HostEdit2", "HostEdit3", "HostEdit4"}) {
+    EXPECT_TRUE(edit(octet)->text().isEmpty()) << octet;
+    EXPECT_FALSE(edit(octet)->isEnabled()) << octet;
+  }
+  name->clear();
+  EXPECT_TRUE(edit("HostEdit1")->isEnabled());
+
+  // Pasted into an octet, a name or an IPv6 address moves to the name edit.
+  paste(edit("HostEdit2"), QStringLiteral(" [::0001]\n"));
+  EXPECT_EQ(name->text(), QStringLiteral("[::0001]"));
+  EXPECT_EQ(dlg.host(), "::1");
+  EXPECT_EQ(dlg.focusWidget(), name);
+  name->clear();
+  paste(edit("HostEdit1"), QStringLiteral("cloud-1.example.net"));
+  EXPECT_EQ(dlg.host(), "cloud-1.example.net");
+  name->clear();
+  // A dotted quad still fills the octets, and a number alone still pastes as a number.
+  paste(edit("HostEdit1"), QStringLiteral("10.0.0.5"));
+  EXPECT_EQ(dlg.host(), "10.0.0.5");
+  EXPECT_TRUE(name->text().isEmpty());
+}
+
+TEST_F(HostPortDlgTest, OkRefusesABadNameWithItsReason) {
+  showActive();
+  edit("HostNameEdit")->setText(QStringLiteral("db.example.com:5432"));
+  QTest::mouseClick(button("OKBtn"), Qt::LeftButton);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.focusWidget(), edit("HostNameEdit"));
+  EXPECT_TRUE(edit("HostNameEdit")->toolTip().contains(QStringLiteral("port")));
+  edit("HostNameEdit")->setText(QStringLiteral("db.example.com"));
+  QTest::mouseClick(button("OKBtn"), Qt::LeftButton);
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_EQ(dlg.host(), "db.example.com");
+}
+
+TEST_F(HostPortDlgTest, FillPutsEachHostWhereItIsEdited) {
+  dlg.fill({"2001:db8::10", "443,", ""});
+  EXPECT_EQ(edit("HostNameEdit")->text(), QStringLiteral("2001:db8::10"));
+  EXPECT_FALSE(edit("HostEdit1")->isEnabled());
+  EXPECT_EQ(dlg.host(), "2001:db8::10");
+  dlg.fill({"010.0.1.20", "80,", ""});
+  EXPECT_TRUE(edit("HostNameEdit")->text().isEmpty());
+  EXPECT_TRUE(edit("HostEdit1")->isEnabled());
+  EXPECT_EQ(dlg.host(), "10.0.1.20");
+}
+
+TEST_F(HostPortDlgTest, AddHostFindsTheRowOfTheSameStoredForm) {
+  HostTable table;
+  table.append({"::1", "80,", ""});
+  table.append({"db.example.com", "5432,", ""});
+  dlg.clearFields();
+  edit("HostNameEdit")->setText(QStringLiteral("::0001"));
+  EXPECT_EQ(table.find(dlg.host()), 0u);
+  edit("HostNameEdit")->setText(QStringLiteral("DB.EXAMPLE.COM"));
+  EXPECT_EQ(table.find(dlg.host()), 1u);
+  edit("HostNameEdit")->setText(QStringLiteral("::2"));
+  EXPECT_EQ(table.find(dlg.host()), std::nullopt);
 }
 
 }  // namespace

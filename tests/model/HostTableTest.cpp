@@ -47,5 +47,43 @@ TEST(HostTable, WorkerUpdatesWhileTheWindowReplacesRows) {
   EXPECT_EQ(table.size(), 8u);
 }
 
+TEST(HostTable, FindComparesStoredForms) {
+  HostTable table;
+  table.append({"::1", "80,", ""});
+  table.append({"db.example.com", "5432,", ""});
+  table.append({"127.0.0.1", "80,", ""});
+  EXPECT_EQ(table.find("::0001"), 0u);
+  EXPECT_EQ(table.find("[0:0::1]"), 0u);
+  EXPECT_EQ(table.find("DB.Example.com."), 1u);
+  EXPECT_EQ(table.find("127.0.0.1"), 2u);
+  // A name and an address it may resolve to are different hosts.
+  EXPECT_EQ(table.find("localhost"), std::nullopt);
+  EXPECT_EQ(table.find("::2"), std::nullopt);
+}
+
+TEST(HostTable, PortStatesGiveTheDownReasons) {
+  HostTable table;
+  table.append({"2001:db8::10", "443,80,22,", "443,80,"});
+  table.append({"db.example.com", "5432,", "5432,"});
+  EXPECT_EQ(table.downReasons(1), "db.example.com:5432");  // no probe has said why yet
+  EXPECT_TRUE(table.setPortState(0, "2001:db8::10", {"443", "timed out", "2001:db8::10"}));
+  EXPECT_TRUE(table.setPortState(0, "2001:db8::10", {"80", "refused", "2001:db8::10"}));
+  // The later probe's state wins, and an up port has no reason.
+  EXPECT_TRUE(table.setPortState(0, "2001:db8::10", {"443", "refused", "2001:db8::10"}));
+  EXPECT_TRUE(table.setPortState(0, "2001:db8::10", {"22", "", "2001:db8::10"}));
+  EXPECT_EQ(table.portStates(0).size(), 3u);
+  EXPECT_EQ(table.downReasons(0), "[2001:db8::10]:443: refused\n[2001:db8::10]:80: refused");
+  // A row edited while its probe ran keeps nothing of the old host.
+  EXPECT_FALSE(table.setPortState(1, "db.example.org", {"5432", "no such name", ""}));
+  EXPECT_TRUE(table.setPortState(1, "db.example.com", {"5432", "no such name", ""}));
+  EXPECT_EQ(table.downReasons(1), "db.example.com:5432: no such name");
+  // States follow their rows and go with the deactivated ports.
+  table.remove(0);
+  EXPECT_EQ(table.downReasons(0), "db.example.com:5432: no such name");
+  EXPECT_EQ(table.downReasons(1), "");
+  table.clearDeactivated();
+  EXPECT_TRUE(table.portStates(0).empty());
+}
+
 }  // namespace
 }  // namespace varnley

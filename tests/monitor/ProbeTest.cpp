@@ -72,7 +72,21 @@ TEST(CheckPort, InvalidInputNeverReachesTheNetwork) {
   EXPECT_FALSE(CheckPort("127.0.0.1", -1));
   EXPECT_FALSE(CheckPort("127.0.0.1 ", port));
   EXPECT_FALSE(CheckPort("127.0.1", port));
-  EXPECT_FALSE(CheckPort("localhost", port));
+  EXPECT_FALSE(CheckPort("127.0.0.1:" + std::to_string(port), port));
+  EXPECT_FALSE(CheckPort("[127.0.0.1]", port));
+  EXPECT_FALSE(CheckPort("local_host", port));
+}
+
+TEST(CheckPort, HostsFileNameIsProbedAtItsAddresses) {
+  // localhost comes from the hosts file, never from a name server; the listener is on its
+  // IPv4 address, so an IPv6 address tried first must give way to it.
+  test::AcceptingListener listener;
+  EXPECT_TRUE(CheckPort("localhost", listener.port(), nullptr, 2s));
+  test::RefusingPort refusing;
+  const std::vector<PortAnswer> answers = CheckPorts({{"localhost", refusing.port()}}, nullptr, 2s);
+  EXPECT_FALSE(answers[0].open);
+  EXPECT_EQ(answers[0].reason, "refused");
+  EXPECT_FALSE(answers[0].unresolved);
 }
 
 TEST(CheckPort, StopRequestEndsAHangingConnect) {

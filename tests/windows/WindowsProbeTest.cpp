@@ -208,5 +208,25 @@ TEST(WindowsSockets, NameLookupAnswersAndFailsWithWinsockCodes) {
   SetNameLookup(old);
 }
 
+TEST(WindowsProbe, NamesFromTheHostsFileAndIPv6Loopback) {
+  TcpListener listener;
+  ASSERT_EQ(listener.listenLoopback(8), 0);
+  // localhost may give ::1 first; the port is up when any of its addresses accepts.
+  ProbeTarget byName;
+  byName.port = listener.port();
+  byName.name = "localhost";
+  ProbeTarget v6;
+  v6.port = RefusingPort();
+  v6.ipv6 = ParseIPv6("::1");
+  const std::vector<ProbeTarget> targets = {byName, v6};
+  std::vector<ProbeOutcome> out(targets.size());
+  TcpConnectProbeBatch(targets, out, nullptr, 2000ms);
+  EXPECT_EQ(out[0].result, ProbeResult::Open);
+  ASSERT_TRUE(out[0].address.has_value());
+  EXPECT_EQ(IpAddressText(*out[0].address), "127.0.0.1");
+  EXPECT_EQ(out[1].result, ProbeResult::Closed);
+  EXPECT_EQ(out[1].failure, ProbeFailure::refused);
+}
+
 }  // namespace
 }  // namespace varnley

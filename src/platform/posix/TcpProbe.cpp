@@ -12,10 +12,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/Resolver.h"
+#include "platform/SocketAddress.h"
 #include "platform/StopSource.h"
 
 namespace varnley {
@@ -36,14 +42,6 @@ void CloseProbeSocket(int fd, bool connected) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
   ::close(fd);
-}
-
-sockaddr_in AddressOf(const std::array<std::uint8_t, 4>& octets, std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(IPv4FromOctets(octets));
-  return address;
 }
 
 // Whether a connect whose socket reported these events (POLLOUT and EPOLLOUT are the same
@@ -87,8 +85,8 @@ int PollTimeout(const Clock::time_point* deadline) {
   return static_cast<int>(std::min<std::int64_t>(ms, 1000 * 1000));
 }
 
-ProbeResult WaitForConnect(Socket& sock, const StopSource* stop,
-                           const Clock::time_point* deadline) {
+ProbeResult WaitForConnect(Socket& sock, const StopSource* stop, const Clock::time_point* deadline,
+                           ProbeFailure& why) {
   const int fd = sock.get();
   const int wakeFd = stop ? stop->wakeDescriptor() : -1;
   pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
@@ -96,7 +94,10 @@ ProbeResult WaitForConnect(Socket& sock, const StopSource* stop,
   for (;;) {
     if (stop && stop->stopRequested()) return ProbeResult::Stopped;
     int timeout = PollTimeout(deadline);
-    if (deadline && timeout == 0) return ProbeResult::Closed;  // timed out: counts as refused
+    if (deadline && timeout == 0) {
+      why = ProbeFailure::timedOut;  // counts as refused
+      return ProbeResult::Closed;
+    }
     if (stop && wakeFd < 0 && (timeout < 0 || timeout > kFallbackSliceMs))
       timeout = kFallbackSliceMs;
     const int n = ::poll(fds, count, timeout);
@@ -112,13 +113,13 @@ ProbeResult WaitForConnect(Socket& sock, const StopSource* stop,
   return sock.open();
 }
 
-}  // namespace
-
-ProbeResult TcpConnectProbe(const std::array<std::uint8_t, 4>& octets, std::uint16_t port,
-                            const StopSource* stop, std::chrono::milliseconds timeout) {
+// One blocking-style connect to one address; why says what a Closed was.
+ProbeResult ConnectProbe(const IpAddress& ip, std::uint16_t port, const StopSource* stop,
+                         std::chrono::milliseconds timeout, ProbeFailure& why) {
+  why = ProbeFailure::refused;
   if (stop && stop->stopRequested()) return ProbeResult::Stopped;
   const Clock::time_point deadline = Clock::now() + timeout;
-  Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Socket sock(::socket(ip.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) return ProbeResult::Closed;
   // SO_SNDTIMEO bounds a blocking connect; when it runs out, the connect goes on and
   // reports EINPROGRESS.
@@ -130,46 +131,62 @@ ProbeResult TcpConnectProbe(const std::array<std::uint8_t, 4>& octets, std::uint
   if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice) != 0)
     return ProbeResult::Closed;
 
-  const sockaddr_in address = AddressOf(octets, port);
-  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-    return sock.open();
+  const SocketAddress address = SocketAddressOf(ip, port);
+  if (::connect(sock.get(), address.get(), address.length) == 0) return sock.open();
   if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) return ProbeResult::Closed;
-  return WaitForConnect(sock, stop, timeout > std::chrono::milliseconds(0) ? &deadline : nullptr);
+  return WaitForConnect(sock, stop, timeout > std::chrono::milliseconds(0) ? &deadline : nullptr,
+                        why);
+}
+
+}  // namespace
+
+ProbeResult TcpConnectProbe(const std::array<std::uint8_t, 4>& octets, std::uint16_t port,
+                            const StopSource* stop, std::chrono::milliseconds timeout) {
+  ProbeFailure why;
+  return ConnectProbe(IpAddress::V4(octets), port, stop, timeout, why);
 }
 
 namespace {
 
 // Many connects in flight at once, answered through one epoll set that also holds the stop
-// descriptor.
+// descriptor and the resolver's.
 //
 // A connect that has an answer by the time the call returns (a loopback or local-network
 // refusal usually has) is told apart at once by a second connect on the same socket: 0 for
 // accepted, EALREADY for still pending, the error for refused. A refused socket is reset by
 // that second call and starts the next target's connect, which spares a socket() and a close()
 // per refused port. Only connects still pending go to the epoll set.
+//
+// A name's targets wait for its lookup and then join the connects; a refused or failed
+// address of a name is followed by the next one while the target's time lasts.
 class Batch {
  public:
   Batch(std::span<const ProbeTarget> targets, std::span<ProbeOutcome> out, const StopSource* stop,
-        std::chrono::milliseconds timeout)
+        std::chrono::milliseconds timeout, Resolver* resolver)
       : targets_(targets),
         out_(out),
         stop_(stop),
         timeout_(timeout),
+        resolver_(resolver),
         slotOf_(targets.size(), kNone),
-        starts_(targets.size()) {}
+        starts_(targets.size()),
+        settled_(targets.size(), false) {}
 
   ~Batch() {
     // Whatever is still pending has no answer: stopped, or the wait itself failed.
-    const ProbeResult left =
-        stop_ && stop_->stopRequested() ? ProbeResult::Stopped : ProbeResult::Closed;
+    const bool stopped = stop_ && stop_->stopRequested();
+    const ProbeResult left = stopped ? ProbeResult::Stopped : ProbeResult::Closed;
+    const ProbeFailure why = stopped ? ProbeFailure::none : ProbeFailure::refused;
+    if (resolver_) resolver_->cancel();
     for (std::size_t s = 0; s < slots_.size(); ++s) {
       if (slots_[s].fd < 0) continue;
       if (slots_[s].watched)
-        answer(s, left);
+        answer(s, left, why, true);
       else
         ::close(slots_[s].fd);
     }
-    for (std::size_t i = next_; i < targets_.size(); ++i) out_[i] = {left, {}};
+    for (std::size_t i = 0; i < targets_.size(); ++i)
+      if (!settled_[i]) out_[i] = {left, {}, why, lastTried(i)};
     if (epoll_ >= 0) ::close(epoll_);
   }
   Batch(const Batch&) = delete;
@@ -180,26 +197,30 @@ class Batch {
     if (epoll_ < 0) {
       // Without an event set the answers still come, one connect at a time.
       for (; next_ < targets_.size(); ++next_) {
+        if (isName(next_)) continue;  // refused by the destructor
         const auto start = Clock::now();
-        out_[next_].result =
-            TcpConnectProbe(targets_[next_].octets, targets_[next_].port, stop_, timeout_);
-        out_[next_].duration = Clock::now() - start;
+        ProbeFailure why;
+        const ProbeResult result =
+            ConnectProbe(addressOf(next_), targets_[next_].port, stop_, timeout_, why);
+        settle(next_, result, Clock::now() - start, why, addressOf(next_));
       }
       return;
     }
     const int wakeFd = stop_ ? stop_->wakeDescriptor() : -1;
-    if (wakeFd >= 0) {
-      epoll_event event{};
-      event.events = EPOLLIN;
-      event.data.u64 = kWake;
-      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd, &event) != 0) return;
-    }
+    if (wakeFd >= 0 && !watch(wakeFd, kWake)) return;
+    if (!startLookups()) return;
     epoll_event events[256];
     for (;;) {
       if (stop_ && stop_->stopRequested()) return;
       startMore();
-      if (pending_ == 0 && next_ == targets_.size()) return;
+      if (pending_ == 0 && next_ == targets_.size() && ready_.empty() && namesLeft_ == 0) return;
       int wait = waitMs();
+      if (namesLeft_ > 0) {
+        const int lookupWait = resolver_->waitMs();
+        if (lookupWait >= 0 && (wait < 0 || lookupWait < wait)) wait = lookupWait;
+        if (resolver_->descriptor() < 0 && (wait < 0 || wait > kFallbackSliceMs))
+          wait = kFallbackSliceMs;
+      }
       if (stop_ && wakeFd < 0 && (wait < 0 || wait > kFallbackSliceMs)) wait = kFallbackSliceMs;
       const int n = ::epoll_wait(epoll_, events, static_cast<int>(std::size(events)), wait);
       if (n < 0) {
@@ -208,125 +229,272 @@ class Batch {
       }
       for (int k = 0; k < n; ++k) {
         if (events[k].data.u64 == kWake) return;
+        if (events[k].data.u64 == kLookups) continue;  // processed below
         const auto s = static_cast<std::size_t>(events[k].data.u64);
         if (slots_[s].fd < 0) continue;  // answered earlier in this round of events
-        answer(s, ConnectAccepted(slots_[s].fd, events[k].events, EPOLLOUT) ? ProbeResult::Open
-                                                                            : ProbeResult::Closed);
+        const bool accepted = ConnectAccepted(slots_[s].fd, events[k].events, EPOLLOUT);
+        answer(s, accepted ? ProbeResult::Open : ProbeResult::Closed,
+               accepted ? ProbeFailure::none : ProbeFailure::refused);
       }
+      if (namesLeft_ > 0) resolver_->process();
       expire();
     }
   }
 
  private:
   static constexpr std::uint64_t kWake = ~std::uint64_t{0};
+  static constexpr std::uint64_t kLookups = ~std::uint64_t{0} - 1;
   static constexpr std::size_t kNone = ~std::size_t{0};
 
   struct Slot {
     int fd = -1;
     std::size_t target = 0;
     bool watched = false;  // in the epoll set, pending
+    bool v6 = false;
   };
 
-  // Starts connects until all are started or the process is out of descriptors while some
-  // are still pending (their end makes room).
-  void startMore() {
-    while (next_ < targets_.size()) {
-      std::size_t s;
-      if (!spare_.empty()) {
-        s = spare_.back();
-        spare_.pop_back();
-      } else {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-          if ((errno == EMFILE || errno == ENFILE) && pending_ > 0) return;
-          starts_[next_] = Clock::now();
-          out_[next_++] = {ProbeResult::Closed, {}};
-          continue;
-        }
-        s = slots_.size();
-        slots_.push_back({fd});
-      }
-      start(s, next_++);
-    }
-    // A reset socket left over would report a hang-up to nobody; none is needed any more.
-    for (std::size_t s : spare_) {
-      ::close(slots_[s].fd);
-      slots_[s].fd = -1;
-    }
-    spare_.clear();
+  // One name of the batch: its answer, and the targets that wait for it.
+  struct Name {
+    LookupAnswer answer;
+    std::vector<std::size_t> targets;
+  };
+
+  bool watch(int fd, std::uint64_t tag) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = tag;
+    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
   }
 
-  void start(std::size_t s, std::size_t i) {
+  bool isName(std::size_t i) const { return !targets_[i].name.empty(); }
+
+  IpAddress addressOf(std::size_t i) const {
+    const ProbeTarget& t = targets_[i];
+    if (!t.name.empty()) return names_[nameOf_[i]].answer.addresses[attempt_[i]];
+    if (t.ipv6) return IpAddress::V6(*t.ipv6);
+    return IpAddress::V4(t.octets);
+  }
+
+  std::optional<IpAddress> lastTried(std::size_t i) const {
+    if (!isName(i)) return addressOf(i);
+    if (nameOf_.empty() || names_[nameOf_[i]].answer.addresses.empty()) return std::nullopt;
+    return addressOf(i);
+  }
+
+  // Every name of the batch is asked for at once, each once, before any connect starts.
+  bool startLookups() {
+    std::unordered_map<std::string_view, std::size_t> index;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      if (!isName(i)) continue;
+      if (nameOf_.empty()) {
+        nameOf_.assign(targets_.size(), kNone);
+        attempt_.assign(targets_.size(), 0);
+      }
+      const auto [it, added] = index.try_emplace(targets_[i].name, names_.size());
+      if (added) names_.emplace_back();
+      nameOf_[i] = it->second;
+      names_[it->second].targets.push_back(i);
+    }
+    if (names_.empty()) return true;
+    if (!resolver_) {
+      own_ = std::make_unique<Resolver>();
+      resolver_ = own_.get();
+    }
+    if (resolver_->descriptor() >= 0 && !watch(resolver_->descriptor(), kLookups)) return false;
+    const auto limit = timeout_ > std::chrono::milliseconds(0)
+                           ? std::min<std::chrono::milliseconds>(timeout_, kLookupLimit)
+                           : std::chrono::milliseconds(kLookupLimit);
+    const Deadline deadline = Deadline::After(limit);
+    namesLeft_ = names_.size();
+    for (std::size_t k = 0; k < names_.size(); ++k) {
+      const std::string& name = targets_[names_[k].targets.front()].name;
+      resolver_->lookup(name, deadline,
+                        [this, k](const LookupAnswer& answer) { resolved(k, answer); });
+    }
+    return true;
+  }
+
+  void resolved(std::size_t k, const LookupAnswer& answer) {
+    Name& name = names_[k];
+    name.answer = answer;
+    // The late answers of lookups given up on would otherwise keep waking the loop.
+    if (--namesLeft_ == 0 && resolver_->descriptor() >= 0)
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, resolver_->descriptor(), nullptr);
+    for (std::size_t i : name.targets) {
+      if (answer.failure != LookupFailure::none || answer.addresses.empty())
+        settle(i, ProbeResult::Closed, {}, ProbeFailureOf(answer.failure), std::nullopt);
+      else
+        ready_.push_back(i);
+    }
+  }
+
+  // A socket of the family, a reset one when there is one; -1 when the process is out of
+  // descriptors while connects are pending (their end makes room), kNone on another failure.
+  std::size_t takeSlot(bool v6) {
+    auto& spare = spare_[v6];
+    if (!spare.empty()) {
+      const std::size_t s = spare.back();
+      spare.pop_back();
+      return s;
+    }
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return (errno == EMFILE || errno == ENFILE) && pending_ > 0 ? kWait : kNone;
+    slots_.push_back({fd, 0, false, v6});
+    return slots_.size() - 1;
+  }
+  static constexpr std::size_t kWait = kNone - 1;
+
+  // Starts connects until all are started or the process is out of descriptors while some
+  // are still pending.
+  void startMore() {
+    for (;;) {
+      std::size_t i;
+      if (!ready_.empty()) {
+        i = ready_.front();
+      } else {
+        while (next_ < targets_.size() && isName(next_)) ++next_;  // started by their lookup
+        if (next_ == targets_.size()) break;
+        i = next_;
+      }
+      const IpAddress address = addressOf(i);
+      const std::size_t s = takeSlot(address.v6);
+      if (s == kWait) return;
+      if (ready_.empty())
+        ++next_;
+      else
+        ready_.pop_front();
+      if (s == kNone) {
+        if (!isName(i) || attempt_[i] == 0) starts_[i] = Clock::now();
+        failed(i, ProbeFailure::refused, address);
+        continue;
+      }
+      start(s, i, address);
+    }
+    // A reset socket left over would report a hang-up to nobody; none is needed any more.
+    for (auto& spare : spare_) {
+      for (std::size_t s : spare) {
+        ::close(slots_[s].fd);
+        slots_[s].fd = -1;
+      }
+      spare.clear();
+    }
+  }
+
+  void start(std::size_t s, std::size_t i, const IpAddress& ip) {
     Slot& slot = slots_[s];
     slot.target = i;
-    starts_[i] = Clock::now();
-    const sockaddr_in address = AddressOf(targets_[i].octets, targets_[i].port);
-    const auto* a = reinterpret_cast<const sockaddr*>(&address);
-    int rc = ::connect(slot.fd, a, sizeof address);
-    if (rc != 0 && errno == EINPROGRESS) rc = ::connect(slot.fd, a, sizeof address);
-    if (rc == 0 || errno == EISCONN) return answer(s, ProbeResult::Open);
+    const bool first = !isName(i) || attempt_[i] == 0;
+    if (first) starts_[i] = Clock::now();
+    const SocketAddress address = SocketAddressOf(ip, targets_[i].port);
+    int rc = ::connect(slot.fd, address.get(), address.length);
+    if (rc != 0 && errno == EINPROGRESS) rc = ::connect(slot.fd, address.get(), address.length);
+    if (rc == 0 || errno == EISCONN) return answer(s, ProbeResult::Open, ProbeFailure::none);
     if (errno == ECONNREFUSED) {
       // The failed call has put the socket back to unconnected: ready for the next target.
-      out_[i] = {ProbeResult::Closed, Clock::now() - starts_[i]};
-      spare_.push_back(s);
-      return;
+      spare_[slot.v6].push_back(s);
+      return failed(i, ProbeFailure::refused, ip);
     }
-    if (errno != EALREADY) return answer(s, ProbeResult::Closed);
+    if (errno != EALREADY) return answer(s, ProbeResult::Closed, ProbeFailure::refused);
     epoll_event event{};
     event.events = EPOLLOUT;
     event.data.u64 = s;
     if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, slot.fd, &event) != 0)
-      return answer(s, ProbeResult::Closed);
+      return answer(s, ProbeResult::Closed, ProbeFailure::refused);
     slot.watched = true;
     slotOf_[i] = s;
     ++pending_;
-    if (timeout_ > std::chrono::milliseconds(0)) started_.push_back(i);
+    if (timeout_ > std::chrono::milliseconds(0)) {
+      if (first)
+        started_.push_back(i);
+      else
+        retried_.push_back(i);
+    }
   }
+
+  Clock::time_point deadlineOf(std::size_t i) const { return starts_[i] + timeout_; }
 
   // Until the oldest pending connect runs out of time; -1 without a timeout.
   int waitMs() {
     while (!started_.empty() && slotOf_[started_.front()] == kNone) started_.pop_front();
-    if (started_.empty()) return -1;
-    const Clock::time_point deadline = starts_[started_.front()] + timeout_;
-    return PollTimeout(&deadline);
+    std::erase_if(retried_, [this](std::size_t i) { return slotOf_[i] == kNone; });
+    std::optional<Clock::time_point> deadline;
+    if (!started_.empty()) deadline = deadlineOf(started_.front());
+    for (std::size_t i : retried_)
+      if (!deadline || deadlineOf(i) < *deadline) deadline = deadlineOf(i);
+    return deadline ? PollTimeout(&*deadline) : -1;
   }
 
-  // Connects still pending after the timeout count as refused; they are the oldest.
+  // Connects still pending after the timeout count as timed out; the first started are the
+  // oldest, a name's later addresses share its first one's time.
   void expire() {
     const auto now = Clock::now();
     while (!started_.empty()) {
       const std::size_t i = started_.front();
       if (slotOf_[i] != kNone) {
-        if (now < starts_[i] + timeout_) return;
-        answer(slotOf_[i], ProbeResult::Closed);
+        if (now < deadlineOf(i)) break;
+        answer(slotOf_[i], ProbeResult::Closed, ProbeFailure::timedOut);
       }
       started_.pop_front();
+    }
+    for (std::size_t k = 0; k < retried_.size(); ++k) {
+      const std::size_t i = retried_[k];
+      if (slotOf_[i] != kNone && now >= deadlineOf(i))
+        answer(slotOf_[i], ProbeResult::Closed, ProbeFailure::timedOut);
     }
   }
 
   // The target's answer; its socket is closed (which also takes it out of the epoll set).
-  void answer(std::size_t s, ProbeResult result) {
+  // A refused address of a name gives way to its next one.
+  void answer(std::size_t s, ProbeResult result, ProbeFailure why, bool final = false) {
     Slot& slot = slots_[s];
     CloseProbeSocket(slot.fd, result == ProbeResult::Open);
     slot.fd = -1;
+    const std::size_t i = slot.target;
     if (slot.watched) {
       slot.watched = false;
-      slotOf_[slot.target] = kNone;
+      slotOf_[i] = kNone;
       --pending_;
     }
-    out_[slot.target] = {result, Clock::now() - starts_[slot.target]};
+    if (result == ProbeResult::Closed && !final) return failed(i, why, addressOf(i));
+    settle(i, result, Clock::now() - starts_[i], why, addressOf(i));
+  }
+
+  void failed(std::size_t i, ProbeFailure why, const IpAddress& tried) {
+    const auto now = Clock::now();
+    if (isName(i) && attempt_[i] + 1 < names_[nameOf_[i]].answer.addresses.size() &&
+        (timeout_ <= std::chrono::milliseconds(0) || now < deadlineOf(i))) {
+      ++attempt_[i];
+      ready_.push_back(i);
+      return;
+    }
+    settle(i, ProbeResult::Closed, now - starts_[i], why, tried);
+  }
+
+  void settle(std::size_t i, ProbeResult result, std::chrono::nanoseconds duration,
+              ProbeFailure why, std::optional<IpAddress> address) {
+    out_[i] = {result, duration, result == ProbeResult::Open ? ProbeFailure::none : why, address};
+    settled_[i] = true;
   }
 
   std::span<const ProbeTarget> targets_;
   std::span<ProbeOutcome> out_;
   const StopSource* stop_;
   std::chrono::milliseconds timeout_;
+  Resolver* resolver_;
+  std::unique_ptr<Resolver> own_;
   std::vector<Slot> slots_;
-  std::vector<std::size_t> spare_;   // slots whose reset socket may start another connect
-  std::vector<std::size_t> slotOf_;  // of each pending target, kNone otherwise
+  std::vector<std::size_t> spare_[2];  // per family: slots whose reset socket may start another
+  std::vector<std::size_t> slotOf_;    // of each pending target, kNone otherwise
   std::vector<Clock::time_point> starts_;
-  std::deque<std::size_t> started_;  // pending targets in start order, for the timeout
-  std::size_t next_ = 0;             // the first target not started yet
+  std::vector<bool> settled_;
+  std::deque<std::size_t> started_;   // pending targets in first-start order, for the timeout
+  std::vector<std::size_t> retried_;  // pending later addresses of names, for the timeout
+  std::deque<std::size_t> ready_;     // name targets with an address to try next
+  std::vector<Name> names_;
+  std::vector<std::size_t> nameOf_;   // of each name target, in names_ (empty without names)
+  std::vector<std::size_t> attempt_;  // of each name target, the address tried
+  std::size_t namesLeft_ = 0;         // lookups without an answer yet
+  std::size_t next_ = 0;              // the first literal target not started yet
   std::size_t pending_ = 0;
   int epoll_ = -1;
 };
@@ -349,15 +517,20 @@ std::size_t OpenDescriptors() {
 }  // namespace
 
 void TcpConnectProbeBatch(std::span<const ProbeTarget> targets, std::span<ProbeOutcome> out,
-                          const StopSource* stop, std::chrono::milliseconds timeout) {
-  if (targets.size() == 1) {
+                          const StopSource* stop, std::chrono::milliseconds timeout,
+                          Resolver* resolver) {
+  if (targets.size() == 1 && targets[0].name.empty()) {
     // One connect needs no event set: the plain probe answers it with fewer system calls.
+    const ProbeTarget& t = targets[0];
+    const IpAddress address = t.ipv6 ? IpAddress::V6(*t.ipv6) : IpAddress::V4(t.octets);
     const auto start = Clock::now();
-    out[0].result = TcpConnectProbe(targets[0].octets, targets[0].port, stop, timeout);
-    out[0].duration = Clock::now() - start;
+    ProbeFailure why;
+    const ProbeResult result = ConnectProbe(address, t.port, stop, timeout, why);
+    out[0] = {result, Clock::now() - start,
+              result == ProbeResult::Closed ? why : ProbeFailure::none, address};
     return;
   }
-  Batch batch(targets, out, stop, timeout);
+  Batch batch(targets, out, stop, timeout, resolver);
   batch.run();
 }
 
