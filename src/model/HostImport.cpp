@@ -376,9 +376,13 @@ bool LooksLikeJson(std::string_view content) {
 // Merges the entries into the rows, counting what changes.
 class Merger {
  public:
-  Merger(const std::vector<MonitoredHost>& existing, const HostRule& rule, ImportPreview& out)
+  Merger(const std::vector<MonitoredHost>& existing, const HostRule& rule, ImportPreview& out,
+         std::size_t entries)
       : rule_(rule), out_(out) {
     out_.rows = existing;
+    out_.rows.reserve(existing.size() + entries);
+    rowOf_.reserve(existing.size() + entries);
+    portSets_.reserve(existing.size() + entries);
     existingCount_ = existing.size();
     for (std::size_t i = 0; i < existing.size(); ++i) {
       std::string ignored;
@@ -560,7 +564,7 @@ ImportPreview PreviewImport(std::string_view content, const std::vector<Monitore
         if (entry.ports.empty()) SplitTarget(Trim(record.fields[columns->first]), entry);
         csvEntries.push_back(std::move(entry));
       }
-      Merger merger(existing, rule, out);
+      Merger merger(existing, rule, out, csvEntries.size());
       for (const Entry& entry : csvEntries) merger.add(entry);
       merger.finish();
       // Records and refusals were gathered apart: give them back in the file's order.
@@ -573,7 +577,7 @@ ImportPreview PreviewImport(std::string_view content, const std::vector<Monitore
     ReadText(content, entries, out.refusals);
   }
 
-  Merger merger(existing, rule, out);
+  Merger merger(existing, rule, out, entries.size());
   for (const Entry& entry : entries) merger.add(entry);
   merger.finish();
   std::stable_sort(out.refusals.begin(), out.refusals.end(),
