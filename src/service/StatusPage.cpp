@@ -145,22 +145,22 @@ void AppendJsonTime(std::string& out, const std::optional<StatusTime>& when) {
   out += '"';
 }
 
-const char* StateName(PortState state) {
+const char* StateName(PageState state) {
   switch (state) {
-    case PortState::up:
+    case PageState::up:
       return "up";
-    case PortState::down:
+    case PageState::down:
       return "down";
     default:
       return "unknown";
   }
 }
 
-const char* StateWord(PortState state) {
+const char* StateWord(PageState state) {
   switch (state) {
-    case PortState::up:
+    case PageState::up:
       return "UP";
-    case PortState::down:
+    case PageState::down:
       return "DOWN";
     default:
       return "no data";
@@ -338,7 +338,7 @@ StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* histo
         entry.host = host;
         entry.port = port;
         if (last) {
-          entry.state = last->open ? PortState::up : PortState::down;
+          entry.state = last->open ? PageState::up : PageState::down;
           entry.since = last->since;
         }
       });
@@ -358,8 +358,8 @@ StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* histo
     for (std::size_t i = 0; i < kept.size(); ++i) {
       StatusPort& port = facts.ports[i];
       // The history has seen the state begin even before this run started.
-      if (kept[i].since && port.state != PortState::unknown) port.since = kept[i].since;
-      if (port.state != PortState::down) kept[i].reason.clear();
+      if (kept[i].since && port.state != PageState::unknown) port.since = kept[i].since;
+      if (port.state != PageState::down) kept[i].reason.clear();
     }
     if (outages.size() > kStatusOutages) outages.resize(kStatusOutages);
     facts.history = std::move(kept);
@@ -374,7 +374,7 @@ StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* histo
 
 std::string RenderStatusPage(const StatusFacts& facts) {
   std::size_t down = 0;
-  for (const StatusPort& port : facts.ports) down += port.state == PortState::down ? 1 : 0;
+  for (const StatusPort& port : facts.ports) down += port.state == PageState::down ? 1 : 0;
   std::string out;
   out.reserve(4096 + facts.ports.size() * (facts.hasHistory ? 400 : 200) +
               facts.outages.size() * 250);
@@ -454,9 +454,9 @@ std::string RenderStatusPage(const StatusFacts& facts) {
     out += "</tr>\n";
   };
   for (std::size_t i = 0; i < facts.ports.size(); ++i)
-    if (facts.ports[i].state == PortState::down) row(i);
+    if (facts.ports[i].state == PageState::down) row(i);
   for (std::size_t i = 0; i < facts.ports.size(); ++i)
-    if (facts.ports[i].state != PortState::down) row(i);
+    if (facts.ports[i].state != PageState::down) row(i);
   out += "</tbody></table>\n";
 
   if (facts.hasHistory) {

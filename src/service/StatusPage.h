@@ -11,12 +11,12 @@
 
 namespace varnley {
 
-enum class PortState { unknown, up, down };
+enum class PageState { unknown, up, down };
 
 struct StatusPort {
   std::string host;
   int port = 0;
-  PortState state = PortState::unknown;
+  PageState state = PageState::unknown;
   std::optional<StatusTime> since;
 };
 
