@@ -66,7 +66,7 @@ bool RecvReply(TcpSocket& socket, std::string& buffer) {
   buffer.clear();
   char chunk[4096];
   for (;;) {
-    const IoResult r = socket.receive(chunk, sizeof chunk, -1, nullptr);
+    const IoResult r = socket.receive(chunk, sizeof chunk, Deadline::None(), nullptr);
     if (r.status != IoStatus::ok || r.bytes == 0) return false;
     buffer.append(chunk, r.bytes);
     if (buffer.size() >= 2 && buffer.compare(buffer.size() - 2, 2, "\r\n") == 0) {
@@ -97,8 +97,8 @@ void BM_SmtpByteReplay(benchmark::State& state) {
   std::string reply;
   for (auto _ : state) {
     TcpSocket socket;
-    if (socket.create(false, "", 0, false) != 0 ||
-        socket.connect(loopback, server.port(), 0, nullptr).status != IoStatus::ok ||
+    if (socket.create() != 0 ||
+        socket.connect(loopback, server.port(), Deadline::None(), nullptr).status != IoStatus::ok ||
         !RecvReply(socket, reply)) {
       state.SkipWithError("connect failed");
       break;

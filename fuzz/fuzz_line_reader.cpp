@@ -13,11 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const std::size_t chunk = 1 + data[0] % 64;
   const int maxLength = 1 + data[1] % 128;
-  const bool split = data[1] & 0x80;
   std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
   varnley::testing::MemoryIOHandler io;
   io.MaxLineLength = maxLength;
-  io.MaxLineAction = split ? varnley::maSplit : varnley::maException;
   while (!rest.empty()) {
     io.AddChunk(rest.substr(0, chunk));
     rest.remove_prefix(std::min(chunk, rest.size()));

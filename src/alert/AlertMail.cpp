@@ -92,9 +92,9 @@ void ConfigureClient(TIdSMTP& client, const MailAccount& account) {
 }
 
 void ApplyLimits(TIdSMTP& client, const MailLimits& limits) {
-  client.ConnectTimeout = limits.connectMs;
-  client.ReadTimeout = limits.replyMs;
-  client.SessionTimeout = limits.sessionMs;
+  client.ConnectTimeout = std::chrono::milliseconds(limits.connectMs);
+  client.ReadTimeout = std::chrono::milliseconds(limits.replyMs);
+  client.SessionTimeout = std::chrono::milliseconds(limits.sessionMs);
 }
 
 namespace {

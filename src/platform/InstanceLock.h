@@ -19,7 +19,8 @@ class InstanceLock {
   // tests can run copies side by side; nothing else reads it.)
   static std::string DefaultPath();
   // The lock of a windowless run on one settings file, in the same folder: one such run per
-  // file, beside the one window the default lock allows.
+  // file, beside the one window the default lock allows. It follows the file itself, so every
+  // spelling of it (relative, through links, another letter case on Windows) gets one lock.
   static std::string PathForSettings(const std::string& settingsPath);
 
   explicit InstanceLock(std::string path = DefaultPath());

@@ -17,8 +17,8 @@ class LookupSignal {
 
   int error() const { return error_; }  // 0, or the Winsock code of a failed creation
   void raise();                         // once, from the worker
-  // Like every socket wait: ok once raised, or stopped, timedOut (timeoutMs < 0: no limit).
-  IoResult wait(int timeoutMs, const StopSource* stop);
+  // Like every socket wait: ok once raised, or stopped, timedOut.
+  IoResult wait(const Deadline& deadline, const StopSource* stop);
 
  private:
   int read_ = -1;

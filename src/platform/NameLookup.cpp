@@ -34,7 +34,7 @@ NameLookup SetNameLookup(NameLookup lookup) {
   return std::exchange(InstalledLookup(), std::move(lookup));
 }
 
-IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
+IoResult LookupIPv4(const std::string& host, std::uint32_t& address, const Deadline& deadline,
                     const StopSource* stop) {
   if (ParseDottedIPv4(host, address)) return {};
   if (host.empty() || host.find('\0') != std::string::npos)
@@ -68,7 +68,7 @@ IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeout
   } catch (const std::system_error&) {
     return {IoStatus::failed, 10055, 0};  // no thread: "No buffer space available."
   }
-  const IoResult waited = job->done.wait(timeoutMs > 0 ? timeoutMs : -1, stop);
+  const IoResult waited = job->done.wait(deadline, stop);
   if (waited.status != IoStatus::ok) return waited;
   std::lock_guard lock(job->mutex);
   if (job->code != 0) return {IoStatus::failed, job->code, 0};

@@ -26,10 +26,10 @@ Step SendSome(int fd, const char* data, std::size_t size);
 // child processes). A connection its peer gave up before it was taken is passed over.
 Step AcceptOne(int listener, int& accepted);
 
-// Waits (timeoutMs < 0: without limit) until the socket can be read or written, beside the
-// stop's wake-up; errors count as ready.
-IoResult WaitReadable(int fd, int timeoutMs, const StopSource* stop);
-IoResult WaitWritable(int fd, int timeoutMs, const StopSource* stop);
+// Waits until the socket can be read or written, beside the stop's wake-up; errors count as
+// ready. A deadline that has passed still looks once, without waiting.
+IoResult WaitReadable(int fd, const Deadline& deadline, const StopSource* stop);
+IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop);
 
 // The socket's own (peer false) or its peer's IPv4 address and port, in host order; false when
 // the system cannot tell or the address is not IPv4.

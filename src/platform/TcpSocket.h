@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Deadline.h"
+
 namespace varnley {
 
 class StopSource;
@@ -36,10 +38,10 @@ using NameLookup = std::function<int(const std::string& host, std::uint32_t& add
 NameLookup SetNameLookup(NameLookup lookup);
 
 // A dotted address as it stands; a name through the lookup on a detached worker of its own,
-// which owns copies of everything it uses. A stop request or the timeout (ms; <= 0: none)
-// abandons the wait with IoStatus stopped or timedOut: nothing can cut a running system lookup
-// short, so the worker finishes alone and its answer is dropped. `failed` carries the code.
-IoResult LookupIPv4(const std::string& host, std::uint32_t& address, int timeoutMs,
+// which owns copies of everything it uses. A stop request or the deadline abandons the wait
+// with IoStatus stopped or timedOut: nothing can cut a running system lookup short, so the
+// worker finishes alone and its answer is dropped. `failed` carries the code.
+IoResult LookupIPv4(const std::string& host, std::uint32_t& address, const Deadline& deadline,
                     const StopSource* stop);
 
 // The local host's full name ("" if unknown).
@@ -56,35 +58,35 @@ class TcpSocket {
 
   bool isOpen() const { return fd_ >= 0; }
 
-  // Allocates the socket (non-blocking underneath; every wait is a poll) and applies the
-  // options; binds when a local address or port is given. Returns 0 or a Winsock code.
-  int create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort, bool noDelay);
+  // Allocates the socket (non-blocking underneath; every wait is a poll). Returns 0 or a
+  // Winsock code.
+  int create();
 
-  // timeoutMs <= 0 waits as long as the system's own connect does.
-  IoResult connect(std::uint32_t address, std::uint16_t port, int timeoutMs,
+  // Without a deadline, waits as long as the system's own connect does.
+  IoResult connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
                    const StopSource* stop);
 
-  // Waits (timeoutMs < 0: without limit) until data or end of stream is ready, then receives
-  // once into the buffer.
-  IoResult receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop);
-  // Sends every byte, waiting for room as needed (timeoutMs < 0: without limit, else for all
-  // of it together); SIGPIPE is never raised.
-  IoResult sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs = -1);
+  // Waits until data or end of stream is ready, then receives once into the buffer.
+  IoResult receive(char* buffer, std::size_t size, const Deadline& deadline,
+                   const StopSource* stop);
+  // Sends every byte, waiting for room as needed, all of it by the deadline; SIGPIPE is never
+  // raised.
+  IoResult sendAll(std::string_view bytes, const StopSource* stop,
+                   const Deadline& deadline = Deadline::None());
   // Sends what the system takes at once, never waiting; the bytes taken (0 on any error).
   std::size_t sendNow(std::string_view bytes);
 
   // Shuts the sending side, then closes. Safe to call twice.
   void close();
 
-  // The socket's own and its peer's address and port; false when the system cannot tell.
+  // The socket's own address and port; false when the system cannot tell.
   bool localEndpoint(std::string& address, std::uint16_t& port) const;
-  bool peerEndpoint(std::string& address, std::uint16_t& port) const;
 
  private:
   friend class TcpListener;
   explicit TcpSocket(int fd) : fd_(fd) {}
   // Waits for `events` on the socket; ok, timedOut, stopped or failed.
-  IoResult waitFor(short events, int timeoutMs, const StopSource* stop);
+  IoResult waitFor(short events, const Deadline& deadline, const StopSource* stop);
 
   int fd_ = -1;
 };
@@ -100,8 +102,8 @@ class TcpListener {
   // Returns 0 or a Winsock code.
   int listenLoopback(int backlog, std::uint16_t port = 0);
   std::uint16_t port() const { return port_; }
-  // Waits (timeoutMs < 0: without limit) for one connection.
-  IoResult accept(TcpSocket& out, int timeoutMs, const StopSource* stop);
+  // Waits for one connection.
+  IoResult accept(TcpSocket& out, const Deadline& deadline, const StopSource* stop);
   void close();
 
  private:

@@ -1,8 +1,5 @@
 // The parts of TcpSocket and TcpListener that hold for every system, on the calls of
 // SocketPrimitives.h.
-#include <algorithm>
-#include <chrono>
-#include <climits>
 #include <utility>
 
 #include "platform/SocketErrors.h"
@@ -13,18 +10,7 @@ namespace varnley {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 IoResult Failed(int winsockCode) { return {IoStatus::failed, winsockCode, 0}; }
-
-bool ReadEndpoint(int fd, bool peer, std::string& address, std::uint16_t& port) {
-  std::uint32_t ip = 0;
-  std::uint16_t number = 0;
-  if (fd < 0 || !sockets::SocketName(fd, peer, ip, number)) return false;
-  address = FormatIPv4(ip);
-  port = number;
-  return true;
-}
 
 }  // namespace
 
@@ -40,9 +26,9 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
   return *this;
 }
 
-IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int timeoutMs) {
+IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop,
+                            const Deadline& deadline) {
   if (fd_ < 0) return Failed(kWsaNotASocket);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const sockets::Step step = sockets::SendSome(fd_, bytes.data() + sent, bytes.size() - sent);
@@ -52,14 +38,7 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int 
       continue;
     }
     // No room now (or the system took nothing): wait for some, within what is left of the time.
-    int waitMs = -1;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      waitMs = left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
-    }
-    IoResult waited =
-        waitMs == 0 ? IoResult{IoStatus::timedOut, 0, 0} : sockets::WaitWritable(fd_, waitMs, stop);
+    IoResult waited = sockets::WaitWritable(fd_, deadline, stop);
     if (waited.status != IoStatus::ok) {
       waited.bytes = sent;
       return waited;
@@ -69,16 +48,17 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop, int 
 }
 
 bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, false, address, port);
-}
-
-bool TcpSocket::peerEndpoint(std::string& address, std::uint16_t& port) const {
-  return ReadEndpoint(fd_, true, address, port);
+  std::uint32_t ip = 0;
+  std::uint16_t number = 0;
+  if (fd_ < 0 || !sockets::SocketName(fd_, false, ip, number)) return false;
+  address = FormatIPv4(ip);
+  port = number;
+  return true;
 }
 
 TcpListener::~TcpListener() { close(); }
 
-IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* stop) {
+IoResult TcpListener::accept(TcpSocket& out, const Deadline& deadline, const StopSource* stop) {
   if (fd_ < 0) return Failed(kWsaNotASocket);
   for (;;) {
     int fd = -1;
@@ -88,7 +68,7 @@ IoResult TcpListener::accept(TcpSocket& out, int timeoutMs, const StopSource* st
       return {};
     }
     if (step.kind == sockets::Step::failed) return Failed(step.error);
-    IoResult waited = sockets::WaitReadable(fd_, timeoutMs, stop);
+    IoResult waited = sockets::WaitReadable(fd_, deadline, stop);
     if (waited.status != IoStatus::ok) return waited;
   }
 }

@@ -38,12 +38,8 @@ VARNLEY_ID_EXCEPTION(EIdWriteTimeout, EIdException, "Write timed out.")
 // The whole connection outlived the time its owner gave it.
 VARNLEY_ID_EXCEPTION(EIdSessionTimeout, EIdException, "Session timed out.")
 VARNLEY_ID_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException, "Max line length exceeded.")
-VARNLEY_ID_EXCEPTION(EIdReadLnWaitMaxAttemptsExceeded, EIdException,
-                     "Max line read attempts exceeded.")
-VARNLEY_ID_EXCEPTION(EIdNoEncodingSpecified, EIdException, "No encoding specified.")
 VARNLEY_ID_EXCEPTION(EIdReplyRFCError, EIdException, "")
 VARNLEY_ID_EXCEPTION(EIdSMTPReplyInvalidReplyString, EIdException, "Invalid Reply String.")
-VARNLEY_ID_EXCEPTION(EIdSASLMechNeeded, EIdException, "Need SASL mechanisms to login with it!!")
 // A stop request from the owner ended a connect, read or write.
 VARNLEY_ID_EXCEPTION(EIdOperationCancelled, EIdException, "Operation cancelled.")
 // A reply with more lines or bytes than any real server sends.

@@ -1,6 +1,5 @@
 #include "smtp/IdIOHandler.h"
 
-#include <chrono>
 #include <exception>
 
 #include "platform/SocketErrors.h"
@@ -11,8 +10,6 @@
 namespace varnley {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Incoming text is 7-bit: a byte outside US-ASCII cannot be told apart, so it reads as "?".
 std::string Decode7Bit(std::string bytes) {
@@ -35,16 +32,13 @@ void AppendAscii7(std::string& out, std::string_view utf8) {
 
 }  // namespace
 
-int TIdIOHandler::SessionWaitMs(int timeoutMs, bool* bySession) {
+Deadline TIdIOHandler::WithinSession(const Deadline& wait, bool* bySession) {
   if (bySession) *bySession = false;
-  if (!sessionDeadline_) return timeoutMs;
-  // Rounded up, so a wait that runs out finds the deadline passed.
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(*sessionDeadline_ - Clock::now()).count();
-  if (left <= 0) RaiseSessionOver();
-  if (timeoutMs >= 0 && timeoutMs < left) return timeoutMs;
+  if (!sessionDeadline_.limited()) return wait;
+  if (sessionDeadline_.expired()) RaiseSessionOver();
+  if (wait.limited() && *wait.when() < *sessionDeadline_.when()) return wait;
   if (bySession) *bySession = true;
-  return static_cast<int>(left);
+  return sessionDeadline_;
 }
 
 void TIdIOHandler::RaiseSessionOver() {
@@ -58,19 +52,18 @@ void TIdIOHandler::ResetState() {
   writeBufferOpen_ = false;
   closedGracefully_ = false;
   readLnTimedOut_ = false;
-  readLnSplit_ = false;
 }
 
-std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, int maxLength) {
+std::string TIdIOHandler::ReadLine(std::string_view terminator) {
+  return ReadLine(Deadline::AfterOrNone(ReadTimeout), terminator);
+}
+
+// The whole line shares one deadline, so a peer that trickles bytes cannot stretch it.
+std::string TIdIOHandler::ReadLine(const Deadline& deadline, std::string_view terminator) {
   if (terminator.empty()) terminator = "\n";
-  if (maxLength < 0) maxLength = MaxLineLength;
   const bool lfTerminator = terminator == "\n";
-  readLnSplit_ = false;
   readLnTimedOut_ = false;
-  // The whole line shares one time budget, so a peer that trickles bytes cannot stretch it.
-  const int budget = timeoutMs < 0 ? ReadTimeout : timeoutMs;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(budget > 0 ? budget : 0);
-  const std::size_t limit = maxLength > 0 ? static_cast<std::size_t>(maxLength) : 0;
+  const std::size_t limit = MaxLineLength > 0 ? static_cast<std::size_t>(MaxLineLength) : 0;
   std::size_t searchStart = 0;
   for (;;) {
     std::size_t found = std::string_view::npos;
@@ -90,11 +83,7 @@ std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, i
       } else {
         tooLong = input_.Size() > limit + (lfTerminator ? 1 : 0) + terminator.size() - 1;
       }
-      if (tooLong) {
-        if (MaxLineAction == maException) throw EIdReadLnMaxLineLengthExceeded();
-        readLnSplit_ = true;
-        return Decode7Bit(input_.Extract(limit));
-      }
+      if (tooLong) throw EIdReadLnMaxLineLengthExceeded();
     }
     if (found != std::string_view::npos) {
       std::string line = input_.Extract(found + terminator.size());
@@ -103,29 +92,13 @@ std::string TIdIOHandler::ReadLine(std::string_view terminator, int timeoutMs, i
       return Decode7Bit(std::move(line));
     }
     CheckForDisconnect(true, true);
-    int waitMs = -1;
-    if (budget > 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      waitMs = left > 0 ? static_cast<int>(left) : 0;
-    }
     bool bySession = false;
-    const int received = waitMs == 0 ? -1 : ReadFromSource(SessionWaitMs(waitMs, &bySession));
-    if (received < 0) {
+    if (deadline.expired() || ReadFromSource(WithinSession(deadline, &bySession)) < 0) {
       if (bySession) RaiseSessionOver();
       readLnTimedOut_ = true;
       return {};
     }
   }
-}
-
-std::string TIdIOHandler::ReadNonEmptyLine(int maxAttempts) {
-  for (int attempt = 0; attempt < maxAttempts; ++attempt) {
-    std::string line = Trim(ReadLine());
-    if (ReadLnTimedOut()) throw EIdReadTimeout();
-    if (!line.empty()) return line;
-  }
-  throw EIdReadLnWaitMaxAttemptsExceeded();
 }
 
 void TIdIOHandler::CheckForDisconnect(bool raiseIfDisconnected, bool ignoreBuffer) {
@@ -161,18 +134,6 @@ void TIdIOHandler::WriteLine(std::string_view text) { WriteEncoded({}, text, "\r
 
 void TIdIOHandler::WriteDataLine(std::string_view text) {
   WriteEncoded(!text.empty() && text.front() == '.' ? "." : "", text, "\r\n");
-}
-
-void TIdIOHandler::WriteLines(const std::vector<std::string>& lines) {
-  const bool ownBuffer = !writeBufferOpen_;
-  if (ownBuffer) WriteBufferOpen();
-  try {
-    for (const auto& line : lines) WriteLine(line);
-    if (ownBuffer) WriteBufferClose();
-  } catch (...) {
-    if (ownBuffer) WriteBufferCancel();
-    throw;
-  }
 }
 
 void TIdIOHandler::WriteDataLines(const std::vector<std::string>& lines, bool writeEnd) {
@@ -211,18 +172,12 @@ bool TIdSocketHandle::HandleAllocated() const {
 void TIdSocketHandle::Reset() {
   CloseSocket();
   IP.clear();
-  PeerIP.clear();
-  Port = PeerPort = 0;
+  Port = 0;
 }
 
 void TIdSocketHandle::UpdateBindingLocal() {
   std::lock_guard lock(mutex_);
   socket_.localEndpoint(IP, Port);
-}
-
-void TIdSocketHandle::UpdateBindingPeer() {
-  std::lock_guard lock(mutex_);
-  socket_.peerEndpoint(PeerIP, PeerPort);
 }
 
 void TIdSocketHandle::CloseSocket() {
@@ -241,7 +196,7 @@ void TIdIOHandlerStack::Close() {
     if (Connected() && !ClosedGracefully()) tls_->Shutdown();
     tls_.reset();
   }
-  TIdIOHandlerSocket::Close();
+  binding_.CloseSocket();
 }
 
 void TIdIOHandlerStack::StartTLS(const TlsPeer& peer) {
@@ -250,7 +205,7 @@ void TIdIOHandlerStack::StartTLS(const TlsPeer& peer) {
   try {
     tls_ = std::make_unique<TlsChannel>(binding_.Socket(), stop_);
     // The handshake answers like a reply: within the read limit and the session's.
-    tls_->Handshake(peer, SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1));
+    tls_->Handshake(peer, WithinSession(Deadline::AfterOrNone(ReadTimeout)));
   } catch (...) {
     Close();
     throw;
@@ -264,22 +219,18 @@ void TIdIOHandlerStack::Open() {
   // A loopback connect can finish without waiting, so an earlier stop is checked here too.
   if (stop_ && stop_->stopRequested()) throw EIdOperationCancelled();
   try {
-    int code = binding_.Socket().create(ReuseSocket, BoundIP, BoundPort, !UseNagle);
+    int code = binding_.Socket().create();
     if (code != 0) RaiseSocketError(code);
     // The connect time covers the name lookup and the connect together.
-    const auto connectDeadline = Clock::now() + std::chrono::milliseconds(ConnectTimeout);
-    auto connectWaitMs = [&] {
-      if (ConnectTimeout <= 0) return SessionWaitMs(-1);
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline - Clock::now())
-              .count();
-      if (left <= 0) throw EIdConnectTimeout();
-      return SessionWaitMs(static_cast<int>(left));
+    const Deadline connectBy = Deadline::AfterOrNone(ConnectTimeout);
+    auto connectWait = [&] {
+      if (connectBy.expired()) throw EIdConnectTimeout();
+      return WithinSession(connectBy);
     };
     std::uint32_t address = 0;
-    IoResult r = LookupIPv4(Host, address, connectWaitMs(), stop_);
+    IoResult r = LookupIPv4(Host, address, connectWait(), stop_);
     if (r.status == IoStatus::ok)
-      r = binding_.Socket().connect(address, Port, connectWaitMs(), stop_);
+      r = binding_.Socket().connect(address, Port, connectWait(), stop_);
     switch (r.status) {
       case IoStatus::ok:
         break;
@@ -291,21 +242,20 @@ void TIdIOHandlerStack::Open() {
         RaiseSocketError(r.error);
     }
     binding_.UpdateBindingLocal();
-    binding_.UpdateBindingPeer();
   } catch (...) {
     Close();
     throw;
   }
 }
 
-int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
+int TIdIOHandlerStack::ReadFromSource(const Deadline& deadline) {
   if (!Connected()) throw EIdNotConnected();
   const std::size_t size = RecvBufferSize > 0 ? static_cast<std::size_t>(RecvBufferSize) : 32768;
   if (recvChunk_.size() != size) recvChunk_.resize(size);
   IoResult r;
   try {
-    r = tls_ ? tls_->Receive(recvChunk_.data(), size, timeoutMs)
-             : binding_.Socket().receive(recvChunk_.data(), size, timeoutMs, stop_);
+    r = tls_ ? tls_->Receive(recvChunk_.data(), size, deadline)
+             : binding_.Socket().receive(recvChunk_.data(), size, deadline, stop_);
   } catch (const EIdTLSError&) {
     Close();
     throw;
@@ -336,10 +286,10 @@ int TIdIOHandlerStack::ReadFromSource(int timeoutMs) {
 void TIdIOHandlerStack::WriteDirect(std::string_view bytes) {
   // A peer that stops reading holds a write no longer than it may take to answer.
   bool bySession = false;
-  const int waitMs = SessionWaitMs(ReadTimeout > 0 ? ReadTimeout : -1, &bySession);
+  const Deadline by = WithinSession(Deadline::AfterOrNone(ReadTimeout), &bySession);
   IoResult r;
   try {
-    r = tls_ ? tls_->Send(bytes, waitMs) : binding_.Socket().sendAll(bytes, stop_, waitMs);
+    r = tls_ ? tls_->Send(bytes, by) : binding_.Socket().sendAll(bytes, stop_, by);
   } catch (const EIdTLSError&) {
     Close();
     throw;

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/Deadline.h"
 #include "platform/TcpSocket.h"
 #include "smtp/IdBuffer.h"
 #include "smtp/TlsChannel.h"
@@ -18,8 +18,6 @@
 namespace varnley {
 
 class StopSource;
-
-enum TIdMaxLineAction { maException, maSplit };
 
 class TIdIOHandler {
  public:
@@ -31,26 +29,22 @@ class TIdIOHandler {
   TIdIOHandler& operator=(const TIdIOHandler&) = delete;
 
   int RecvBufferSize = 32768;
-  int SendBufferSize = 32768;
-  int MaxLineLength = kDefaultMaxLineLength;
-  TIdMaxLineAction MaxLineAction = maException;
-  // Milliseconds a line read may take in all; -1 or 0 waits without limit.
-  int ReadTimeout = -1;
+  int MaxLineLength = kDefaultMaxLineLength;  // longer lines raise "Max line length exceeded."
+  // How long a whole reply may take (and a write, and the TLS handshake); zero: no limit.
+  std::chrono::milliseconds ReadTimeout{0};
 
   virtual bool Connected() const = 0;
   virtual void Close() = 0;
 
   // The line without its terminator (and without one CR before an LF terminator), read as
-  // 7-bit text. timeoutMs -1 means ReadTimeout; maxLength -1 means MaxLineLength. A timed-out
-  // read returns "" with ReadLnTimedOut() set.
-  std::string ReadLine(std::string_view terminator = "\n", int timeoutMs = -1, int maxLength = -1);
-  // Reads up to maxAttempts lines; the first non-empty one after trimming.
-  std::string ReadNonEmptyLine(int maxAttempts);
+  // 7-bit text, by the deadline (without one: ReadTimeout from now). A timed-out read returns
+  // "" with ReadLnTimedOut() set.
+  std::string ReadLine(std::string_view terminator = "\n");
+  std::string ReadLine(const Deadline& deadline, std::string_view terminator = "\n");
 
   void Write(std::string_view text);
   void WriteLine(std::string_view text = {});
   void WriteDataLine(std::string_view text);
-  void WriteLines(const std::vector<std::string>& lines);
   void WriteDataLines(const std::vector<std::string>& lines, bool writeEnd);
 
   // Collects writes until closed (sent together) or cancelled (dropped).
@@ -65,28 +59,23 @@ class TIdIOHandler {
 
   // No wait of this handler (connect, read or write) runs past this moment; a wait that would
   // raises "Session timed out.". Open keeps it, so it covers the whole connection.
-  using Clock = std::chrono::steady_clock;
-  void SetSessionDeadline(std::optional<Clock::time_point> deadline) {
-    sessionDeadline_ = deadline;
-  }
+  void SetSessionDeadline(const Deadline& deadline) { sessionDeadline_ = deadline; }
 
   bool ClosedGracefully() const { return closedGracefully_; }
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
-  bool ReadLnSplit() const { return readLnSplit_; }
   TIdBuffer& InputBuffer() { return input_; }
 
  protected:
-  // Waits up to timeoutMs (< 0: no limit) and appends what arrives to the input buffer.
-  // Returns the bytes appended, 0 when the peer closed (ClosedGracefully set), -1 on timeout.
-  virtual int ReadFromSource(int timeoutMs) = 0;
+  // Waits until the deadline and appends what arrives to the input buffer. Returns the bytes
+  // appended, 0 when the peer closed (ClosedGracefully set), -1 on timeout.
+  virtual int ReadFromSource(const Deadline& deadline) = 0;
   virtual void WriteDirect(std::string_view bytes) = 0;
   void AppendInput(std::string_view bytes) { input_.Write(bytes); }
   void MarkClosedGracefully() { closedGracefully_ = true; }
   void ResetState();
-  // A wait of timeoutMs (< 0: no limit of its own) cut to what the session has left, with
-  // bySession set when the session's end is the nearer limit; when nothing is left, closes and
-  // raises "Session timed out.".
-  int SessionWaitMs(int timeoutMs, bool* bySession = nullptr);
+  // A wait cut to what the session has left, with bySession set when the session's end is the
+  // nearer limit; when nothing is left, closes and raises "Session timed out.".
+  Deadline WithinSession(const Deadline& wait, bool* bySession = nullptr);
   [[noreturn]] void RaiseSessionOver();
 
  private:
@@ -98,54 +87,40 @@ class TIdIOHandler {
   bool writeBufferOpen_ = false;
   bool closedGracefully_ = false;
   bool readLnTimedOut_ = false;
-  bool readLnSplit_ = false;
-  std::optional<Clock::time_point> sessionDeadline_;
+  Deadline sessionDeadline_ = Deadline::None();
 };
 
-// One socket with its addresses; the lock keeps a close from racing the bookkeeping.
+// One socket and its own address; the lock keeps a close from racing the bookkeeping.
 class TIdSocketHandle {
  public:
   bool HandleAllocated() const;
   TcpSocket& Socket() { return socket_; }
   void Reset();
-  // Reads the addresses back from the connected socket.
+  // Reads the local address back from the connected socket.
   void UpdateBindingLocal();
-  void UpdateBindingPeer();
   void CloseSocket();
 
-  std::string IP, PeerIP;
-  std::uint16_t Port = 0, PeerPort = 0;
+  std::string IP;
+  std::uint16_t Port = 0;
 
  private:
   mutable std::mutex mutex_;
   TcpSocket socket_;
 };
 
-// A handler over one socket handle and its options.
-class TIdIOHandlerSocket : public TIdIOHandler {
+// The handler of every client connection: resolve, connect, wait, receive and send over one
+// socket of the platform, plain or under TLS.
+class TIdIOHandlerStack : public TIdIOHandler {
  public:
   std::string Host;
   std::uint16_t Port = 0;
-  int ConnectTimeout = 0;
-  std::string BoundIP;
-  std::uint16_t BoundPort = 0;
-  bool ReuseSocket = false;
-  bool UseNagle = true;
+  std::chrono::milliseconds ConnectTimeout{0};  // the lookup and the connect; zero: no limit
 
   TIdSocketHandle& Binding() { return binding_; }
   bool Connected() const override { return binding_.HandleAllocated(); }
-  void Close() override { binding_.CloseSocket(); }
   // Connect, reads and writes end with "Operation cancelled." once this source is stopped.
   void SetStopSource(StopSource* stop) { stop_ = stop; }
 
- protected:
-  TIdSocketHandle binding_;
-  StopSource* stop_ = nullptr;
-};
-
-// The concrete handler: resolve, connect, wait, receive and send over the platform's sockets.
-class TIdIOHandlerStack : public TIdIOHandlerSocket {
- public:
   void Open();
   // Puts TLS on the open connection (at once for implicit TLS, or once the server agreed to
   // STARTTLS); from then on every read and write is encrypted. The handshake may take
@@ -157,11 +132,13 @@ class TIdIOHandlerStack : public TIdIOHandlerSocket {
   void Close() override;
 
  protected:
-  int ReadFromSource(int timeoutMs) override;
+  int ReadFromSource(const Deadline& deadline) override;
   void WriteDirect(std::string_view bytes) override;
 
  private:
   [[noreturn]] void RaiseCancelled();
+  TIdSocketHandle binding_;
+  StopSource* stop_ = nullptr;
   std::string recvChunk_;
   std::unique_ptr<TlsChannel> tls_;
 };

@@ -1,7 +1,6 @@
 #include "smtp/IdReplySMTP.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "platform/Text.h"
 #include "smtp/IdIOHandler.h"
@@ -87,22 +86,14 @@ void TIdReplySMTP::SetFormattedReply(const std::vector<std::string>& lines) {
 }
 
 void ReadSmtpReply(TIdIOHandler& io, TIdReplySMTP& reply) {
-  // One time budget for the whole reply: a server that trickles continuation lines (or lines
+  // One deadline for the whole reply: a server that trickles continuation lines (or lines
   // that only look like them) cannot stretch it line by line.
-  using Clock = std::chrono::steady_clock;
-  const int budget = io.ReadTimeout;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(budget > 0 ? budget : 0);
+  const Deadline deadline = Deadline::AfterOrNone(io.ReadTimeout);
   std::vector<std::string> lines;
   std::size_t bytes = 0;
   for (;;) {
-    int waitMs = -1;
-    if (budget > 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) throw EIdReadTimeout();
-      waitMs = static_cast<int>(left);
-    }
-    std::string line = io.ReadLine("\n", waitMs);
+    if (deadline.expired()) throw EIdReadTimeout();
+    std::string line = io.ReadLine(deadline);
     if (io.ReadLnTimedOut()) throw EIdReadTimeout();
     // Skipped empty lines count too, or a flood of them would hold the reader forever.
     bytes += line.size() + 2;

@@ -82,13 +82,12 @@ std::string EncodeBase64LowBytes(std::string_view utf8) {
 int TIdSMTP::SendCommand(std::string_view command, const std::vector<int>& allowed) {
   if (!Connected()) throw EIdNotConnected();
   RefuseLineBreak(command, "SMTP command");
-  IOHandler()->WriteLine(command);
+  ioHandler_.WriteLine(command);
   return ReadReply(allowed);
 }
 
 int TIdSMTP::ReadReply(const std::vector<int>& allowed) {
-  TIdIOHandler& io = CheckedIOHandler();
-  ReadSmtpReply(io, lastCmdResult_);
+  ReadSmtpReply(ioHandler_, lastCmdResult_);
   CheckReplyAllowed(lastCmdResult_, allowed);
   return lastCmdResult_.NumericCode();
 }
@@ -117,7 +116,7 @@ void TIdSMTP::SendGreeting() {
   std::string name = HeloName;
   if (name.empty()) name = LocalHostName();
   if (name.empty()) name = ComputerName();
-  if (UseEhlo && SendCommand("EHLO " + name) == 250) {
+  if (SendCommand("EHLO " + name) == 250) {
     capabilities_.assign(lastCmdResult_.Text.begin() + (lastCmdResult_.Text.empty() ? 0 : 1),
                          lastCmdResult_.Text.end());
     return;
@@ -135,7 +134,7 @@ void TIdSMTP::StartTLS(const std::string& host) {
   SendCommand("STARTTLS", {220});
   // Anything after the 220 came before the handshake, in plain text that anyone on the way
   // could have put there; taking it as the server's would let them speak for it.
-  if (!CheckedIOHandler().InputBuffer().Empty())
+  if (!ioHandler_.InputBuffer().Empty())
     throw EIdTLSError("The SMTP server sent data after its STARTTLS reply.");
   UpgradeConnection(host);
   // What the server said before TLS is forgotten: the greeting is made anew.
@@ -143,32 +142,20 @@ void TIdSMTP::StartTLS(const std::string& host) {
 }
 
 void TIdSMTP::UpgradeConnection(const std::string& host) {
-  auto* stack = dynamic_cast<TIdIOHandlerStack*>(IOHandler());
-  if (!stack) throw EIdTLSError("The connection's I/O handler cannot carry TLS.");
-  stack->StartTLS({host, VerifyCertificate});
+  ioHandler_.StartTLS({host, VerifyCertificate});
 }
 
-bool TIdSMTP::TLSActive() const {
-  const auto* stack = dynamic_cast<const TIdIOHandlerStack*>(IOHandler());
-  return stack && stack->Connected() && stack->TLSActive();
-}
+bool TIdSMTP::TLSActive() const { return ioHandler_.Connected() && ioHandler_.TLSActive(); }
 
 std::string TIdSMTP::TLSProtocol() const {
-  const auto* stack = dynamic_cast<const TIdIOHandlerStack*>(IOHandler());
-  return stack && stack->Connected() ? stack->TLSProtocol() : std::string();
+  return ioHandler_.Connected() ? ioHandler_.TLSProtocol() : std::string();
 }
 
 void TIdSMTP::Authenticate() {
   if (authenticated_) return;
-  switch (AuthType) {
-    case satNone:
-      authenticated_ = true;
-      return;
-    case satSASL:
-      if (SASLMechanisms.empty()) throw EIdSASLMechNeeded();
-      return;
-    case satDefault:
-      break;
+  if (AuthType == satNone) {
+    authenticated_ = true;
+    return;
   }
   if (Username.empty()) return;
   std::vector<std::string> mechanisms;
@@ -208,7 +195,6 @@ void TIdSMTP::Send(TIdMessage& message) {
   }
   RefuseLineBreak(message.From.Address, "sender address");
   if (!Connected()) throw EIdNotConnected();
-  message.SetExtraHeader("X-Mailer", MailAgent);
   // A header the message could not carry fails now, before the server sees any command.
   const std::vector<std::string> header = message.GenerateHeader();
   // Neither the login nor the message goes out in clear text when TLS was asked for.
@@ -230,7 +216,7 @@ void TIdSMTP::RunTransaction(const TIdMessage& message, const std::vector<std::s
     SendCommand("DATA", {354});
     // The message and its closing "." leave in one write: no second small segment waits for
     // the peer's delayed acknowledgement.
-    TIdIOHandler& io = CheckedIOHandler();
+    TIdIOHandler& io = ioHandler_;
     io.WriteBufferOpen();
     try {
       WriteMessage(io, message, header);

@@ -13,7 +13,8 @@
 
 namespace varnley {
 
-enum TIdSMTPAuthenticationType { satNone, satDefault, satSASL };
+// satDefault: AUTH LOGIN when the server offers it and a user name is set.
+enum TIdSMTPAuthenticationType { satNone, satDefault };
 
 // No TLS; TLS from the first byte (implicit); or STARTTLS after EHLO, required.
 enum TIdUseTLS { utNoTLSSupport, utUseImplicitTLS, utUseRequireTLS };
@@ -44,11 +45,7 @@ class TIdSMTP : public TIdTCPClient {
   std::string Username;
   std::string Password;
   TIdSMTPAuthenticationType AuthType = satDefault;
-  bool UseEhlo = true;
-  bool PipeLine = false;  // kept for the settings' sake; commands always go one by one
   std::string HeloName;
-  std::string MailAgent;
-  std::vector<std::string> SASLMechanisms;
   TIdUseTLS UseTLS = utNoTLSSupport;
   // Off: the session is still encrypted, but any certificate for any name is taken.
   bool VerifyCertificate = true;

@@ -1,9 +1,9 @@
-// A client connection: the I/O handler it holds (its own unless one is given), the connection
-// parameters and the open and close sequences.
+// A client connection: the I/O handler it holds, the connection parameters and the open and
+// close sequences.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "smtp/IdIOHandler.h"
@@ -21,12 +21,11 @@ class TIdTCPConnection {
   TIdTCPConnection(const TIdTCPConnection&) = delete;
   TIdTCPConnection& operator=(const TIdTCPConnection&) = delete;
 
-  // The handler in use (null before the first open unless one was given).
-  TIdIOHandler* IOHandler() const { return ioHandler_; }
-  // A handler owned by the caller; it replaces the managed one.
-  void SetIOHandler(TIdIOHandler* handler);
+  // The connection's handler; it lives as long as the connection and is reused by each open.
+  TIdIOHandlerStack* IOHandler() { return &ioHandler_; }
+  const TIdIOHandlerStack* IOHandler() const { return &ioHandler_; }
 
-  bool Connected() const;
+  bool Connected() const { return ioHandler_.Connected(); }
   // With notify the peer hears the farewell first (when still connected); the socket is
   // closed in every case, and an error from the farewell is raised after that.
   void CloseConnection(bool notifyPeer) { Disconnect(notifyPeer); }
@@ -34,31 +33,24 @@ class TIdTCPConnection {
 
   // Connect, reads and writes end with "Operation cancelled." once this source is stopped.
   // Owned by the caller, who keeps it alive while the connection is used.
-  void SetStopSource(StopSource* stop);
-  StopSource* GetStopSource() const { return stop_; }
+  void SetStopSource(StopSource* stop) { ioHandler_.SetStopSource(stop); }
 
  protected:
   virtual void DisconnectNotifyPeer() {}
-  TIdIOHandler& CheckedIOHandler() const;
 
-  TIdIOHandler* ioHandler_ = nullptr;
-  std::unique_ptr<TIdIOHandlerStack> managedHandler_;
-  StopSource* stop_ = nullptr;
+  TIdIOHandlerStack ioHandler_;
 };
 
 class TIdTCPClient : public TIdTCPConnection {
  public:
   std::string Host;
   std::uint16_t Port = 0;
-  int ConnectTimeout = 0;  // ms; 0 = the system's own connect wait
-  int ReadTimeout = -1;    // ms; -1 or 0 = no limit
-  // ms from the open on that no wait of the connection may pass (connect, reads, writes);
-  // 0 = no limit.
-  int SessionTimeout = 0;
+  // Each limit is off at zero. The connect then waits as long as the system's own does.
+  std::chrono::milliseconds ConnectTimeout{0};
+  std::chrono::milliseconds ReadTimeout{0};  // each whole reply
+  // From the open on, no wait of the connection (connect, reads, writes) may pass this.
+  std::chrono::milliseconds SessionTimeout{0};
   TIdIPVersion IPVersion = Id_IPv4;
-  std::string BoundIP;
-  std::uint16_t BoundPort = 0;
-  bool ReuseSocket = false;
 
   // Opens to Host:Port.
   void OpenConnection() { OpenConnectionTo(Host, Port); }

@@ -30,16 +30,6 @@ constexpr std::size_t kChunkSize = 16384;
   RaiseSocketError(r.error != 0 ? r.error : kWsaConnAborted);
 }
 
-// What is left of a deadline for one wait: -1 without a limit, 0 once it has passed.
-int WaitMs(std::chrono::steady_clock::time_point deadline, bool limited) {
-  if (!limited) return -1;
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-          .count();
-  if (left <= 0) return 0;
-  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
-
 }  // namespace
 
 struct TlsChannel::State {
@@ -84,24 +74,22 @@ void TlsChannel::Fail(const std::string& what, int sslError) {
   throw EIdTLSError(what + ": " + reason + ".");
 }
 
-IoResult TlsChannel::Flush(Clock::time_point deadline, bool limited) {
+IoResult TlsChannel::Flush(const Deadline& deadline) {
   char* data = nullptr;
   const long pending = BIO_get_mem_data(state_->out, &data);
   if (pending <= 0) return {};
-  const int waitMs = WaitMs(deadline, limited);
-  if (waitMs == 0) return {IoStatus::timedOut, 0, 0};
+  if (deadline.expired()) return {IoStatus::timedOut, 0, 0};
   const IoResult r =
-      socket_.sendAll(std::string_view(data, static_cast<std::size_t>(pending)), stop_, waitMs);
+      socket_.sendAll(std::string_view(data, static_cast<std::size_t>(pending)), stop_, deadline);
   (void)BIO_reset(state_->out);
   return r;
 }
 
-IoResult TlsChannel::Fill(Clock::time_point deadline, bool limited) {
+IoResult TlsChannel::Fill(const Deadline& deadline) {
   State& s = *state_;
-  const int waitMs = WaitMs(deadline, limited);
-  if (waitMs == 0) return {IoStatus::timedOut, 0, 0};
+  if (deadline.expired()) return {IoStatus::timedOut, 0, 0};
   s.chunk.resize(kChunkSize);
-  const IoResult r = socket_.receive(s.chunk.data(), s.chunk.size(), waitMs, stop_);
+  const IoResult r = socket_.receive(s.chunk.data(), s.chunk.size(), deadline, stop_);
   if (r.status != IoStatus::ok) return r;
   if (r.bytes == 0) {
     // From now on the record layer reads end of stream instead of "try again".
@@ -113,7 +101,7 @@ IoResult TlsChannel::Fill(Clock::time_point deadline, bool limited) {
   return r;
 }
 
-void TlsChannel::Handshake(const TlsPeer& peer, int timeoutMs) {
+void TlsChannel::Handshake(const TlsPeer& peer, const Deadline& deadline) {
   State& s = *state_;
   ERR_clear_error();
   s.ctx = SSL_CTX_new(TLS_client_method());
@@ -147,14 +135,12 @@ void TlsChannel::Handshake(const TlsPeer& peer, int timeoutMs) {
   }
   SSL_set_connect_state(s.ssl);
 
-  const bool limited = timeoutMs > 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
   for (;;) {
     ERR_clear_error();
     const int rc = SSL_do_handshake(s.ssl);
     const int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(s.ssl, rc);
     // Our records (or the alert that ends a failed handshake) go out before anything else.
-    const IoResult sent = Flush(deadline, limited);
+    const IoResult sent = Flush(deadline);
     if (err == SSL_ERROR_NONE || err == SSL_ERROR_WANT_READ) {
       if (sent.status != IoStatus::ok) {
         s.failed = true;
@@ -168,7 +154,7 @@ void TlsChannel::Handshake(const TlsPeer& peer, int timeoutMs) {
     if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
       Fail("TLS handshake failed", err);
     if (err == SSL_ERROR_WANT_READ) {
-      const IoResult received = Fill(deadline, limited);
+      const IoResult received = Fill(deadline);
       if (received.status != IoStatus::ok) {
         s.failed = true;
         RaiseWaitResult(received);
@@ -177,10 +163,8 @@ void TlsChannel::Handshake(const TlsPeer& peer, int timeoutMs) {
   }
 }
 
-IoResult TlsChannel::Receive(char* buffer, std::size_t size, int timeoutMs) {
+IoResult TlsChannel::Receive(char* buffer, std::size_t size, const Deadline& deadline) {
   State& s = *state_;
-  const bool limited = timeoutMs >= 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
   const int want = size > INT_MAX ? INT_MAX : static_cast<int>(size);
   for (;;) {
     ERR_clear_error();
@@ -188,10 +172,10 @@ IoResult TlsChannel::Receive(char* buffer, std::size_t size, int timeoutMs) {
     if (n > 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
     const int err = SSL_get_error(s.ssl, n);
     // A post-handshake message may need an answer.
-    if (const IoResult sent = Flush(deadline, limited); sent.status != IoStatus::ok) return sent;
+    if (const IoResult sent = Flush(deadline); sent.status != IoStatus::ok) return sent;
     if (err == SSL_ERROR_ZERO_RETURN) return {IoStatus::ok, 0, 0};
     if (err == SSL_ERROR_WANT_READ) {
-      if (const IoResult r = Fill(deadline, limited); r.status != IoStatus::ok) return r;
+      if (const IoResult r = Fill(deadline); r.status != IoStatus::ok) return r;
       continue;
     }
     // A server that drops the connection without close-notify has simply gone; what it sent
@@ -204,24 +188,22 @@ IoResult TlsChannel::Receive(char* buffer, std::size_t size, int timeoutMs) {
   }
 }
 
-IoResult TlsChannel::Send(std::string_view bytes, int timeoutMs) {
+IoResult TlsChannel::Send(std::string_view bytes, const Deadline& deadline) {
   State& s = *state_;
-  const bool limited = timeoutMs >= 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
   std::size_t done = 0;
   while (done < bytes.size()) {
     ERR_clear_error();
     std::size_t written = 0;
     const int rc = SSL_write_ex(s.ssl, bytes.data() + done, bytes.size() - done, &written);
     const int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(s.ssl, rc);
-    if (IoResult sent = Flush(deadline, limited); sent.status != IoStatus::ok) {
+    if (IoResult sent = Flush(deadline); sent.status != IoStatus::ok) {
       sent.bytes = done;
       return sent;
     }
     if (err == SSL_ERROR_NONE) {
       done += written;
     } else if (err == SSL_ERROR_WANT_READ) {
-      if (IoResult r = Fill(deadline, limited); r.status != IoStatus::ok) {
+      if (IoResult r = Fill(deadline); r.status != IoStatus::ok) {
         r.bytes = done;
         return r;
       }

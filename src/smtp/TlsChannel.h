@@ -2,12 +2,12 @@
 // own poll, so deadlines and stop requests hold during the handshake as they do elsewhere.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/Deadline.h"
 #include "platform/TcpSocket.h"
 
 namespace varnley {
@@ -27,16 +27,15 @@ class TlsChannel {
   TlsChannel(const TlsChannel&) = delete;
   TlsChannel& operator=(const TlsChannel&) = delete;
 
-  // The client handshake, within timeoutMs in all (<= 0: no limit of its own). A TLS failure
-  // raises EIdTLSError naming the reason; a stop request EIdOperationCancelled; a lost socket
-  // its socket error.
-  void Handshake(const TlsPeer& peer, int timeoutMs);
+  // The client handshake, done by the deadline. A TLS failure raises EIdTLSError naming the
+  // reason; a stop request EIdOperationCancelled; a lost socket its socket error.
+  void Handshake(const TlsPeer& peer, const Deadline& deadline);
 
   // Like TcpSocket::receive, with the plain text: bytes 0 with ok means the peer ended the
   // session. A broken record raises EIdTLSError.
-  IoResult Receive(char* buffer, std::size_t size, int timeoutMs);
-  // Sends every byte within timeoutMs in all (< 0: without limit).
-  IoResult Send(std::string_view bytes, int timeoutMs = -1);
+  IoResult Receive(char* buffer, std::size_t size, const Deadline& deadline);
+  // Sends every byte by the deadline.
+  IoResult Send(std::string_view bytes, const Deadline& deadline);
 
   // Queues close-notify and hands it to the socket without waiting; nothing after a failure.
   void Shutdown();
@@ -46,10 +45,9 @@ class TlsChannel {
 
  private:
   struct State;
-  using Clock = std::chrono::steady_clock;
 
-  IoResult Flush(Clock::time_point deadline, bool limited);
-  IoResult Fill(Clock::time_point deadline, bool limited);
+  IoResult Flush(const Deadline& deadline);
+  IoResult Fill(const Deadline& deadline);
   [[noreturn]] void Fail(const std::string& what, int sslError);
 
   TcpSocket& socket_;

@@ -17,11 +17,11 @@ TlsChannel::TlsChannel(TcpSocket& socket, const StopSource* stop) : socket_(sock
 
 TlsChannel::~TlsChannel() = default;
 
-void TlsChannel::Handshake(const TlsPeer&, int) { throw EIdTLSError(kNoTls); }
+void TlsChannel::Handshake(const TlsPeer&, const Deadline&) { throw EIdTLSError(kNoTls); }
 
-IoResult TlsChannel::Receive(char*, std::size_t, int) { throw EIdTLSError(kNoTls); }
+IoResult TlsChannel::Receive(char*, std::size_t, const Deadline&) { throw EIdTLSError(kNoTls); }
 
-IoResult TlsChannel::Send(std::string_view, int) { throw EIdTLSError(kNoTls); }
+IoResult TlsChannel::Send(std::string_view, const Deadline&) { throw EIdTLSError(kNoTls); }
 
 void TlsChannel::Shutdown() {}
 

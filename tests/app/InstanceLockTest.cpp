@@ -92,5 +92,64 @@ TEST(InstanceLock, MakesItsFolderPrivateAndUsesNoOtherFolder) {
             0);
 }
 
+// Restores the working folder when it goes.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& folder) : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~InFolder() { std::filesystem::current_path(saved_); }
+
+ private:
+  std::filesystem::path saved_;
+};
+
+TEST(InstanceLock, EverySpellingOfASettingsFileGetsOneLock) {
+  test::TempDir dir;
+  std::filesystem::create_directory(dir.file("conf"));
+  std::filesystem::create_directory(dir.file("other"));
+  test::WriteText(dir.file("conf/watch.ini"), "[config]\n");
+  std::filesystem::create_symlink(dir.file("conf/watch.ini"), dir.file("other/link.ini"));
+  std::filesystem::create_symlink("../conf", dir.file("other/confdir"));
+  // A link to a file no save has written yet stands for the file it will be.
+  std::filesystem::create_symlink(dir.file("conf/later.ini"), dir.file("other/later-link.ini"));
+  InFolder here(dir.file("conf"));
+
+  const std::string lock = InstanceLock::PathForSettings(dir.file("conf/watch.ini"));
+  for (const std::string& spelling :
+       {std::string("watch.ini"), std::string("./watch.ini"), std::string(".//watch.ini"),
+        std::string("../conf/watch.ini"), dir.file("other/link.ini"),
+        dir.file("other/confdir/watch.ini"), std::string("../other/link.ini")}) {
+    EXPECT_EQ(InstanceLock::PathForSettings(spelling), lock) << spelling;
+  }
+  const std::string later = InstanceLock::PathForSettings("./later.ini");
+  EXPECT_EQ(InstanceLock::PathForSettings(dir.file("other/later-link.ini")), later);
+  test::WriteText(dir.file("conf/later.ini"), "");
+  EXPECT_EQ(InstanceLock::PathForSettings("later.ini"), later);  // the same once it exists
+  EXPECT_NE(later, lock);
+  EXPECT_NE(InstanceLock::PathForSettings(dir.file("other/watch.ini")), lock);
+}
+
+TEST(InstanceLock, ASecondRunOnTheSameFileThroughALinkIsRefused) {
+  test::TempDir dir;
+  const char* saved = std::getenv("VARNLEY_INSTANCE_DIR");
+  const std::string previous = saved ? saved : "";
+  ::setenv("VARNLEY_INSTANCE_DIR", dir.file("locks").c_str(), 1);
+  test::WriteText(dir.file("watch.ini"), "[config]\n");
+  std::filesystem::create_symlink(dir.file("watch.ini"), dir.file("link.ini"));
+  {
+    InFolder here(dir.file(""));
+    InstanceLock first(InstanceLock::PathForSettings("./watch.ini"));
+    ASSERT_EQ(first.acquire(), Result::Acquired) << first.reason();
+    InstanceLock second(InstanceLock::PathForSettings("link.ini"));
+    EXPECT_EQ(second.acquire(), Result::HeldElsewhere);
+  }
+  if (saved) {
+    ::setenv("VARNLEY_INSTANCE_DIR", previous.c_str(), 1);
+  } else {
+    ::unsetenv("VARNLEY_INSTANCE_DIR");
+  }
+}
+
 }  // namespace
 }  // namespace varnley

@@ -65,16 +65,6 @@ TEST(ReadLine, RunawayLineRaisesBeforeItsEndArrives) {
   EXPECT_LT(io.receives, 10);
 }
 
-TEST(ReadLine, SplitActionCutsAtTheMaximum) {
-  MemoryIOHandler io;
-  io.MaxLineAction = maSplit;
-  io.AddChunk("abcdefgh\n");
-  EXPECT_EQ(io.ReadLine("\n", -1, 3), "abc");
-  EXPECT_TRUE(io.ReadLnSplit());
-  EXPECT_EQ(io.ReadLine(), "defgh");
-  EXPECT_FALSE(io.ReadLnSplit());
-}
-
 TEST(ReadLine, BufferedLinesComeFirstThenClosedGracefully) {
   MemoryIOHandler io;
   io.AddChunk("one\ntwo\npartial");
@@ -100,17 +90,6 @@ TEST(ReadLine, TimeoutReturnsEmptyWithFlag) {
   EXPECT_FALSE(io.ReadLnTimedOut());
 }
 
-TEST(ReadNonEmptyLine, SkipsBlankLinesAndCountsAttempts) {
-  MemoryIOHandler io;
-  io.AddChunk("\n   \n  hello \n\n\n\n");
-  EXPECT_EQ(io.ReadNonEmptyLine(3), "hello");
-  EXPECT_THROW(io.ReadNonEmptyLine(3), EIdReadLnWaitMaxAttemptsExceeded);
-
-  MemoryIOHandler silent;
-  silent.closeAtEnd = false;
-  EXPECT_THROW(silent.ReadNonEmptyLine(3), EIdReadTimeout);
-}
-
 TEST(Write, SevenBitLinesAndDotDoubling) {
   MemoryIOHandler io;
   io.Write("caf\xC3\xA9 \xE2\x82\xAC");  // accented letter and euro sign
@@ -134,9 +113,12 @@ class CountingHandler : public testing::MemoryIOHandler {
   }
 };
 
-TEST(Write, WriteLinesSendsOnceAndCancelDrops) {
+TEST(Write, ABufferSendsOnceAndCancelDrops) {
   CountingHandler io;
-  io.WriteLines({"a", "b", "c"});
+  io.WriteBufferOpen();
+  for (const char* line : {"a", "b", "c"}) io.WriteLine(line);
+  EXPECT_EQ(io.sends, 0);
+  io.WriteBufferClose();
   EXPECT_EQ(io.sends, 1);
   EXPECT_EQ(io.written, "a\r\nb\r\nc\r\n");
 

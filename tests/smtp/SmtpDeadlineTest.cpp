@@ -57,7 +57,7 @@ TEST(SmtpDeadlines, AStallingServerIsLeftWithinTheReplyLimit) {
     ScriptedSmtpServer server(stall.greeting, {});
     TIdSMTP smtp;
     smtp.Host = server.address();
-    smtp.ReadTimeout = 400;
+    smtp.ReadTimeout = 400ms;
     const auto took = Timed([&] { EXPECT_THROW(smtp.Connect(), EIdReadTimeout) << stall.name; });
     EXPECT_GE(took, 350ms) << stall.name;
     EXPECT_LT(took, 1500ms) << stall.name;
@@ -73,8 +73,8 @@ TEST(SmtpDeadlines, TheSessionLimitEndsASessionOfSlowButTimelyReplies) {
   TIdSMTP smtp;
   smtp.Host = server.address();
   smtp.HeloName = "probe";
-  smtp.ReadTimeout = 1000;
-  smtp.SessionTimeout = 500;
+  smtp.ReadTimeout = 1000ms;
+  smtp.SessionTimeout = 500ms;
   const auto took = Timed([&] {
     EXPECT_THROW(
         {
@@ -114,13 +114,14 @@ TEST(SocketDeadlines, AWriteThatThePeerNeverReadsEnds) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
   TcpSocket client;
-  ASSERT_EQ(client.create(false, "", 0, true), 0);
-  ASSERT_EQ(client.connect(0x7F000001, listener.port(), 1000, nullptr).status, IoStatus::ok);
+  ASSERT_EQ(client.create(), 0);
+  ASSERT_EQ(client.connect(0x7F000001, listener.port(), Deadline::After(1000ms), nullptr).status,
+            IoStatus::ok);
   TcpSocket peer;  // accepted, and never read
-  ASSERT_EQ(listener.accept(peer, 1000, nullptr).status, IoStatus::ok);
+  ASSERT_EQ(listener.accept(peer, Deadline::After(1000ms), nullptr).status, IoStatus::ok);
   const std::string lots(64 << 20, 'x');
   IoResult r;
-  const auto took = Timed([&] { r = client.sendAll(lots, nullptr, 300); });
+  const auto took = Timed([&] { r = client.sendAll(lots, nullptr, Deadline::After(300ms)); });
   EXPECT_EQ(r.status, IoStatus::timedOut);
   EXPECT_GT(r.bytes, 0u);
   EXPECT_LT(r.bytes, lots.size());
@@ -132,7 +133,7 @@ TEST(NameLookup, AStopOrTheTimeoutAbandonsALookupThatNeverAnswers) {
   StopSource stop;
   std::uint32_t address = 0;
   IoResult r;
-  auto took = Timed([&] { r = LookupIPv4("mail.test", address, 300, &stop); });
+  auto took = Timed([&] { r = LookupIPv4("mail.test", address, Deadline::After(300ms), &stop); });
   EXPECT_EQ(r.status, IoStatus::timedOut);
   EXPECT_LT(took, 1s);
 
@@ -140,7 +141,7 @@ TEST(NameLookup, AStopOrTheTimeoutAbandonsALookupThatNeverAnswers) {
     lookup.waitEntered(2);
     stop.requestStop();
   });
-  took = Timed([&] { r = LookupIPv4("mail.test", address, -1, &stop); });
+  took = Timed([&] { r = LookupIPv4("mail.test", address, Deadline::None(), &stop); });
   stopper.join();
   EXPECT_EQ(r.status, IoStatus::stopped);
   EXPECT_LT(took, 1s);
@@ -150,15 +151,16 @@ TEST(NameLookup, AnswersAndDottedAddressesPassThrough) {
   BlockingLookup lookup;
   lookup.release();
   std::uint32_t address = 0;
-  EXPECT_EQ(LookupIPv4("mail.test", address, 2000, nullptr).status, IoStatus::ok);
+  EXPECT_EQ(LookupIPv4("mail.test", address, Deadline::After(2000ms), nullptr).status,
+            IoStatus::ok);
   EXPECT_EQ(address, 0x7F000001u);
-  const IoResult missing = LookupIPv4("nowhere.test", address, 2000, nullptr);
+  const IoResult missing = LookupIPv4("nowhere.test", address, Deadline::After(2000ms), nullptr);
   EXPECT_EQ(missing.status, IoStatus::failed);
   EXPECT_EQ(missing.error, 11001);
   // A dotted address never reaches the lookup, so even a stopped source does not matter.
   StopSource stopped;
   stopped.requestStop();
-  EXPECT_EQ(LookupIPv4("127.0.0.9", address, 0, &stopped).status, IoStatus::ok);
+  EXPECT_EQ(LookupIPv4("127.0.0.9", address, Deadline::None(), &stopped).status, IoStatus::ok);
   EXPECT_EQ(address, 0x7F000009u);
 }
 
@@ -166,12 +168,12 @@ TEST(NameLookup, TheConnectLimitCoversTheLookupAndAStopEndsIt) {
   BlockingLookup lookup;
   TIdSMTP smtp;
   smtp.Host = "mail.test:2525";
-  smtp.ConnectTimeout = 300;
+  smtp.ConnectTimeout = 300ms;
   auto took = Timed([&] { EXPECT_THROW(smtp.Connect(), EIdConnectTimeout); });
   EXPECT_LT(took, 1s);
 
   StopSource stop;
-  smtp.ConnectTimeout = 0;
+  smtp.ConnectTimeout = 0ms;
   smtp.SetStopSource(&stop);
   std::thread stopper([&] {
     lookup.waitEntered(2);

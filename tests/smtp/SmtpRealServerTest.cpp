@@ -16,6 +16,8 @@
 namespace varnley {
 namespace {
 
+using namespace std::chrono_literals;
+
 namespace fs = std::filesystem;
 
 std::string ReadFile(const fs::path& p) {
@@ -36,7 +38,7 @@ class RealServer : public ::testing::Test {
     ASSERT_FALSE(port.empty()) << "the aiosmtpd fixture did not start";
     smtp.Host = "127.0.0.1:" + port;
     smtp.HeloName = "varnley-test-client";
-    smtp.ReadTimeout = 10000;
+    smtp.ReadTimeout = 10000ms;
     smtp.Username = "varnley";
     smtp.Password = "s3cret";
   }

@@ -17,6 +17,8 @@
 namespace varnley {
 namespace {
 
+using namespace std::chrono_literals;
+
 using testing::Flood;
 using testing::Raw;
 using testing::Reply;
@@ -277,7 +279,7 @@ TEST_F(Session, SilentServerEndsWithReadTimeoutOrStop) {
   {
     ScriptedSmtpServer server(kGreeting, {Silent()});
     Client(server);
-    smtp.ReadTimeout = 100;
+    smtp.ReadTimeout = 100ms;
     EXPECT_THROW(smtp.Connect(), EIdReadTimeout);
     EXPECT_FALSE(smtp.Connected());
   }

@@ -14,6 +14,8 @@
 namespace varnley {
 namespace {
 
+using namespace std::chrono_literals;
+
 using test::RealSmtpServer;
 
 class TlsRealServer : public ::testing::Test {
@@ -22,7 +24,7 @@ class TlsRealServer : public ::testing::Test {
     // The fixture's CA is the only one trusted.
     ::setenv("SSL_CERT_FILE", server.caFile().c_str(), 1);
     smtp.HeloName = "varnley-test-client";
-    smtp.ReadTimeout = 10000;
+    smtp.ReadTimeout = 10000ms;
     smtp.Username = RealSmtpServer::kUser;
     smtp.Password = RealSmtpServer::kPassword;
   }

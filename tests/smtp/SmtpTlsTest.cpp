@@ -19,6 +19,8 @@
 namespace varnley {
 namespace {
 
+using namespace std::chrono_literals;
+
 using Clock = std::chrono::steady_clock;
 using testing::Raw;
 using testing::Reply;
@@ -31,7 +33,7 @@ class TlsTest : public ::testing::Test {
     // Only the throw-away CA is trusted.
     ::setenv("SSL_CERT_FILE", testing::ThrowAwayPki().caFile.c_str(), 1);
     smtp.HeloName = "client";
-    smtp.ReadTimeout = 10000;
+    smtp.ReadTimeout = 10000ms;
     smtp.Username = "user";
     smtp.Password = "secret";
   }
@@ -150,9 +152,10 @@ class RawPeer {
   std::string address() const { return "127.0.0.1:" + std::to_string(listener_.port()); }
   // Accepts and reads the client's first flight; returns its first byte (-1 on none).
   int acceptHello() {
-    if (listener_.accept(socket_, 10000, nullptr).status != IoStatus::ok) return -1;
+    if (listener_.accept(socket_, Deadline::After(10000ms), nullptr).status != IoStatus::ok)
+      return -1;
     char buffer[4096];
-    const IoResult r = socket_.receive(buffer, sizeof buffer, 10000, nullptr);
+    const IoResult r = socket_.receive(buffer, sizeof buffer, Deadline::After(10000ms), nullptr);
     return r.status == IoStatus::ok && r.bytes > 0 ? static_cast<unsigned char>(buffer[0]) : -1;
   }
   TcpSocket& socket() { return socket_; }
@@ -167,7 +170,7 @@ TEST_F(TlsTest, StopRequestEndsAHandshakeWithASilentPeerAtOnce) {
   StopSource stop;
   smtp.Host = peer.address();
   smtp.UseTLS = utUseImplicitTLS;
-  smtp.ReadTimeout = 60000;
+  smtp.ReadTimeout = 60000ms;
   smtp.SetStopSource(&stop);
   std::atomic<bool> cancelled{false};
   Clock::time_point ended;
@@ -196,7 +199,7 @@ TEST_F(TlsTest, HandshakeWithASilentPeerEndsAtTheReadTimeout) {
   RawPeer peer;
   smtp.Host = peer.address();
   smtp.UseTLS = utUseImplicitTLS;
-  smtp.ReadTimeout = 300;
+  smtp.ReadTimeout = 300ms;
   std::thread accept([&] { peer.acceptHello(); });
   const auto start = Clock::now();
   ExpectTlsFailure("TLS handshake timed out.");

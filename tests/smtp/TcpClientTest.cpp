@@ -17,6 +17,8 @@
 namespace varnley {
 namespace {
 
+using namespace std::chrono_literals;
+
 using Clock = std::chrono::steady_clock;
 
 TEST(SocketErrors, ErrnoMapsToWinsockCodeAndText) {
@@ -117,10 +119,10 @@ TEST(TcpClient, OpensReopensAndRefusesASecondOpen) {
     EXPECT_TRUE(client.Connected());
     EXPECT_THROW(client.OpenConnection(), EIdAlreadyConnected);
     TcpSocket peer;
-    ASSERT_EQ(listener.accept(peer, 5000, nullptr).status, IoStatus::ok);
+    ASSERT_EQ(listener.accept(peer, Deadline::After(5000ms), nullptr).status, IoStatus::ok);
     client.IOHandler()->WriteLine("hi");
     char buf[8];
-    const IoResult r = peer.receive(buf, sizeof buf, 5000, nullptr);
+    const IoResult r = peer.receive(buf, sizeof buf, Deadline::After(5000ms), nullptr);
     ASSERT_EQ(r.status, IoStatus::ok);
     EXPECT_EQ(std::string(buf, r.bytes), "hi\r\n");
     client.Disconnect(false);
@@ -137,9 +139,9 @@ struct HangingListener {
     EXPECT_EQ(listener.listenLoopback(0), 0);
     for (int i = 0; i < 16; ++i) {
       auto s = std::make_unique<TcpSocket>();
-      EXPECT_EQ(s->create(false, "", 0, false), 0);
+      EXPECT_EQ(s->create(), 0);
       std::uint32_t loopback = 0x7F000001;
-      const IoResult r = s->connect(loopback, listener.port(), 300, nullptr);
+      const IoResult r = s->connect(loopback, listener.port(), Deadline::After(300ms), nullptr);
       fillers.push_back(std::move(s));
       if (r.status == IoStatus::timedOut) return;
     }
@@ -152,7 +154,7 @@ TEST(TcpClient, HangingConnectEndsWithConnectTimeout) {
   TIdTCPClient client;
   client.Host = "127.0.0.1";
   client.Port = hang.listener.port();
-  client.ConnectTimeout = 200;
+  client.ConnectTimeout = 200ms;
   const auto start = Clock::now();
   EXPECT_THROW(client.OpenConnection(), EIdConnectTimeout);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
@@ -195,7 +197,7 @@ class SilentPeer : public ::testing::Test {
   }
   void Open() {
     client.OpenConnection();
-    ASSERT_EQ(listener.accept(peer, 5000, nullptr).status, IoStatus::ok);
+    ASSERT_EQ(listener.accept(peer, Deadline::After(5000ms), nullptr).status, IoStatus::ok);
   }
   TcpListener listener;
   TcpSocket peer;
@@ -203,13 +205,13 @@ class SilentPeer : public ::testing::Test {
 };
 
 TEST_F(SilentPeer, ReadTimeoutBoundsTheWait) {
-  client.ReadTimeout = 150;
+  client.ReadTimeout = 150ms;
   Open();
   const auto start = Clock::now();
   EXPECT_EQ(client.IOHandler()->ReadLine(), "");
   EXPECT_TRUE(client.IOHandler()->ReadLnTimedOut());
   const auto took = Clock::now() - start;
-  EXPECT_GE(took, std::chrono::milliseconds(100));
+  EXPECT_GE(took, 100ms);
   EXPECT_LT(took, std::chrono::seconds(3));
 }
 
@@ -224,7 +226,7 @@ TEST_F(SilentPeer, StopRequestEndsAnUnlimitedRead) {
   // The reader writes just before it starts waiting; once the peer has that line the stop
   // lands while the read waits (or, rarely, just before it: both must end it).
   char buf[8];
-  ASSERT_EQ(peer.receive(buf, sizeof buf, 5000, nullptr).status, IoStatus::ok);
+  ASSERT_EQ(peer.receive(buf, sizeof buf, Deadline::After(5000ms), nullptr).status, IoStatus::ok);
   const auto start = Clock::now();
   stop.requestStop();
   reader.join();
@@ -247,7 +249,7 @@ TEST_F(SilentPeer, WritesAreSevenBitBytes) {
       "Gr\xC3\xBC\xC3\x9F"
       "e");
   char buf[16];
-  const IoResult r = peer.receive(buf, sizeof buf, 5000, nullptr);
+  const IoResult r = peer.receive(buf, sizeof buf, Deadline::After(5000ms), nullptr);
   ASSERT_EQ(r.status, IoStatus::ok);
   EXPECT_EQ(std::string(buf, r.bytes), "Gr??e\r\n");
 }

@@ -23,7 +23,7 @@ class MemoryIOHandler : public TIdIOHandler {
   void Close() override { open_ = false; }
 
  protected:
-  int ReadFromSource(int) override {
+  int ReadFromSource(const Deadline&) override {
     ++receives;
     if (chunks_.empty()) {
       if (!closeAtEnd) return -1;

@@ -7,6 +7,8 @@
 namespace varnley::testing {
 
 namespace {
+
+using namespace std::chrono_literals;
 constexpr std::size_t kFloodLimit = 64 * 1024 * 1024;
 constexpr auto kSessionDeadline = std::chrono::seconds(10);
 }  // namespace
@@ -45,7 +47,7 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
 void ScriptedSmtpServer::run() {
   while (!stop_.stopRequested()) {
     TcpSocket socket;
-    if (listener_.accept(socket, -1, &stop_).status != IoStatus::ok) return;
+    if (listener_.accept(socket, Deadline::None(), &stop_).status != IoStatus::ok) return;
     {
       std::lock_guard lock(mutex_);
       inSession_ = true;
@@ -74,7 +76,7 @@ bool ScriptedSmtpServer::readLine(TcpSocket& socket, std::string& pending, std::
     pending.erase(0, consumed_);
     consumed_ = 0;
     char buf[16384];
-    const IoResult r = socket.receive(buf, sizeof buf, -1, &stop_);
+    const IoResult r = socket.receive(buf, sizeof buf, Deadline::None(), &stop_);
     if (r.status != IoStatus::ok || r.bytes == 0) return false;
     pending.append(buf, r.bytes);
   }

@@ -37,8 +37,9 @@ class HangingListener {
     EXPECT_EQ(listener_.listenLoopback(1), 0);
     for (int i = 0; i < 64; ++i) {
       TcpSocket s;
-      EXPECT_EQ(s.create(false, "", 0, true), 0);
-      const IoResult r = s.connect(kLoopbackAddress, listener_.port(), 300, nullptr);
+      EXPECT_EQ(s.create(), 0);
+      const IoResult r =
+          s.connect(kLoopbackAddress, listener_.port(), Deadline::After(300ms), nullptr);
       filled_.push_back(std::move(s));
       if (r.status == IoStatus::timedOut) return;
     }
@@ -122,17 +123,20 @@ TEST(WindowsSockets, TalkOverLoopbackAndReportWinsockCodes) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
   TcpSocket client;
-  ASSERT_EQ(client.create(false, "", 0, true), 0);
-  ASSERT_EQ(client.connect(kLoopbackAddress, listener.port(), 2000, nullptr).status, IoStatus::ok);
+  ASSERT_EQ(client.create(), 0);
+  ASSERT_EQ(
+      client.connect(kLoopbackAddress, listener.port(), Deadline::After(2000ms), nullptr).status,
+      IoStatus::ok);
   TcpSocket server;
-  ASSERT_EQ(listener.accept(server, 2000, nullptr).status, IoStatus::ok);
+  ASSERT_EQ(listener.accept(server, Deadline::After(2000ms), nullptr).status, IoStatus::ok);
 
   const std::string big(1 << 20, 'x');  // more than the buffers hold: sendAll has to wait
-  std::thread sender([&] { EXPECT_EQ(client.sendAll(big, nullptr, 5000).bytes, big.size()); });
+  std::thread sender(
+      [&] { EXPECT_EQ(client.sendAll(big, nullptr, Deadline::After(5000ms)).bytes, big.size()); });
   std::string got;
   char buffer[4096];
   while (got.size() < big.size()) {
-    const IoResult r = server.receive(buffer, sizeof buffer, 5000, nullptr);
+    const IoResult r = server.receive(buffer, sizeof buffer, Deadline::After(5000ms), nullptr);
     ASSERT_EQ(r.status, IoStatus::ok);
     ASSERT_GT(r.bytes, 0u);
     got.append(buffer, r.bytes);
@@ -141,19 +145,20 @@ TEST(WindowsSockets, TalkOverLoopbackAndReportWinsockCodes) {
   EXPECT_EQ(got, big);
   std::string address;
   std::uint16_t port = 0;
-  ASSERT_TRUE(server.peerEndpoint(address, port));
+  ASSERT_TRUE(client.localEndpoint(address, port));
   EXPECT_EQ(address, "127.0.0.1");
 
   // Closed by the peer: the receive sees the end of the stream.
   client.close();
-  const IoResult end = server.receive(buffer, sizeof buffer, 2000, nullptr);
+  const IoResult end = server.receive(buffer, sizeof buffer, Deadline::After(2000ms), nullptr);
   EXPECT_EQ(end.status, IoStatus::ok);
   EXPECT_EQ(end.bytes, 0u);
 
   // A refused connect carries the Winsock code and the table's text.
   TcpSocket refused;
-  ASSERT_EQ(refused.create(false, "", 0, true), 0);
-  const IoResult r = refused.connect(kLoopbackAddress, RefusingPort(), 5000, nullptr);
+  ASSERT_EQ(refused.create(), 0);
+  const IoResult r =
+      refused.connect(kLoopbackAddress, RefusingPort(), Deadline::After(5000ms), nullptr);
   EXPECT_EQ(r.status, IoStatus::failed);
   EXPECT_EQ(r.error, kWsaConnRefused);
   EXPECT_EQ(SocketErrorMessage(r.error), "Socket Error # 10061\r\nConnection refused.");
@@ -163,24 +168,29 @@ TEST(WindowsSockets, StopAndTimeoutEndAWaitingReceive) {
   TcpListener listener;
   ASSERT_EQ(listener.listenLoopback(4), 0);
   TcpSocket client;
-  ASSERT_EQ(client.create(false, "", 0, true), 0);
-  ASSERT_EQ(client.connect(kLoopbackAddress, listener.port(), 2000, nullptr).status, IoStatus::ok);
+  ASSERT_EQ(client.create(), 0);
+  ASSERT_EQ(
+      client.connect(kLoopbackAddress, listener.port(), Deadline::After(2000ms), nullptr).status,
+      IoStatus::ok);
   char buffer[16];
-  EXPECT_EQ(client.receive(buffer, sizeof buffer, 100, nullptr).status, IoStatus::timedOut);
+  EXPECT_EQ(client.receive(buffer, sizeof buffer, Deadline::After(100ms), nullptr).status,
+            IoStatus::timedOut);
   StopSource stop;
   std::thread stopper([&] {
     std::this_thread::sleep_for(100ms);
     stop.requestStop();
   });
   const auto start = Clock::now();
-  EXPECT_EQ(client.receive(buffer, sizeof buffer, -1, &stop).status, IoStatus::stopped);
+  EXPECT_EQ(client.receive(buffer, sizeof buffer, Deadline::None(), &stop).status,
+            IoStatus::stopped);
   stopper.join();
   EXPECT_LT(Clock::now() - start, 2s);
 }
 
 TEST(WindowsSockets, NameLookupAnswersAndFailsWithWinsockCodes) {
   std::uint32_t address = 0;
-  EXPECT_EQ(LookupIPv4("127.0.0.1", address, 1000, nullptr).status, IoStatus::ok);
+  EXPECT_EQ(LookupIPv4("127.0.0.1", address, Deadline::After(1000ms), nullptr).status,
+            IoStatus::ok);
   EXPECT_EQ(address, kLoopbackAddress);
   // Through the installed lookup, on its worker, as the mail client resolves a server.
   const NameLookup old = SetNameLookup([](const std::string& host, std::uint32_t& out) {
@@ -189,9 +199,10 @@ TEST(WindowsSockets, NameLookupAnswersAndFailsWithWinsockCodes) {
     return 0;
   });
   address = 0;
-  EXPECT_EQ(LookupIPv4("mail.example", address, 2000, nullptr).status, IoStatus::ok);
+  EXPECT_EQ(LookupIPv4("mail.example", address, Deadline::After(2000ms), nullptr).status,
+            IoStatus::ok);
   EXPECT_EQ(address, kLoopbackAddress);
-  const IoResult missing = LookupIPv4("nowhere.example", address, 2000, nullptr);
+  const IoResult missing = LookupIPv4("nowhere.example", address, Deadline::After(2000ms), nullptr);
   EXPECT_EQ(missing.status, IoStatus::failed);
   EXPECT_EQ(missing.error, kWsaHostNotFound);
   SetNameLookup(old);

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +40,39 @@ bool IsPrivateFolder(const std::string& folder, std::string& reason) {
   return true;
 }
 
+std::string RealPath(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return {};
+  std::string out(real);
+  std::free(real);
+  return out;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file itself, however it was spelt: "./watch.ini", a link, "a/../watch.ini". A link
+// whose target is still to be written stands for that target, where a save puts the file; a
+// file not there yet is its folder's resolved path and its own name.
+std::string ResolvedFile(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    if (std::string real = RealPath(path); !real.empty()) return real;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    if (n <= 0 || n == static_cast<ssize_t>(sizeof target)) break;
+    const std::string next(target, static_cast<std::size_t>(n));
+    path = next.front() == '/' ? next : FolderOf(path) + "/" + next;
+  }
+  const std::string folder = RealPath(FolderOf(path));
+  if (folder.empty()) return path;
+  const auto slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
 }  // namespace
 
 std::string InstanceLock::DefaultPath() {
@@ -47,9 +82,10 @@ std::string InstanceLock::DefaultPath() {
 }
 
 std::string InstanceLock::PathForSettings(const std::string& settingsPath) {
-  // The file's path, hashed (FNV-1a), keeps the name short whatever the path holds.
+  // The file's resolved path, hashed (FNV-1a), keeps the name short whatever the path holds.
+  // Not its device and inode: every save renames a new file into its place.
   std::uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : settingsPath) hash = (hash ^ c) * 1099511628211ull;
+  for (unsigned char c : ResolvedFile(settingsPath)) hash = (hash ^ c) * 1099511628211ull;
   char name[40];
   std::snprintf(name, sizeof name, "Varnley-%016llx.lock", static_cast<unsigned long long>(hash));
   const std::string fallback = DefaultPath();

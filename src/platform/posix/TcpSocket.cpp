@@ -4,15 +4,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -27,8 +24,6 @@
 namespace varnley {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Without a wake-up descriptor a stop is noticed by polling in slices of this length.
 constexpr int kStopSliceMs = 50;
@@ -49,19 +44,12 @@ bool SetNonBlocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// Polls fd for events beside the stop descriptor. timeoutMs < 0 waits without limit.
-IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* stop) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+// Polls fd for events beside the stop descriptor, until the deadline (once at least).
+IoResult PollWithStop(int fd, short events, const Deadline& deadline, const StopSource* stop) {
   const int wakeFd = stop ? stop->wakeDescriptor() : -1;
   for (;;) {
     if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
-    int waitMs = -1;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0 && timeoutMs > 0) return {IoStatus::timedOut, 0, 0};
-      waitMs = static_cast<int>(left < 0 ? 0 : (left > INT_MAX ? INT_MAX : left));
-    }
+    int waitMs = deadline.pollTimeout();
     if (stop && wakeFd < 0 && (waitMs < 0 || waitMs > kStopSliceMs)) waitMs = kStopSliceMs;
     pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     const int n = ::poll(fds, wakeFd >= 0 ? 2 : 1, waitMs);
@@ -72,7 +60,7 @@ IoResult PollWithStop(int fd, short events, int timeoutMs, const StopSource* sto
     if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return {IoStatus::stopped, 0, 0};
     // Errors and hang-ups count as ready: the following call reports what happened.
     if (fds[0].revents != 0) return {IoStatus::ok, 0, 0};
-    if (timeoutMs == 0) return {IoStatus::timedOut, 0, 0};
+    if (deadline.expired()) return {IoStatus::timedOut, 0, 0};
   }
 }
 
@@ -100,12 +88,12 @@ Step AcceptOne(int listener, int& accepted) {
   }
 }
 
-IoResult WaitReadable(int fd, int timeoutMs, const StopSource* stop) {
-  return PollWithStop(fd, POLLIN, timeoutMs, stop);
+IoResult WaitReadable(int fd, const Deadline& deadline, const StopSource* stop) {
+  return PollWithStop(fd, POLLIN, deadline, stop);
 }
 
-IoResult WaitWritable(int fd, int timeoutMs, const StopSource* stop) {
-  return PollWithStop(fd, POLLOUT, timeoutMs, stop);
+IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop) {
+  return PollWithStop(fd, POLLOUT, deadline, stop);
 }
 
 bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
@@ -161,8 +149,8 @@ void LookupSignal::raise() {
   [[maybe_unused]] auto n = ::write(write_, &one, sizeof one);
 }
 
-IoResult LookupSignal::wait(int timeoutMs, const StopSource* stop) {
-  return PollWithStop(read_, POLLIN, timeoutMs, stop);
+IoResult LookupSignal::wait(const Deadline& deadline, const StopSource* stop) {
+  return PollWithStop(read_, POLLIN, deadline, stop);
 }
 
 std::string LocalHostName() {
@@ -171,45 +159,27 @@ std::string LocalHostName() {
   return name;
 }
 
-int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
-                      bool noDelay) {
+int TcpSocket::create() {
   close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return WinsockCodeFromErrno(errno);
-  int code = 0;
-  const int on = 1;
-  const int delay = noDelay ? 1 : 0;
-  if (!SetNonBlocking(fd_) ||
-      (reuseAddress && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &delay, sizeof delay) != 0) {
-    code = WinsockCodeFromErrno(errno);
-  }
-  if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
-    std::uint32_t local = 0;
-    if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
-      code = 10049;
-    } else {
-      const sockaddr_in sa = MakeAddress(local, boundPort);
-      if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        code = WinsockCodeFromErrno(errno);
-      }
-    }
-  }
-  if (code != 0) close();
+  if (SetNonBlocking(fd_)) return 0;
+  const int code = WinsockCodeFromErrno(errno);
+  close();
   return code;
 }
 
-IoResult TcpSocket::waitFor(short events, int timeoutMs, const StopSource* stop) {
-  return PollWithStop(fd_, events, timeoutMs, stop);
+IoResult TcpSocket::waitFor(short events, const Deadline& deadline, const StopSource* stop) {
+  return PollWithStop(fd_, events, deadline, stop);
 }
 
-IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeoutMs,
+IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
                             const StopSource* stop) {
   if (fd_ < 0) return Failed(10038);
   const sockaddr_in sa = MakeAddress(address, port);
   if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
   if (errno != EINPROGRESS && errno != EINTR) return FailedErrno();
-  IoResult waited = waitFor(POLLOUT, timeoutMs > 0 ? timeoutMs : -1, stop);
+  IoResult waited = waitFor(POLLOUT, deadline, stop);
   if (waited.status != IoStatus::ok) return waited;
   int err = 0;
   socklen_t len = sizeof err;
@@ -218,14 +188,15 @@ IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeo
   return {};
 }
 
-IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop) {
+IoResult TcpSocket::receive(char* buffer, std::size_t size, const Deadline& deadline,
+                            const StopSource* stop) {
   if (fd_ < 0) return Failed(10038);
   for (;;) {
     const ssize_t n = ::recv(fd_, buffer, size, 0);
     if (n >= 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return FailedErrno();
-    IoResult waited = waitFor(POLLIN, timeoutMs, stop);
+    IoResult waited = waitFor(POLLIN, deadline, stop);
     if (waited.status != IoStatus::ok) return waited;
   }
 }

@@ -7,17 +7,25 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <initializer_list>
 
 namespace varnley {
 
 namespace {
 
+// What was asked for lives in these flags; the pipe only wakes the loop. A byte per signal
+// would let a flood of reloads fill the pipe and drop the end request that came after them.
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+std::atomic<bool> stopAsked{false};
+std::atomic<bool> reloadAsked{false};
+
 int writeEnd = -1;
 
 void onSignal(int signo) {
   const int savedErrno = errno;
-  const char byte = static_cast<char>(signo);
+  (signo == SIGHUP ? reloadAsked : stopAsked).store(true);
+  const char byte = 1;
   // A full pipe already holds a pending wake-up; losing this byte loses nothing.
   [[maybe_unused]] auto n = ::write(writeEnd, &byte, 1);
   errno = savedErrno;
@@ -46,14 +54,18 @@ bool DrainTerminationSignalPipe(int fd) {
 }
 
 PendingSignals ReadTerminationSignalPipe(int fd) {
-  PendingSignals pending;
-  char buffer[64];
+  // The pipe is emptied before the flags are taken: a signal in between leaves its byte for
+  // the next wait, never a flag that nothing wakes the loop for.
+  char buffer[256];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    for (ssize_t i = 0; i < n; ++i) (buffer[i] == SIGHUP ? pending.reload : pending.stop) = true;
     if (n > 0 || (n < 0 && errno == EINTR)) continue;
-    return pending;
+    break;
   }
+  PendingSignals pending;
+  pending.stop = stopAsked.exchange(false);
+  pending.reload = reloadAsked.exchange(false);
+  return pending;
 }
 
 bool WaitForTerminationSignal(int fd, std::chrono::milliseconds timeout) {

@@ -1,7 +1,6 @@
 #include "platform/TcpSocket.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -18,8 +17,6 @@
 namespace varnley {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Without a wake-up socket a stop is noticed by waiting in slices of this length.
 constexpr int kStopSliceMs = 50;
@@ -53,19 +50,12 @@ int OpenStreamSocket(SOCKET& s) {
   return s == INVALID_SOCKET ? ::WSAGetLastError() : 0;
 }
 
-// Waits for the socket beside the stop's wake-up socket. timeoutMs < 0 waits without limit.
-IoResult WaitWithStop(SOCKET s, short events, int timeoutMs, const StopSource* stop) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+// Waits for the socket beside the stop's wake-up socket, until the deadline (once at least).
+IoResult WaitWithStop(SOCKET s, short events, const Deadline& deadline, const StopSource* stop) {
   const SOCKET wake = IntToSocket(stop ? stop->wakeDescriptor() : -1);
   for (;;) {
     if (stop && stop->stopRequested()) return {IoStatus::stopped, 0, 0};
-    int waitMs = -1;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0 && timeoutMs > 0) return {IoStatus::timedOut, 0, 0};
-      waitMs = static_cast<int>(left < 0 ? 0 : (left > INT_MAX ? INT_MAX : left));
-    }
+    int waitMs = deadline.pollTimeout();
     if (stop && wake == INVALID_SOCKET && (waitMs < 0 || waitMs > kStopSliceMs))
       waitMs = kStopSliceMs;
     fd_set readable, writable, failed;
@@ -82,7 +72,7 @@ IoResult WaitWithStop(SOCKET s, short events, int timeoutMs, const StopSource* s
     if (wake != INVALID_SOCKET && FD_ISSET(wake, &readable)) return {IoStatus::stopped, 0, 0};
     // Errors count as ready: the following call reports what happened.
     if (FD_ISSET(s, &readable) || FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) return {};
-    if (timeoutMs == 0) return {IoStatus::timedOut, 0, 0};
+    if (deadline.expired()) return {IoStatus::timedOut, 0, 0};
   }
 }
 
@@ -110,12 +100,12 @@ Step AcceptOne(int listener, int& accepted) {
   }
 }
 
-IoResult WaitReadable(int fd, int timeoutMs, const StopSource* stop) {
-  return WaitWithStop(IntToSocket(fd), kReadable, timeoutMs, stop);
+IoResult WaitReadable(int fd, const Deadline& deadline, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(fd), kReadable, deadline, stop);
 }
 
-IoResult WaitWritable(int fd, int timeoutMs, const StopSource* stop) {
-  return WaitWithStop(IntToSocket(fd), kWritable, timeoutMs, stop);
+IoResult WaitWritable(int fd, const Deadline& deadline, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(fd), kWritable, deadline, stop);
 }
 
 bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) {
@@ -176,8 +166,8 @@ LookupSignal::~LookupSignal() {
 
 void LookupSignal::raise() { RaiseWake(IntToSocket(write_)); }
 
-IoResult LookupSignal::wait(int timeoutMs, const StopSource* stop) {
-  return WaitWithStop(IntToSocket(read_), kReadable, timeoutMs, stop);
+IoResult LookupSignal::wait(const Deadline& deadline, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(read_), kReadable, deadline, stop);
 }
 
 std::string LocalHostName() {
@@ -187,48 +177,29 @@ std::string LocalHostName() {
   return Narrow(name);
 }
 
-int TcpSocket::create(bool reuseAddress, const std::string& boundIp, std::uint16_t boundPort,
-                      bool noDelay) {
+int TcpSocket::create() {
   close();
   SOCKET s = INVALID_SOCKET;
   if (const int rc = OpenStreamSocket(s); rc != 0) return rc;
   fd_ = SocketToInt(s);
-  int code = 0;
-  const BOOL on = TRUE;
-  const BOOL delay = noDelay ? TRUE : FALSE;
-  if (!SetNonBlocking(s) ||
-      (reuseAddress && ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                                    sizeof on) != 0) ||
-      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&delay),
-                   sizeof delay) != 0) {
-    code = ::WSAGetLastError();
-  }
-  if (code == 0 && (!boundIp.empty() || boundPort != 0)) {
-    std::uint32_t local = 0;
-    if (!boundIp.empty() && !ParseDottedIPv4(boundIp, local)) {
-      code = WSAEADDRNOTAVAIL;
-    } else {
-      const sockaddr_in sa = MakeAddress(local, boundPort);
-      if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-        code = ::WSAGetLastError();
-    }
-  }
-  if (code != 0) close();
+  if (SetNonBlocking(s)) return 0;
+  const int code = ::WSAGetLastError();
+  close();
   return code;
 }
 
-IoResult TcpSocket::waitFor(short events, int timeoutMs, const StopSource* stop) {
-  return WaitWithStop(IntToSocket(fd_), events, timeoutMs, stop);
+IoResult TcpSocket::waitFor(short events, const Deadline& deadline, const StopSource* stop) {
+  return WaitWithStop(IntToSocket(fd_), events, deadline, stop);
 }
 
-IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeoutMs,
+IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
                             const StopSource* stop) {
   if (fd_ < 0) return Failed(WSAENOTSOCK);
   const SOCKET s = IntToSocket(fd_);
   const sockaddr_in sa = MakeAddress(address, port);
   if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
   if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
-  IoResult waited = waitFor(kWritable, timeoutMs > 0 ? timeoutMs : -1, stop);
+  IoResult waited = waitFor(kWritable, deadline, stop);
   if (waited.status != IoStatus::ok) return waited;
   int err = 0;
   int len = sizeof err;
@@ -238,14 +209,15 @@ IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, int timeo
   return {};
 }
 
-IoResult TcpSocket::receive(char* buffer, std::size_t size, int timeoutMs, const StopSource* stop) {
+IoResult TcpSocket::receive(char* buffer, std::size_t size, const Deadline& deadline,
+                            const StopSource* stop) {
   if (fd_ < 0) return Failed(WSAENOTSOCK);
   const int want = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
   for (;;) {
     const int n = ::recv(IntToSocket(fd_), buffer, want, 0);
     if (n >= 0) return {IoStatus::ok, 0, static_cast<std::size_t>(n)};
     if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
-    IoResult waited = waitFor(kReadable, timeoutMs, stop);
+    IoResult waited = waitFor(kReadable, deadline, stop);
     if (waited.status != IoStatus::ok) return waited;
   }
 }
