@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -27,8 +29,11 @@
 #include "app/StatusBarDiagnostics.h"
 #include "app/TAlertDlg.h"
 #include "app/THostPortDlg.h"
+#include "app/TImportDlg.h"
 #include "model/AddressCheck.h"
+#include "model/HostImport.h"
 #include "model/HostInput.h"
+#include "platform/FileAccess.h"
 #include "monitor/Session.h"
 #include "platform/Autostart.h"
 #include "platform/Diagnostics.h"
@@ -117,6 +122,9 @@ void TPortForm::buildWindow() {
                    &TPortForm::EditToolButtonClick);
   Host1->addSeparator()->setObjectName(QStringLiteral("N3"));
   RemoveHost1 = item(Host1, "RemoveHost1", "Remove Host", {}, &TPortForm::RemoveToolButtonClick);
+  Host1->addSeparator()->setObjectName(QStringLiteral("N4"));
+  ImportHosts1 = item(Host1, "ImportHosts1", "Import Hosts...", {}, &TPortForm::ImportHosts1Click);
+  ExportHosts1 = item(Host1, "ExportHosts1", "Export Hosts...", {}, &TPortForm::ExportHosts1Click);
   Host1->addSeparator()->setObjectName(QStringLiteral("N1"));
   Exit1 = item(Host1, "Exit1", "Exit", QKeySequence(Qt::ALT | Qt::Key_F4), &TPortForm::Exit1Click);
   QMenu* ools1 = menuBar()->addMenu(QStringLiteral("&Monitor"));
@@ -274,6 +282,7 @@ void TPortForm::buildWindow() {
 
   HostPortDlg = new THostPortDlg(this);
   AlertDlg = new TAlertDlg(boxes_, this);
+  ImportDlg = new TImportDlg(this);
 
   // The menu bar is outside the client area the window is sized for.
   resize(682, 446 + menuBar()->sizeHint().height());
@@ -294,7 +303,8 @@ void TPortForm::setMonitoring(bool running) {
                      static_cast<QWidget*>(RemoveToolButton), static_cast<QWidget*>(SetToolButton),
                      static_cast<QWidget*>(StartToolButton)})
     w->setEnabled(!running);
-  for (QAction* a : {AddHost1, EditHost1, RemoveHost1, AlertSettings1, StartMonitor1})
+  for (QAction* a :
+       {AddHost1, EditHost1, RemoveHost1, ImportHosts1, ExportHosts1, AlertSettings1, StartMonitor1})
     a->setEnabled(!running);
   StopToolButton->setEnabled(running);
   StopMonitor1->setEnabled(running);
@@ -376,6 +386,53 @@ void TPortForm::EditToolButtonClick() {
     h.host = host;
     h.ports = ports;
   });
+}
+
+void TPortForm::ImportHosts1Click() {
+  const QString path = QFileDialog::getOpenFileName(
+      this, QStringLiteral("Import Hosts"), QString(),
+      QStringLiteral("Host lists (*.txt *.csv *.json *.list);;All files (*)"));
+  if (!path.isEmpty()) importHostsFrom(path);
+}
+
+void TPortForm::importHostsFrom(const QString& path) {
+  const std::vector<MonitoredHost> before = session_.hosts().snapshot();
+  const ImportPreview preview = PreviewImportFile(path.toStdString(), before);
+  ImportDlg->showPreview(path, preview);
+  if (ImportDlg->exec() != QDialog::Accepted || preview.failure || !preview.changesTable()) return;
+  session_.hosts().replaceAll(preview.rows);
+  const SaveResult saved =
+      SaveHosts(session_.settingsPath(), preview.rows, &session_.settings());
+  if (!saved.ok) {
+    session_.hosts().replaceAll(before);
+    boxes_.show(BoxKind::Error, saved.error);
+  }
+}
+
+void TPortForm::ExportHosts1Click() {
+  QString filter;
+  QString path = QFileDialog::getSaveFileName(
+      this, QStringLiteral("Export Hosts"), QStringLiteral("hosts.csv"),
+      QStringLiteral("CSV (*.csv);;Text (*.txt)"), &filter);
+  if (path.isEmpty()) return;
+  if (QFileInfo(path).suffix().isEmpty())
+    path += filter.startsWith(QStringLiteral("Text")) ? QStringLiteral(".txt") : QStringLiteral(".csv");
+  exportHostsTo(path);
+}
+
+void TPortForm::exportHostsTo(const QString& path) {
+  const std::vector<MonitoredHost> rows = session_.hosts().snapshot();
+  const bool csv = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
+  // States are known once ports were probed in this run; they stay after Stop.
+  bool probed = session_.monitor().Running();
+  for (std::size_t row = 0; row < rows.size() && !probed; ++row)
+    probed = !session_.hosts().portStates(row).empty();
+  std::string reason;
+  if (!ReplaceFileAtomically(path.toStdString(),
+                             csv ? ExportHostsCsv(rows, probed)
+                                 : ExportHostsText(rows),
+                             &reason))
+    boxes_.show(BoxKind::Error, "Unable to write to " + path.toStdString());
 }
 
 void TPortForm::ListViewDblClick() {

@@ -31,6 +31,7 @@ class StatusBarDiagnostics;
 class Session;
 class TAlertDlg;
 class THostPortDlg;
+class TImportDlg;
 
 inline constexpr const char* kWebAddress = "varnley.example.org";
 inline constexpr const char* kWindowCaption = "Varnley 1.0";
@@ -68,10 +69,18 @@ class TPortForm : public QMainWindow {
   TrayState trayState() const { return trayState_; }
   THostPortDlg& hostPortDlg() { return *HostPortDlg; }
   TAlertDlg& alertDlg() { return *AlertDlg; }
+  TImportDlg& importDlg() { return *ImportDlg; }
 
   void AddToolButtonClick();
   void EditToolButtonClick();
   void RemoveToolButtonClick();
+  void ImportHosts1Click();
+  void ExportHosts1Click();
+  // The two commands after their file dialogs: the preview, then one save of the merged rows
+  // (the table stays as it was when the save fails); the export by the name's type, CSV for
+  // ".csv" and the text form otherwise.
+  void importHostsFrom(const QString& path);
+  void exportHostsTo(const QString& path);
   void SetToolButtonClick();
   void StartToolButtonClick();
   void StopToolButtonClick();
@@ -135,6 +144,8 @@ class TPortForm : public QMainWindow {
   QAction* AddHost1;
   QAction* EditHost1;
   QAction* RemoveHost1;
+  QAction* ImportHosts1;
+  QAction* ExportHosts1;
   QAction* Exit1;
   QAction* StartMonitor1;
   QAction* StopMonitor1;
@@ -148,6 +159,7 @@ class TPortForm : public QMainWindow {
   QTimer* MsgTimer;
   THostPortDlg* HostPortDlg;
   TAlertDlg* AlertDlg;
+  TImportDlg* ImportDlg;
 };
 
 }  // namespace varnley

@@ -19,6 +19,7 @@
 #include "platform/TerminationSignals.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessRunner.h"
+#include "service/HostListCommand.h"
 #include "service/SessionAssembly.h"
 
 int main(int argc, char** argv) {
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
   // Read before the toolkit sees them: it removes the options it knows from argv.
   const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
   if (const auto status = AnswerWithoutRunning(parsed, std::cout, std::cerr)) return *status;
+  if (const auto status = RunHostListCommandIfAsked(parsed.line)) return *status;
   const CommandLine& line = parsed.line;
   // Chosen before any Qt object exists: the windowless run needs no display at all.
   if (line.headless) return RunHeadless(line);
@@ -69,8 +71,14 @@ int main(int argc, char** argv) {
   QtMessageBoxes boxes;
   // Before the session, so it outlives every engine part that reports to it.
   StatusBarDiagnostics diagnostics;
-  SessionAssembly run(SettingsPathFromOption(line.configFile, ExecutablePath()), line.startHidden,
-                      diagnostics);
+  const std::string settingsPath = SettingsPathFromOption(line.configFile, ExecutablePath());
+  // Held so that "--import" and "--export" know the window has this file; a windowless copy on
+  // the same file keeps running as before, only said.
+  InstanceLock fileLock(InstanceLock::PathForSettings(settingsPath));
+  if (fileLock.acquire() == InstanceLock::Result::HeldElsewhere)
+    std::cerr << "Varnley: a windowless copy also runs on " << settingsPath
+              << "; whichever ends last writes its hosts\n";
+  SessionAssembly run(settingsPath, line.startHidden, diagnostics);
   Session& session = run.session();
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops

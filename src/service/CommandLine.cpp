@@ -41,6 +41,20 @@ constexpr std::array kOptions = {
                 line.configFile = file;
                 return std::string();
               }},
+    OptionRow{"--import", "FILE",
+              "merge the hosts listed in FILE (text, CSV or target-list JSON) into the settings "
+              "file and exit",
+              [](CommandLine& line, std::string_view file) {
+                line.command = Command::Import;
+                line.hostListFile = file;
+                return std::string();
+              }},
+    OptionRow{"--export", "FILE", "write the hosts as CSV (host,port,state) to FILE and exit",
+              [](CommandLine& line, std::string_view file) {
+                line.command = Command::Export;
+                line.hostListFile = file;
+                return std::string();
+              }},
     OptionRow{"--help", "", "print this text and exit",
               [](CommandLine& line, std::string_view) {
                 line.command = Command::Help;
@@ -174,6 +188,8 @@ std::optional<int> AnswerWithoutRunning(const ParsedCommandLine& parsed, std::os
   }
   switch (parsed.line.command) {
     case Command::Run:
+    case Command::Import:
+    case Command::Export:
       return std::nullopt;
     case Command::Help:
       out << UsageText() << std::flush;

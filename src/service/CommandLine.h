@@ -12,13 +12,14 @@ namespace varnley {
 
 // What the program is asked to do; each command besides Run has its handler in
 // AnswerWithoutRunning.
-enum class Command { Run, Help, Version };
+enum class Command { Run, Help, Version, Import, Export };
 
 struct CommandLine {
   Command command = Command::Run;
   bool startHidden = false;  // "-s" as the first or second argument
   bool headless = false;     // "--headless"
   std::string configFile;    // "--config FILE" as given; "" for the usual place
+  std::string hostListFile;  // "--import FILE" or "--export FILE"
 };
 
 struct ParsedCommandLine {

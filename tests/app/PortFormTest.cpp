@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -163,11 +164,11 @@ TEST_F(PortFormTest, EditAndRemoveNeedASelectedRow) {
   EXPECT_EQ(rows().size(), 1u);
 }
 
-TEST_F(PortFormTest, StartDisablesExactlyTheTenCommandsAndStopEnablesThem) {
+TEST_F(PortFormTest, StartDisablesExactlyTheHostAndSettingsCommandsAndStopEnablesThem) {
   open(kTwoHosts);
   const char* ten[] = {"AddToolButton",   "EditToolButton", "RemoveToolButton", "SetToolButton",
                        "StartToolButton", "AddHost1",       "EditHost1",        "RemoveHost1",
-                       "AlertSettings1",  "StartMonitor1"};
+                       "ImportHosts1",    "ExportHosts1",   "AlertSettings1",   "StartMonitor1"};
   const char* stop[] = {"StopToolButton", "StopMonitor1"};
   auto enabled = [this](const char* name) {
     if (auto* b = form->findChild<QToolButton*>(QLatin1String(name))) return b->isEnabled();
@@ -304,6 +305,8 @@ TEST_F(PortFormTest, CaptionsAndShortcutsOfTheCommands) {
       {"AddHost1", "Add Host...", QKeySequence(Qt::CTRL | Qt::Key_A)},
       {"EditHost1", "Edit Host Ports...", QKeySequence(Qt::CTRL | Qt::Key_E)},
       {"RemoveHost1", "Remove Host", {}},
+      {"ImportHosts1", "Import Hosts...", {}},
+      {"ExportHosts1", "Export Hosts...", {}},
       {"Exit1", "Exit", QKeySequence(Qt::ALT | Qt::Key_F4)},
       {"StartMonitor1", "Start Monitor", QKeySequence(Qt::CTRL | Qt::Key_S)},
       {"StopMonitor1", "Stop Monitor", {}},
@@ -328,6 +331,44 @@ TEST_F(PortFormTest, CaptionsAndShortcutsOfTheCommands) {
   }
   auto* model = &form->tableModel();
   EXPECT_EQ(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Deactivated Ports"));
+}
+
+TEST_F(PortFormTest, ImportShowsThePreviewAndOnlyImportChangesTheTableAndTheFile) {
+  open(kTwoHosts);
+  const std::string list = dir.file("list.csv");
+  std::ofstream(list) << "port,host\n8080,127.0.0.1\n22,127.0.0.1\n70000,127.0.0.3\n9,db.example.com\n";
+  const std::string before = test::ReadText(path);
+  QString summary, refusals;
+  auto answer = [&](bool import) {
+    test::WhenModal([&, import](QWidget* dlg) {
+      summary = dlg->findChild<QLabel*>(QStringLiteral("SummaryLabel"))->text();
+      refusals = dlg->findChild<QPlainTextEdit*>(QStringLiteral("RefusalsMemo"))->toPlainText();
+      QTest::mouseClick(dlg->findChild<QPushButton*>(import ? QStringLiteral("ImportBtn")
+                                                            : QStringLiteral("CancelBtn")),
+                        Qt::LeftButton);
+    });
+  };
+  answer(false);
+  form->importHostsFrom(QString::fromStdString(list));
+  EXPECT_TRUE(summary.contains(QStringLiteral(
+      "1 host added, 1 merged into existing rows, 0 already there; 2 ports added, 1 already "
+      "there; 1 line refused")))
+      << summary.toStdString();
+  EXPECT_EQ(refusals, QStringLiteral("line 4: port 70000 is out of range\n"));
+  EXPECT_EQ(rows().size(), 2u);
+  EXPECT_EQ(test::ReadText(path), before);
+
+  answer(true);
+  form->importHostsFrom(QString::fromStdString(list));
+  ASSERT_EQ(rows().size(), 3u);
+  EXPECT_EQ(rows()[0].ports, "22,80,8080,");
+  EXPECT_EQ(rows()[2].host, "db.example.com");
+  EXPECT_NE(test::ReadText(path).find("host=db.example.com"), std::string::npos);
+
+  form->exportHostsTo(QString::fromStdString(dir.file("out.txt")));
+  EXPECT_EQ(test::ReadText(dir.file("out.txt")),
+            "127.0.0.1:22,80,8080\n127.0.0.2:443\ndb.example.com:9\n");
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(PortFormTest, KeyboardReachesTheWholeWindowAndItsMenus) {
