@@ -12,13 +12,15 @@ namespace varnley {
 
 // What the program is asked to do; each command besides Run has its handler in
 // AnswerWithoutRunning.
-enum class Command { Run, Help, Version };
+enum class Command { Run, Help, Version, Report };
 
 struct CommandLine {
   Command command = Command::Run;
   bool startHidden = false;  // "-s" as the first or second argument
   bool headless = false;     // "--headless"
   std::string configFile;    // "--config FILE" as given; "" for the usual place
+  int reportDays = 7;        // "--days N" of --report
+  bool reportCsv = false;    // "--csv" of --report
 };
 
 struct ParsedCommandLine {
