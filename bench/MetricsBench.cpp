@@ -107,7 +107,7 @@ class ThirtyDayHistory : public StatusHistory {
       }
     });
     std::sort(outages_.begin(), outages_.end(),
-              [](const Outage& a, const Outage& b) { return a.start > b.start; });
+              [](const StatusOutage& a, const StatusOutage& b) { return a.start > b.start; });
   }
 
   std::vector<PortHistory> Ports(const std::vector<StatusPortKey>& ports,
@@ -119,14 +119,14 @@ class ThirtyDayHistory : public StatusHistory {
       answer.push_back(ports[i].host == hosts_.at(i) ? byPort_[i] : PortHistory());
     return answer;
   }
-  std::vector<Outage> Outages(std::size_t limit) const override {
+  std::vector<StatusOutage> Outages(std::size_t limit) const override {
     return {outages_.begin(), outages_.begin() + std::min(limit, outages_.size())};
   }
 
  private:
   std::vector<std::string> hosts_;
   std::vector<PortHistory> byPort_;
-  std::vector<Outage> outages_;
+  std::vector<StatusOutage> outages_;
 };
 
 // The page a browser gets: the snapshot, the history's answers and the rendering.

@@ -1,8 +1,11 @@
 #include "app/HostTableModel.h"
 
 #include <QMetaObject>
+#include <QStringList>
 #include <QThread>
 #include <mutex>
+
+#include "model/PortList.h"
 
 namespace varnley {
 
@@ -47,8 +50,20 @@ int HostTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant HostTableModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+  if (!index.isValid() || index.row() >= rowCount()) return {};
   const MonitoredHost& r = rows_[static_cast<std::size_t>(index.row())];
+  if (role == Qt::ToolTipRole && index.column() == 2 && downSince_ && !r.deactivated.empty()) {
+    QStringList lines;
+    for (const std::string& entry : SplitPortList(r.deactivated)) {
+      const std::optional<QDateTime> since =
+          downSince_(r.host, static_cast<int>(PortEntryValue(entry)));
+      lines << QString::fromStdString(entry) + QStringLiteral(": down since ") +
+                   (since ? since->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                          : QStringLiteral("(not in the history)"));
+    }
+    return lines.join(QLatin1Char('\n'));
+  }
+  if (role != Qt::DisplayRole) return {};
   switch (index.column()) {
     case 0:
       return QString::fromStdString(r.host);

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QDateTime>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "model/HostTable.h"
@@ -30,6 +34,11 @@ class HostTableModel : public QAbstractTableModel {
   // Brings the view's copy up to date with the table (row, or HostTable::kAllRows).
   void refresh(std::size_t row);
 
+  // Since when a port has been down, where something knows it (the history). With one, the
+  // "Deactivated Ports" cells' tooltip lists each port with its time.
+  using DownSince = std::function<std::optional<QDateTime>(const std::string& host, int port)>;
+  void setDownSince(DownSince downSince) { downSince_ = std::move(downSince); }
+
  private:
   struct Link;
 
@@ -37,6 +46,7 @@ class HostTableModel : public QAbstractTableModel {
   // The view reads this copy, so row counts never change under it between notifications.
   std::vector<MonitoredHost> rows_;
   std::shared_ptr<Link> link_;
+  DownSince downSince_;
 };
 
 }  // namespace varnley

@@ -30,6 +30,14 @@
 #include "app/TAlertDlg.h"
 #include "app/THostPortDlg.h"
 #include "app/TImportDlg.h"
+#ifdef VARNLEY_HAVE_HISTORY
+#include <QElapsedTimer>
+#include <map>
+
+#include "app/THistoryDlg.h"
+#include "history/HistoryFile.h"
+#include "history/HistoryQueries.h"
+#endif
 #include "model/AddressCheck.h"
 #include "model/HostImport.h"
 #include "model/HostInput.h"
@@ -135,6 +143,8 @@ void TPortForm::buildWindow() {
   ools1->addSeparator()->setObjectName(QStringLiteral("N5"));
   AlertSettings1 =
       item(ools1, "AlertSettings1", "Alert Settings", {}, &TPortForm::SetToolButtonClick);
+  History1 = item(ools1, "History1", "History...", QKeySequence(Qt::CTRL | Qt::Key_H),
+                  &TPortForm::History1Click);
   QMenu* Help1 = menuBar()->addMenu(QStringLiteral("&Help"));
   Help1->setObjectName(QStringLiteral("Help1"));
   About1 = item(Help1, "About1", "About...", {}, &TPortForm::About1Click);
@@ -191,10 +201,39 @@ void TPortForm::buildWindow() {
   separator();
   StartToolButton = button("StartToolButton", "Start Monitor", 5, &TPortForm::StartToolButtonClick);
   StopToolButton = button("StopToolButton", "Stop Monitor", 6, &TPortForm::StopToolButtonClick);
+  separator();
+  HistoryToolButton = button("HistoryToolButton", "History", 3, &TPortForm::History1Click);
   CoolBar->setFixedHeight(std::max(48, band->sizeHint().height()));
 
   // Host table.
   model_ = new HostTableModel(session_.hosts(), this);
+#ifdef VARNLEY_HAVE_HISTORY
+  // Since when each deactivated port has been down, as the history kept it; read again at
+  // most every five seconds, as a tooltip asks once for every cell it is shown over.
+  struct DownSinceCache {
+    std::unique_ptr<HistoryReader> reader;
+    std::map<PortKey, HistoryTime> down;
+    QElapsedTimer age;
+  };
+  auto cache = std::make_shared<DownSinceCache>();
+  model_->setDownSince([this, cache](const std::string& host, int port) -> std::optional<QDateTime> {
+    if (!cache->age.isValid() || cache->age.elapsed() > 5000) {
+      cache->age.start();
+      cache->down.clear();
+      const std::string path = HistoryPathFor(session_.settings(), session_.settingsPath());
+      if (!cache->reader && !path.empty()) {
+        Status status;
+        cache->reader = HistoryReader::Open(path, status);
+      }
+      if (cache->reader)
+        for (const PortSummary& summary : cache->reader->Summaries(SystemHistoryTime()))
+          if (summary.monitored && !summary.up) cache->down[summary.key] = summary.since;
+    }
+    const auto found = cache->down.find(PortKey{host, port});
+    if (found == cache->down.end()) return std::nullopt;
+    return QDateTime::fromMSecsSinceEpoch(found->second);
+  });
+#endif
   ListView = new QTableView(this);
   ListView->setObjectName(QStringLiteral("ListView"));
   ListView->setModel(model_);
@@ -502,6 +541,27 @@ void TPortForm::BringToFront() {
   activateWindow();
 }
 
+void TPortForm::History1Click() {
+#ifdef VARNLEY_HAVE_HISTORY
+  const std::string path = HistoryPathFor(session_.settings(), session_.settingsPath());
+  if (path.empty()) {
+    boxes_.show(BoxKind::Information, "The history is off (history=off in the settings file).");
+    return;
+  }
+  if (!HistoryDlg) {
+    auto* dialog = new THistoryDlg(path, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QObject::destroyed, this, [this] { HistoryDlg = nullptr; });
+    HistoryDlg = dialog;
+  }
+  HistoryDlg->show();
+  HistoryDlg->raise();
+  HistoryDlg->activateWindow();
+#else
+  boxes_.show(BoxKind::Information, "This build keeps no history.");
+#endif
+}
+
 void TPortForm::MsgTimerTimer() {
   DispatchTexts texts;
   try {
@@ -515,10 +575,12 @@ void TPortForm::MsgTimerTimer() {
   if (!texts.down.empty()) {
     TrayIconClick();
     boxes_.notify(BoxKind::Warning, texts.down);
+    session_.monitor().BoxShown(texts.down);
   }
   if (!texts.up.empty()) {
     TrayIconClick();
     boxes_.notify(BoxKind::Information, texts.up);
+    session_.monitor().BoxShown(texts.up);
   }
 }
 

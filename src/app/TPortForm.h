@@ -2,6 +2,7 @@
 // the timer that turns queued port changes into alerts.
 #pragma once
 
+#include <QDialog>
 #include <QMainWindow>
 #include <QStringList>
 #include <QSystemTrayIcon>
@@ -84,6 +85,8 @@ class TPortForm : public QMainWindow {
   void SetToolButtonClick();
   void StartToolButtonClick();
   void StopToolButtonClick();
+  // Opens the History window, or brings the open one forward; monitoring goes on meanwhile.
+  void History1Click();
   void Exit1Click();
   void About1Click();
   void TrayIconClick();
@@ -140,6 +143,7 @@ class TPortForm : public QMainWindow {
   QToolButton* SetToolButton;
   QToolButton* StartToolButton;
   QToolButton* StopToolButton;
+  QToolButton* HistoryToolButton;
   QTableView* ListView;
   QAction* AddHost1;
   QAction* EditHost1;
@@ -150,6 +154,7 @@ class TPortForm : public QMainWindow {
   QAction* StartMonitor1;
   QAction* StopMonitor1;
   QAction* AlertSettings1;
+  QAction* History1;
   QAction* About1;
   QLabel* MailPanel;
   QLabel* MonitorPanel;
@@ -160,6 +165,7 @@ class TPortForm : public QMainWindow {
   THostPortDlg* HostPortDlg;
   TAlertDlg* AlertDlg;
   TImportDlg* ImportDlg;
+  QDialog* HistoryDlg = nullptr;  // while open
 };
 
 }  // namespace varnley

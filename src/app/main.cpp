@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     form.watchMailStatus(run.mail());
     form.watchDiagnostics(diagnostics);
     // The settings are loaded now; the window offers no way to change this key.
+    run.OpenHistory();
     run.ListenForMetrics();
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });

@@ -154,8 +154,11 @@ DispatchTexts Monitor::Tick(bool everyChange) {
   const std::string upText = up.empty() ? std::string() : messageText(up, "UP");
 
   if (settings_.sendEmail) {
-    if (!downText.empty()) queues_.AddEmailEntry(downText);
-    if (!upText.empty()) queues_.AddEmailEntry(upText);
+    for (const std::string* text : {&downText, &upText}) {
+      if (text->empty()) continue;
+      queues_.AddEmailEntry(*text);
+      if (alertHook_) alertHook_("mail", *text);
+    }
   }
   DispatchTexts texts;
   if (settings_.showMessage || everyChange) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "model/AlertSettings.h"
 #include "model/HostTable.h"
@@ -90,6 +91,15 @@ class Monitor {
   // a log has no setting that hides it).
   DispatchTexts Tick(bool everyChange = false);
 
+  // Hears every alert text as it is handed to a channel: "mail" from Tick, "box" from
+  // BoxShown. Set before monitoring starts; called on the thread that ticks.
+  using AlertHook = std::function<void(std::string_view channel, const std::string& text)>;
+  void SetAlertHook(AlertHook hook) { alertHook_ = std::move(hook); }
+  // The window showed this alert text in a box.
+  void BoxShown(const std::string& text) {
+    if (alertHook_) alertHook_("box", text);
+  }
+
   // Every settled probe result of the port worker, pass by pass.
   ProbeResults& probeResults() { return probeResults_; }
 
@@ -100,6 +110,7 @@ class Monitor {
   ProbeFn probe_;
   BatchProbeFn batch_;
   EmailWorkerFactory emailWorkerFactory_;
+  AlertHook alertHook_;
   Diagnostics* diagnostics_ = &StderrDiagnostics();
   std::unique_ptr<TPortThread> portThread_;
   std::unique_ptr<Worker> emailThread_;

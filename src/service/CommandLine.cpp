@@ -2,7 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <ostream>
+
+#include "model/AlertSettings.h"
+#include "model/MonitoredHost.h"
+#include "model/Settings.h"
+#include "platform/Paths.h"
+
+#ifdef VARNLEY_HAVE_HISTORY
+#include "history/HistoryReport.h"
+#endif
 
 #ifndef VARNLEY_VERSION
 #define VARNLEY_VERSION "unknown"
@@ -53,6 +63,25 @@ constexpr std::array kOptions = {
               [](CommandLine& line, std::string_view file) {
                 line.command = Command::Export;
                 line.hostListFile = file;
+                return std::string();
+              }},
+    OptionRow{"--report", "", "print the uptime and the outages of the history file and exit",
+              [](CommandLine& line, std::string_view) {
+                line.command = Command::Report;
+                return std::string();
+              }},
+    OptionRow{"--days", "N", "the days --report covers (default 7)",
+              [](CommandLine& line, std::string_view text) {
+                int days = 0;
+                const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
+                if (error != std::errc() || end != text.data() + text.size())
+                  return "--days needs a whole number, not \"" + std::string(text) + '"';
+                line.reportDays = days;  // the report says when it is out of range
+                return std::string();
+              }},
+    OptionRow{"--csv", "", "--report as CSV",
+              [](CommandLine& line, std::string_view) {
+                line.reportCsv = true;
                 return std::string();
               }},
     OptionRow{"--help", "", "print this text and exit",
@@ -108,6 +137,29 @@ const ToolkitOption* FindToolkitOption(std::string_view arg) {
 
 std::string Refused(std::string_view why) {
   return "Varnley: " + std::string(why) + " (\"varnley --help\" lists the options)";
+}
+
+// Reads the settings without taking the lock or saving anything: a running copy keeps the
+// file, and this only reads the history it writes.
+int AnswerReport(const CommandLine& line, std::ostream& out, std::ostream& err) {
+#ifdef VARNLEY_HAVE_HISTORY
+  const std::string path = SettingsPathFromOption(line.configFile, ExecutablePath());
+  AlertSettings settings;
+  std::vector<MonitoredHost> rows;
+  LoadSettings(path, settings, rows);
+  ReportOptions options;
+  options.days = line.reportDays;
+  options.csv = line.reportCsv;
+  const int status = RunReport(settings, path, options, out, err);
+  out << std::flush;
+  err << std::flush;
+  return out ? status : 1;
+#else
+  (void)line;
+  (void)out;
+  err << "Varnley: this build keeps no history\n" << std::flush;
+  return 1;
+#endif
 }
 
 }  // namespace
@@ -197,6 +249,8 @@ std::optional<int> AnswerWithoutRunning(const ParsedCommandLine& parsed, std::os
     case Command::Version:
       out << VersionText() << std::flush;
       break;
+    case Command::Report:
+      return AnswerReport(parsed.line, out, err);
   }
   // An answer that never reached its reader is no success.
   return out ? 0 : 1;

@@ -12,7 +12,7 @@ namespace varnley {
 
 // What the program is asked to do; each command besides Run has its handler in
 // AnswerWithoutRunning.
-enum class Command { Run, Help, Version, Import, Export };
+enum class Command { Run, Help, Version, Report, Import, Export };
 
 struct CommandLine {
   Command command = Command::Run;
@@ -20,6 +20,8 @@ struct CommandLine {
   bool headless = false;     // "--headless"
   std::string configFile;    // "--config FILE" as given; "" for the usual place
   std::string hostListFile;  // "--import FILE" or "--export FILE"
+  int reportDays = 7;        // "--days N" of --report
+  bool reportCsv = false;    // "--csv" of --report
 };
 
 struct ParsedCommandLine {

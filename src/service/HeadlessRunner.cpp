@@ -31,7 +31,7 @@ class Runner {
  public:
   Runner(const std::string& settingsPath, ServiceLog& log)
       : log_(log), run_(settingsPath, false, log), session_(run_.session()) {
-    run_.mail().SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
+    run_.SetMailOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
       if (outcome.sent)
         log_.Line(Priority::Info, "mail sent: " + text);
       else
@@ -39,11 +39,12 @@ class Runner {
     });
   }
 
-  ~Runner() { run_.mail().SetOutcomeHook(nullptr); }
+  ~Runner() { run_.SetMailOutcomeHook(nullptr); }
 
   int Run(int signals) {
     session_.Create();
     read_ = SurveyFile(session_.settingsPath());
+    run_.OpenHistory();
     run_.ListenForMetrics();
     session_.monitor().Start();
     announce("monitoring");

@@ -3,6 +3,21 @@
 #include "alert/TEmailThread.h"
 #include "platform/Paths.h"
 
+#ifdef VARNLEY_HAVE_HISTORY
+#include "history/HistoryRecorder.h"
+#include "history/HistoryWriter.h"
+#include "service/HistoryStatus.h"
+#else
+namespace varnley {
+// Never made in a build without the history; complete so that the pointers can be destroyed.
+class HistoryWriter {};
+class HistoryRecorder {
+ public:
+  void MailOutcome(const std::string&, bool, const std::string&) {}
+};
+}  // namespace varnley
+#endif
+
 namespace varnley {
 
 SessionAssembly::SessionAssembly(const std::string& settingsPath, bool startHidden,
@@ -13,6 +28,65 @@ SessionAssembly::SessionAssembly(const std::string& settingsPath, bool startHidd
   session_.monitor().SetDiagnostics(diagnostics_);
   session_.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mail_));
   NoteMissingSettingsFile(settingsPath, diagnostics_);
+  installOutcomeHook();
+}
+
+SessionAssembly::~SessionAssembly() {
+  mail_.SetOutcomeHook(nullptr);
+  session_.monitor().SetAlertHook(nullptr);
+  recording_ = nullptr;
+  recorder_.reset();
+  writer_.reset();
+}
+
+void SessionAssembly::SetMailOutcomeHook(MailStatus::OutcomeHook hook) {
+  // Set again so that the sender, which may be reporting, sees the change whole.
+  mail_.SetOutcomeHook(nullptr);
+  outcomeHook_ = std::move(hook);
+  installOutcomeHook();
+}
+
+void SessionAssembly::installOutcomeHook() {
+  mail_.SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
+    if (HistoryRecorder* recorder = recording_.load()) {
+      recorder->MailOutcome(text, outcome.sent, outcome.reason);
+    }
+    if (outcomeHook_) outcomeHook_(outcome, text);
+  });
+}
+
+void SessionAssembly::OpenHistory() {
+  if (historyTried_) return;
+  historyTried_ = true;
+  const AlertSettings& settings = session_.settings();
+  metrics_.SetStatusPage(settings.statusPage);
+#ifdef VARNLEY_HAVE_HISTORY
+  const std::string path = HistoryPathFor(settings, session_.settingsPath());
+  if (path.empty()) {
+    metrics_.SetHistory(nullptr, "history is off");
+    return;
+  }
+  HistoryOptions options;
+  options.path = path;
+  options.days = settings.historyDays;
+  options.diagnostics = &diagnostics_;
+  Status status;
+  writer_ = HistoryWriter::Open(std::move(options), status);
+  if (!writer_) {
+    diagnostics_.Report(Severity::Error, "Varnley: history off: " + status.reason);
+    metrics_.SetHistory(nullptr, "history is off: " + status.reason);
+    return;
+  }
+  recorder_ = std::make_unique<HistoryRecorder>(session_.monitor(), *writer_);
+  recording_ = recorder_.get();
+  session_.monitor().SetAlertHook([this](std::string_view channel, const std::string& text) {
+    recorder_->AlertHanded(channel == "box" ? HistoryWriter::kBox : HistoryWriter::kMail, text);
+  });
+  metrics_.SetHistory(std::make_shared<HistoryStatus>(path), "");
+#else
+  diagnostics_.Report(Severity::Notice, "Varnley: this build keeps no history");
+  metrics_.SetHistory(nullptr, "this build keeps no history");
+#endif
 }
 
 void SessionAssembly::ListenForMetrics() {

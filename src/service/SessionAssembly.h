@@ -1,7 +1,10 @@
 // The parts of a run that the window and the windowless run share, put together one way for
-// both: the session, the mail status its sender reports to, and the metrics endpoint.
+// both: the session, the mail status its sender reports to, the metrics endpoint and the
+// history.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include "alert/MailStatus.h"
@@ -11,6 +14,9 @@
 
 namespace varnley {
 
+class HistoryRecorder;
+class HistoryWriter;
+
 class SessionAssembly {
  public:
   // The monitor reports to `diagnostics` (which must outlive this), and it hears at once
@@ -18,6 +24,8 @@ class SessionAssembly {
   SessionAssembly(const std::string& settingsPath, bool startHidden, Diagnostics& diagnostics);
   SessionAssembly(const SessionAssembly&) = delete;
   SessionAssembly& operator=(const SessionAssembly&) = delete;
+  // The recorder goes before the writer, and both before the monitor they follow.
+  ~SessionAssembly();
 
   Session& session() { return session_; }
   MailStatus& mail() { return mail_; }
@@ -27,11 +35,28 @@ class SessionAssembly {
   // cannot, goes to the diagnostics.
   void ListenForMetrics();
 
+  // Once the settings are loaded: opens the history file they name and records into it, and
+  // tells the status page where its history comes from. A history that cannot be opened is
+  // said once and the run goes on without it. Only the first call does anything.
+  void OpenHistory();
+  bool historyOn() const { return writer_ != nullptr; }
+
+  // Hears every mail outcome after the history has (MailStatus keeps one hook only).
+  void SetMailOutcomeHook(MailStatus::OutcomeHook hook);
+
  private:
+  void installOutcomeHook();
+
   Diagnostics& diagnostics_;
   MailStatus mail_;
   Session session_;
   MetricsEndpoint metrics_;
+  bool historyTried_ = false;
+  std::unique_ptr<HistoryWriter> writer_;
+  std::unique_ptr<HistoryRecorder> recorder_;
+  // Read on the sender's thread, which may report before the history is open.
+  std::atomic<HistoryRecorder*> recording_ = nullptr;
+  MailStatus::OutcomeHook outcomeHook_;
 };
 
 // A settings file that is not there yet, said before the run starts from nothing: a mistyped

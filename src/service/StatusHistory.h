@@ -34,7 +34,7 @@ struct PortHistory {
   PortHistory() { strip.fill(kStripNoData); }
 };
 
-struct Outage {
+struct StatusOutage {
   StatusTime start;
   std::optional<StatusTime> end;  // nullopt while it lasts
   std::string host;
@@ -51,7 +51,7 @@ class StatusHistory {
   virtual std::vector<PortHistory> Ports(const std::vector<StatusPortKey>& ports,
                                          StatusTime now) const = 0;
   // The most recent outages first, at most `limit`.
-  virtual std::vector<Outage> Outages(std::size_t limit) const = 0;
+  virtual std::vector<StatusOutage> Outages(std::size_t limit) const = 0;
 };
 
 }  // namespace varnley

@@ -350,7 +350,7 @@ StatusFacts CollectStatus(const PortMetrics& metrics, const StatusHistory* histo
     keys.reserve(facts.ports.size());
     for (const StatusPort& port : facts.ports) keys.push_back({port.host, port.port});
     std::vector<PortHistory> kept = history->Ports(keys, now);
-    std::vector<Outage> outages = history->Outages(kStatusOutages);
+    std::vector<StatusOutage> outages = history->Outages(kStatusOutages);
     if (kept.size() != facts.ports.size()) {
       facts.missingHistory = "the history gave no answer for these ports";
       return facts;
@@ -470,7 +470,7 @@ std::string RenderStatusPage(const StatusFacts& facts) {
       out +=
           "<table id=\"outages\"><thead><tr><th>Start</th><th>Length</th><th>Port</th>"
           "<th>Reason</th><th>Alerts sent</th></tr></thead><tbody>\n";
-      for (const Outage& outage : facts.outages) {
+      for (const StatusOutage& outage : facts.outages) {
         out += "<tr><td>";
         AppendTime(out, outage.start, false, false);
         out += "</td><td>";
@@ -537,7 +537,7 @@ std::string RenderStatusJson(const StatusFacts& facts) {
   }
   out += "],\"outages\":[";
   first = true;
-  for (const Outage& outage : facts.outages) {
+  for (const StatusOutage& outage : facts.outages) {
     out += first ? "{\"start\":" : ",{\"start\":";
     first = false;
     AppendJsonTime(out, outage.start);

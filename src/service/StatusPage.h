@@ -28,7 +28,7 @@ struct StatusFacts {
   bool hasHistory = false;
   std::vector<PortHistory> history;  // one per port when hasHistory
   std::string missingHistory;        // why not, when there is none
-  std::vector<Outage> outages;
+  std::vector<StatusOutage> outages;
 };
 
 inline constexpr std::size_t kStatusOutages = 50;

@@ -121,5 +121,29 @@ TEST_F(HostTableModelTest, HundredThousandRowsOpenAndScrollQuickly) {
   std::printf("100000 rows: open and 50 scroll steps in %lld ms\n", static_cast<long long>(ms));
 }
 
+TEST_F(HostTableModelTest, TheDeactivatedTooltipSaysSinceWhenEachPortIsDown) {
+  HostTable table;
+  table.replaceAll({{"127.0.0.1", "22,80,443,", "80,443,"}, {"127.0.0.2", "22,", ""}});
+  HostTableModel model(table);
+  const QModelIndex down = model.index(0, 2);
+  EXPECT_FALSE(model.data(down, Qt::ToolTipRole).isValid());  // nobody knows: no tooltip
+
+  const QDateTime when = QDateTime::fromMSecsSinceEpoch(1772409600000);
+  std::vector<std::string> asked;
+  model.setDownSince([&](const std::string& host, int port) -> std::optional<QDateTime> {
+    asked.push_back(host + ':' + std::to_string(port));
+    if (port == 80) return when;
+    return std::nullopt;
+  });
+  const QString tip = model.data(down, Qt::ToolTipRole).toString();
+  EXPECT_EQ(tip, QStringLiteral("80: down since ") +
+                     when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+                     QStringLiteral("\n443: down since (not in the history)"));
+  EXPECT_EQ(asked, (std::vector<std::string>{"127.0.0.1:80", "127.0.0.1:443"}));
+  // Rows with nothing down, and the other columns, have none.
+  EXPECT_FALSE(model.data(model.index(1, 2), Qt::ToolTipRole).isValid());
+  EXPECT_FALSE(model.data(model.index(0, 1), Qt::ToolTipRole).isValid());
+}
+
 }  // namespace
 }  // namespace varnley

@@ -10,6 +10,7 @@
 #include "history/HistoryQueries.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryReport.h"
+#include "service/HistoryStatus.h"
 
 namespace varnley {
 namespace {
@@ -119,6 +120,51 @@ TEST(HistoryUptime, StripCellsShowUpDownAndNoData) {
     EXPECT_DOUBLE_EQ(strip[i].up, up[i]) << i;
     EXPECT_DOUBLE_EQ(strip[i].coverage, coverage[i]) << i;
   }
+}
+
+TEST(HistoryUptime, TheStatusPageReadsSharesStripsAndOutages) {
+  FlappingHour h;
+  ASSERT_TRUE(h.reader);
+  const HistoryStatus status(h.path, [&h] { return h.clock.load(); });
+  const StatusTime now{std::chrono::milliseconds(kEpoch + 60 * kMin)};
+  const auto ports = status.Ports({{"127.0.0.1", 81}, {"127.0.0.1", 80}}, now);
+  ASSERT_EQ(ports.size(), 2u);
+  // A port the file has nothing of keeps every field at "no data".
+  EXPECT_FALSE(ports[0].since);
+  EXPECT_FALSE(ports[0].uptime24h);
+  for (float cell : ports[0].strip) EXPECT_EQ(cell, kStripNoData);
+
+  const PortHistory& port = ports[1];
+  ASSERT_TRUE(port.since);
+  EXPECT_EQ(*port.since, StatusTime(std::chrono::milliseconds(kEpoch + 40 * kMin)));
+  EXPECT_EQ(port.reason, "");
+  ASSERT_TRUE(port.uptime24h && port.uptime30d);
+  EXPECT_DOUBLE_EQ(*port.uptime24h, 0.6);  // 30 minutes up of 50 with data
+  EXPECT_DOUBLE_EQ(*port.uptime30d, 0.6);
+  // The hour is the last two half hours: 10 of 20 minutes with data up, then 20 of 30.
+  for (std::size_t cell = 0; cell + 2 < kStatusStripCells; ++cell)
+    EXPECT_EQ(port.strip[cell], kStripNoData) << cell;
+  EXPECT_FLOAT_EQ(port.strip[46], 0.5f);
+  EXPECT_FLOAT_EQ(port.strip[47], 2.0f / 3.0f);
+
+  const auto outages = status.Outages(50);
+  ASSERT_EQ(outages.size(), 1u);
+  EXPECT_EQ(outages[0].host, "127.0.0.1");
+  EXPECT_EQ(outages[0].port, 80);
+  EXPECT_EQ(outages[0].start, StatusTime(std::chrono::milliseconds(kEpoch + 10 * kMin)));
+  ASSERT_TRUE(outages[0].end);
+  EXPECT_EQ(*outages[0].end, StatusTime(std::chrono::milliseconds(kEpoch + 40 * kMin)));
+  EXPECT_EQ(outages[0].alertsSent, 1);
+  EXPECT_TRUE(status.Outages(0).empty());
+}
+
+TEST(HistoryUptime, TheStatusPageWithoutAFileHasNoData) {
+  test::TempDir dir;
+  const HistoryStatus status(dir.file("none.history.sqlite"));
+  const auto ports = status.Ports({{"127.0.0.1", 80}}, std::chrono::system_clock::now());
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_FALSE(ports[0].uptime24h);
+  EXPECT_TRUE(status.Outages(50).empty());
 }
 
 TEST(HistoryUptime, SeriesReadsMinutesPackedOrNot) {

@@ -55,11 +55,22 @@ TEST(MonitorTick, BuildsTheTextsAndRoutesThemBySettings) {
     e.settings.sendEmail = c.email;
     for (const auto& t : c.down) e.queues.AddDownEntry(t);
     for (const auto& t : c.up) e.queues.AddUpEntry(t);
+    Entries heard;
+    e.monitor.SetAlertHook([&](std::string_view channel, const std::string& text) {
+      heard.push_back(std::string(channel) + ' ' + text);
+    });
     const DispatchTexts shown = e.monitor.Tick();
     SCOPED_TRACE(::testing::Message() << "show " << c.show << " email " << c.email);
     EXPECT_EQ(shown.down, c.shown.down);
     EXPECT_EQ(shown.up, c.shown.up);
     EXPECT_EQ(e.queues.emailEntries(), c.mailed);
+    // The hook hears what went to the mail queue, and a box only when the window says so.
+    Entries mailed;
+    for (const auto& text : c.mailed) mailed.push_back("mail " + text);
+    EXPECT_EQ(heard, mailed);
+    if (!shown.down.empty()) e.monitor.BoxShown(shown.down);
+    if (!shown.down.empty()) mailed.push_back("box " + shown.down);
+    EXPECT_EQ(heard, mailed);
     // Whatever the settings, a tick takes what it found.
     EXPECT_TRUE(e.queues.downEntries().empty());
     EXPECT_TRUE(e.queues.upEntries().empty());

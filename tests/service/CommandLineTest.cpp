@@ -23,6 +23,21 @@ std::string Shown(const std::vector<std::string>& args) {
   return shown;
 }
 
+// Parsed as the program's own arguments, and checked against the refusal `error` expects:
+// false when the line was refused (as expected or not), so that the caller checks no more.
+bool ParsedAsExpected(const std::vector<std::string>& after, const std::string& error,
+                      ParsedCommandLine& parsed) {
+  std::vector<std::string> args = {"varnley"};
+  args.insert(args.end(), after.begin(), after.end());
+  parsed = ParseCommandLine(args);
+  if (!error.empty()) {
+    EXPECT_NE(parsed.error.find(error), std::string::npos) << parsed.error;
+    return false;
+  }
+  EXPECT_EQ(parsed.error, "");
+  return parsed.error.empty();
+}
+
 TEST(CommandLine, EachSpellingAsksForWhatItSays) {
   const Case cases[] = {
       {{}, false, false, "", Command::Run, ""},
@@ -72,6 +87,33 @@ TEST(CommandLine, EachSpellingAsksForWhatItSays) {
     EXPECT_EQ(parsed.line.command, c.command);
   }
   EXPECT_EQ(ParseCommandLine({}).error, "");  // no program name at all
+}
+
+TEST(CommandLine, ReportTakesItsDaysAndCsv) {
+  struct ReportCase {
+    std::vector<std::string> args;
+    int days;
+    bool csv;
+    std::string error;
+  };
+  const ReportCase cases[] = {
+      {{"--report"}, 7, false, ""},
+      {{"--report", "--days", "30", "--csv"}, 30, true, ""},
+      {{"--csv", "--days=1", "--report", "--config", "a.ini"}, 1, true, ""},
+      {{"--report", "--days", "0"}, 0, false, ""},  // out of range: the report refuses it
+      {{"--report", "--days", "7d"}, 7, false, "--days needs a whole number"},
+      {{"--report", "--days", ""}, 7, false, "--days needs a N"},
+      {{"--report", "--days"}, 7, false, "--days needs a N"},
+      {{"--report", "--csv=1"}, 7, false, "--csv takes no value"},
+  };
+  for (const ReportCase& c : cases) {
+    SCOPED_TRACE(Shown(c.args));
+    ParsedCommandLine parsed;
+    if (!ParsedAsExpected(c.args, c.error, parsed)) continue;
+    EXPECT_EQ(parsed.line.command, Command::Report);
+    EXPECT_EQ(parsed.line.reportDays, c.days);
+    EXPECT_EQ(parsed.line.reportCsv, c.csv);
+  }
 }
 
 TEST(CommandLine, AnswersHelpAndVersionOnStdoutAndRefusalsWithStatusTwo) {

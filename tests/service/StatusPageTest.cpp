@@ -35,12 +35,12 @@ class FakeHistory : public StatusHistory {
     }
     return answer;
   }
-  std::vector<Outage> Outages(std::size_t) const override { return outages; }
+  std::vector<StatusOutage> Outages(std::size_t) const override { return outages; }
 
   PortHistory each;
   int downPort = 0;
   std::string reason;
-  std::vector<Outage> outages;
+  std::vector<StatusOutage> outages;
   bool fail = false;
   mutable std::vector<StatusPortKey> asked;
 };
