@@ -4,10 +4,13 @@
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <unordered_map>
 
+#include "alert/AlertFanout.h"
+#include "alert/DeliveryQueue.h"
 #include "model/PortList.h"
 #include "model/Settings.h"
 #include "platform/InstanceLock.h"
@@ -32,18 +35,19 @@ class Runner {
   Runner(const std::string& settingsPath, ServiceLog& log)
       : log_(log), run_(settingsPath, false, log), session_(run_.session()) {
     run_.mail().SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
-      if (outcome.sent)
-        log_.Line(Priority::Info, "mail sent: " + text);
-      else
-        log_.Line(Priority::Error, "mail failed: " + outcome.reason);
+      logOutcome("mail", outcome, text);
     });
   }
 
-  ~Runner() { run_.mail().SetOutcomeHook(nullptr); }
+  ~Runner() {
+    fanout_.reset();
+    run_.mail().SetOutcomeHook(nullptr);
+  }
 
   int Run(int signals) {
     session_.Create();
     read_ = SurveyFile(session_.settingsPath());
+    buildFanout();
     run_.ListenForMetrics();
     session_.monitor().Start();
     announce("monitoring");
@@ -77,6 +81,34 @@ class Runner {
     const DispatchTexts texts = session_.monitor().Tick(true);
     if (!texts.down.empty()) log_.Line(Priority::Warning, texts.down);
     if (!texts.up.empty()) log_.Line(Priority::Notice, texts.up);
+    if (fanout_) {
+      fanout_->Dispatch(texts.down, texts.up);
+      fanout_->Tick();
+    }
+  }
+
+  void logOutcome(const std::string& channel, const MailOutcome& outcome,
+                  const std::string& text) {
+    log_.Line(outcome.sent ? Priority::Info : Priority::Error,
+              OutcomeLine(channel, outcome, text));
+  }
+
+  // The webhooks' workers are made for the URLs the settings have when it is built, so a
+  // reload builds it again; what they had not delivered waits in the outbox meanwhile.
+  void buildFanout() {
+    fanout_.reset();
+    AlertSettings& settings = session_.settings();
+    FanoutOptions options;
+    options.source = ComputerName();
+    options.outbox = &outbox_;
+    fanout_ = std::make_unique<AlertFanout>(settings, std::move(options));
+    fanout_->AddSink(MailReminderSink(session_.queues(), settings));
+    for (int n = 1; n <= kWebhookCount; ++n)
+      fanout_->webhookStatus(n).SetOutcomeHook(
+          [this, name = "webhook" + std::to_string(n)](const MailOutcome& outcome,
+                                                        const std::string& text) {
+            logOutcome(name, outcome, text);
+          });
   }
 
   void announce(const std::string& what) {
@@ -106,6 +138,7 @@ class Runner {
     // Whatever the workers queued so far is told first; then they pause while the settings
     // they read change underneath them.
     dispatch();
+    fanout_.reset();  // its workers read the webhook settings that are about to change
     Monitor& monitor = session_.monitor();
     monitor.Suspend();
     CarryPortState(session_.hosts().snapshot(), rows);
@@ -113,12 +146,17 @@ class Runner {
     session_.hosts().replaceAll(std::move(rows));
     monitor.Resume();
     read_ = SurveyText(file.content);
+    buildFanout();
     run_.ListenForMetrics();
     announce("reloaded; monitoring");
   }
 
   int stop() {
     dispatch();
+    if (fanout_) {
+      fanout_->Reset();
+      fanout_->Stop();
+    }
     const std::string& path = session_.settingsPath();
     using State = FileSurvey::State;
     const FileSurvey now = SurveyFile(path);
@@ -146,6 +184,8 @@ class Runner {
   SessionAssembly run_;
   Session& session_;
   FileSurvey read_;  // the file the settings that run came from
+  MemoryOutbox outbox_;
+  std::unique_ptr<AlertFanout> fanout_;
 };
 
 }  // namespace
