@@ -1,10 +1,12 @@
 #include "service/HeadlessRunner.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -37,10 +39,21 @@ class Runner {
     run_.mail().SetOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
       logOutcome("mail", outcome, text);
     });
+    run_.metrics().SetWebhookCounts([this] {
+      std::lock_guard lock(countsMutex_);
+      std::array<MailStatus::Totals, kWebhookCount> counts = earlierCounts_;
+      for (int n = 1; fanout_ && n <= kWebhookCount; ++n) {
+        const MailStatus::Totals now = fanout_->webhookStatus(n).Count();
+        counts[n - 1].sent += now.sent;
+        counts[n - 1].failed += now.failed;
+      }
+      return counts;
+    });
   }
 
   ~Runner() {
-    fanout_.reset();
+    run_.metrics().SetWebhookCounts(nullptr);
+    dropFanout();
     run_.mail().SetOutcomeHook(nullptr);
   }
 
@@ -96,19 +109,35 @@ class Runner {
   // The webhooks' workers are made for the URLs the settings have when it is built, so a
   // reload builds it again; what they had not delivered waits in the outbox meanwhile.
   void buildFanout() {
-    fanout_.reset();
+    dropFanout();
     AlertSettings& settings = session_.settings();
     FanoutOptions options;
     options.source = ComputerName();
     options.outbox = &outbox_;
-    fanout_ = std::make_unique<AlertFanout>(settings, std::move(options));
-    fanout_->AddSink(MailReminderSink(session_.queues(), settings));
+    auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
+    fanout->AddSink(MailReminderSink(session_.queues(), settings));
     for (int n = 1; n <= kWebhookCount; ++n)
-      fanout_->webhookStatus(n).SetOutcomeHook(
+      fanout->webhookStatus(n).SetOutcomeHook(
           [this, name = "webhook" + std::to_string(n)](const MailOutcome& outcome,
                                                         const std::string& text) {
             logOutcome(name, outcome, text);
           });
+    std::lock_guard lock(countsMutex_);
+    fanout_ = std::move(fanout);
+  }
+
+  // A scrape reads the totals while the fan-out is replaced; they carry over, as counters must.
+  void dropFanout() {
+    if (!fanout_) return;
+    fanout_->Stop();  // no outcome is counted after this
+    std::unique_ptr<AlertFanout> old;
+    std::lock_guard lock(countsMutex_);
+    for (int n = 1; n <= kWebhookCount; ++n) {
+      const MailStatus::Totals last = fanout_->webhookStatus(n).Count();
+      earlierCounts_[n - 1].sent += last.sent;
+      earlierCounts_[n - 1].failed += last.failed;
+    }
+    old = std::move(fanout_);
   }
 
   void announce(const std::string& what) {
@@ -138,7 +167,7 @@ class Runner {
     // Whatever the workers queued so far is told first; then they pause while the settings
     // they read change underneath them.
     dispatch();
-    fanout_.reset();  // its workers read the webhook settings that are about to change
+    dropFanout();  // its workers read the webhook settings that are about to change
     Monitor& monitor = session_.monitor();
     monitor.Suspend();
     CarryPortState(session_.hosts().snapshot(), rows);
@@ -185,7 +214,9 @@ class Runner {
   Session& session_;
   FileSurvey read_;  // the file the settings that run came from
   MemoryOutbox outbox_;
+  std::mutex countsMutex_;  // fanout_ and earlierCounts_, for a scrape on the server's thread
   std::unique_ptr<AlertFanout> fanout_;
+  std::array<MailStatus::Totals, kWebhookCount> earlierCounts_{};
 };
 
 }  // namespace
