@@ -1,13 +1,18 @@
 #include "service/HeadlessRunner.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
 
+#include "alert/AlertFanout.h"
+#include "alert/DeliveryQueue.h"
 #include "model/PortList.h"
 #include "model/Settings.h"
 #include "platform/InstanceLock.h"
@@ -32,19 +37,31 @@ class Runner {
   Runner(const std::string& settingsPath, ServiceLog& log)
       : log_(log), run_(settingsPath, false, log), session_(run_.session()) {
     run_.SetMailOutcomeHook([this](const MailOutcome& outcome, const std::string& text) {
-      if (outcome.sent)
-        log_.Line(Priority::Info, "mail sent: " + text);
-      else
-        log_.Line(Priority::Error, "mail failed: " + outcome.reason);
+      logOutcome("mail", outcome, text);
+    });
+    run_.metrics().SetWebhookCounts([this] {
+      std::lock_guard lock(countsMutex_);
+      std::array<MailStatus::Totals, kWebhookCount> counts = earlierCounts_;
+      for (int n = 1; fanout_ && n <= kWebhookCount; ++n) {
+        const MailStatus::Totals now = fanout_->webhookStatus(n).Count();
+        counts[n - 1].sent += now.sent;
+        counts[n - 1].failed += now.failed;
+      }
+      return counts;
     });
   }
 
-  ~Runner() { run_.SetMailOutcomeHook(nullptr); }
+  ~Runner() {
+    run_.metrics().SetWebhookCounts(nullptr);
+    dropFanout();
+    run_.SetMailOutcomeHook(nullptr);
+  }
 
   int Run(int signals) {
     session_.Create();
     read_ = SurveyFile(session_.settingsPath());
     run_.OpenHistory();
+    buildFanout();
     run_.ListenForMetrics();
     session_.monitor().Start();
     announce("monitoring");
@@ -78,6 +95,50 @@ class Runner {
     const DispatchTexts texts = session_.monitor().Tick(true);
     if (!texts.down.empty()) log_.Line(Priority::Warning, texts.down);
     if (!texts.up.empty()) log_.Line(Priority::Notice, texts.up);
+    if (fanout_) {
+      fanout_->Dispatch(texts.down, texts.up);
+      fanout_->Tick();
+    }
+  }
+
+  void logOutcome(const std::string& channel, const MailOutcome& outcome,
+                  const std::string& text) {
+    log_.Line(outcome.sent ? Priority::Info : Priority::Error,
+              OutcomeLine(channel, outcome, text));
+  }
+
+  // The webhooks' workers are made for the URLs the settings have when it is built, so a
+  // reload builds it again; what they had not delivered waits in the outbox meanwhile.
+  void buildFanout() {
+    dropFanout();
+    AlertSettings& settings = session_.settings();
+    FanoutOptions options;
+    options.source = ComputerName();
+    options.outbox = &outbox_;
+    auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
+    fanout->AddSink(MailReminderSink(session_.queues(), settings));
+    for (int n = 1; n <= kWebhookCount; ++n)
+      fanout->webhookStatus(n).SetOutcomeHook(
+          [this, name = "webhook" + std::to_string(n)](const MailOutcome& outcome,
+                                                        const std::string& text) {
+            logOutcome(name, outcome, text);
+          });
+    std::lock_guard lock(countsMutex_);
+    fanout_ = std::move(fanout);
+  }
+
+  // A scrape reads the totals while the fan-out is replaced; they carry over, as counters must.
+  void dropFanout() {
+    if (!fanout_) return;
+    fanout_->Stop();  // no outcome is counted after this
+    std::unique_ptr<AlertFanout> old;
+    std::lock_guard lock(countsMutex_);
+    for (int n = 1; n <= kWebhookCount; ++n) {
+      const MailStatus::Totals last = fanout_->webhookStatus(n).Count();
+      earlierCounts_[n - 1].sent += last.sent;
+      earlierCounts_[n - 1].failed += last.failed;
+    }
+    old = std::move(fanout_);
   }
 
   void announce(const std::string& what) {
@@ -107,6 +168,7 @@ class Runner {
     // Whatever the workers queued so far is told first; then they pause while the settings
     // they read change underneath them.
     dispatch();
+    dropFanout();  // its workers read the webhook settings that are about to change
     Monitor& monitor = session_.monitor();
     monitor.Suspend();
     CarryPortState(session_.hosts().snapshot(), rows);
@@ -114,12 +176,17 @@ class Runner {
     session_.hosts().replaceAll(std::move(rows));
     monitor.Resume();
     read_ = SurveyText(file.content);
+    buildFanout();
     run_.ListenForMetrics();
     announce("reloaded; monitoring");
   }
 
   int stop() {
     dispatch();
+    if (fanout_) {
+      fanout_->Reset();
+      fanout_->Stop();
+    }
     const std::string& path = session_.settingsPath();
     using State = FileSurvey::State;
     const FileSurvey now = SurveyFile(path);
@@ -147,6 +214,10 @@ class Runner {
   SessionAssembly run_;
   Session& session_;
   FileSurvey read_;  // the file the settings that run came from
+  MemoryOutbox outbox_;
+  std::mutex countsMutex_;  // fanout_ and earlierCounts_, for a scrape on the server's thread
+  std::unique_ptr<AlertFanout> fanout_;
+  std::array<MailStatus::Totals, kWebhookCount> earlierCounts_{};
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "service/HttpServer.h"
 #include "service/PortMetrics.h"
@@ -58,6 +59,10 @@ class MetricsEndpoint {
   // The page and its JSON as a request gets them now.
   std::string StatusPage() const;
   std::string StatusJson() const;
+
+  void SetWebhookCounts(PortMetrics::WebhookCounts counts) {
+    metrics_.SetWebhookCounts(std::move(counts));
+  }
 
  private:
   struct Impl;

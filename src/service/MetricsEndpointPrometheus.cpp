@@ -49,6 +49,18 @@ std::vector<prometheus::MetricFamily> FixedFamilies(const PortMetrics::Snapshot&
       family("varnley_alert_mails_total", "Alert mails, by outcome", MetricType::Counter));
   families.back().metric.push_back(counter("result", "sent", s.mailsSent));
   families.back().metric.push_back(counter("result", "failed", s.mailsFailed));
+  families.push_back(family("varnley_alert_webhooks_total", "Webhook alerts, by webhook and outcome",
+                            MetricType::Counter));
+  for (int i = 0; i < kWebhookCount; ++i) {
+    const std::string number = std::to_string(i + 1);
+    for (const bool sent : {true, false}) {
+      prometheus::ClientMetric& m = families.back().metric.emplace_back();
+      m.label.push_back({"webhook", number});
+      m.label.push_back({"result", sent ? "sent" : "failed"});
+      m.counter.value =
+          static_cast<double>(sent ? s.webhooks[i].sent : s.webhooks[i].failed);
+    }
+  }
   return families;
 }
 

@@ -1,6 +1,7 @@
 #include "service/PortMetrics.h"
 
 #include <chrono>
+#include <utility>
 
 #include "model/AddressCheck.h"
 #include "model/PortList.h"
@@ -65,6 +66,11 @@ PortMetrics::Last* PortMetrics::find(const std::optional<std::uint32_t>& address
   return it == byName_.end() ? nullptr : &it->second;
 }
 
+void PortMetrics::SetWebhookCounts(WebhookCounts counts) {
+  std::lock_guard lock(countsMutex_);
+  webhookCounts_ = std::move(counts);
+}
+
 PortMetrics::Snapshot PortMetrics::Take() const {
   std::vector<PortSample> ports;
   Snapshot snapshot = Take([&ports](const std::string& host, int port, const Reading* last) {
@@ -80,6 +86,10 @@ PortMetrics::Snapshot PortMetrics::Take(const PortVisitor& visit) const {
   const MailStatus::Totals mails = mail_.Count();
   snapshot.mailsSent = mails.sent;
   snapshot.mailsFailed = mails.failed;
+  {
+    std::lock_guard lock(countsMutex_);
+    if (webhookCounts_) snapshot.webhooks = webhookCounts_();
+  }
   // The table's lock first, then our own: the worker never holds both.
   hosts_.read([&](const std::vector<MonitoredHost>& rows) {
     std::lock_guard lock(mutex_);

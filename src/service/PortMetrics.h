@@ -2,6 +2,7 @@
 // last probe, counts of probes and mails, whether monitoring runs.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -33,6 +34,7 @@ class PortMetrics {
     std::uint64_t probesClosed = 0;
     std::uint64_t mailsSent = 0;
     std::uint64_t mailsFailed = 0;
+    std::array<MailStatus::Totals, kWebhookCount> webhooks{};  // [0] is [webhook1]
     // Ports of the table that have a result, in table order, each once.
     std::vector<PortSample> ports;
   };
@@ -46,6 +48,10 @@ class PortMetrics {
   // What a scrape shows now. A port that left the table is left out, though its last result
   // is kept in case it comes back.
   Snapshot Take() const;
+  // Where each scrape reads the webhooks' counts (none: all zero). Their statuses go with the
+  // fan-out that a reload builds again, so the run keeps the totals and hands them over.
+  using WebhookCounts = std::function<std::array<MailStatus::Totals, kWebhookCount>()>;
+  void SetWebhookCounts(WebhookCounts counts);
   // A port's last result.
   struct Reading {
     bool open = false;
@@ -73,6 +79,8 @@ class PortMetrics {
   Monitor& monitor_;
   const HostTable& hosts_;
   const MailStatus& mail_;
+  mutable std::mutex countsMutex_;
+  WebhookCounts webhookCounts_;
   std::size_t subscription_;
   std::atomic<std::uint64_t> probesOpen_ = 0;
   std::atomic<std::uint64_t> probesClosed_ = 0;

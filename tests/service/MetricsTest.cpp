@@ -91,6 +91,39 @@ TEST_F(Metrics, ServeEachPortsLastProbeAndTheCounts) {
   EXPECT_EQ(Value(body, Sample("varnley_probe_success", open.port())), 1) << body;
 }
 
+TEST_F(Metrics, CountEachWebhooksOutcomesBesideTheMails) {
+  std::ostringstream quiet;
+  MailStatus second(quiet, "webhook2"), fourth(quiet, "webhook4");
+  second.Report({true, "", {}});
+  for (int i = 0; i < 3; ++i) second.Report({false, "HTTP 503", {}});
+  fourth.Report({true, "", {}});
+  fourth.Report({true, "", {}});
+  endpoint.SetWebhookCounts([&] {
+    std::array<MailStatus::Totals, kWebhookCount> counts{};
+    counts[1] = second.Count();
+    counts[3] = fourth.Count();
+    return counts;
+  });
+  const auto series = [](int n, const char* result) {
+    return "varnley_alert_webhooks_total{webhook=\"" + std::to_string(n) + "\",result=\"" +
+           result + "\"} ";
+  };
+  struct Row {
+    int webhook;
+    double sent, failed;
+  };
+  std::string body = endpoint.Scrape();
+  for (const Row& row : {Row{1, 0, 0}, Row{2, 1, 3}, Row{3, 0, 0}, Row{4, 2, 0}}) {
+    EXPECT_EQ(Value(body, series(row.webhook, "sent")), row.sent) << body;
+    EXPECT_EQ(Value(body, series(row.webhook, "failed")), row.failed) << body;
+  }
+  // A later outcome shows at the next scrape, and no webhook label beyond the four.
+  second.Report({true, "", {}});
+  body = endpoint.Scrape();
+  EXPECT_EQ(Value(body, series(2, "sent")), 2);
+  EXPECT_EQ(Value(body, series(5, "sent")), std::nullopt);
+}
+
 TEST_F(Metrics, ShowAPortListedTwiceOnce) {
   session.hosts().append({"127.0.0.1", std::to_string(open.port()), ""});
   session.monitor().Start();

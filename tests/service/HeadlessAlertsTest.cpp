@@ -1,0 +1,97 @@
+// The windowless program's alerts reaching a webhook receiver of the tests' own: a flapping
+// port's DOWN and UP as one incident, and an alert that the receiver first refused for a
+// while delivered on the retry.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/HttpReceiver.h"
+#include "support/ServiceProcess.h"
+
+namespace varnley {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackPort;
+using test::ServiceProcess;
+using testing::Answer;
+using testing::HttpReceiver;
+
+const std::vector<std::string> kNoDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                                             "NOTIFY_SOCKET", "JOURNAL_STREAM"};
+
+std::string Field(const std::string& body, const std::string& name) {
+  std::smatch match;
+  if (!std::regex_search(body, match, std::regex("\"" + name + "\":\"([^\"]*)\""))) return "";
+  return match[1];
+}
+
+class HeadlessAlerts : public ::testing::Test {
+ protected:
+  ServiceProcess start(const HttpReceiver& receiver) {
+    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=0\n[host1]\n"
+                              "host=127.0.0.1\nport=" +
+                                  std::to_string(port.port()) + "\n[webhook1]\nurl=" +
+                                  receiver.url("/hook?token=hushhush") + "\nformat=json\n");
+    return ServiceProcess(VARNLEY_EXE, {"--headless", "--config", settings}, dir.file("err"),
+                          {"VARNLEY_INSTANCE_DIR=" + dir.file("run"),
+                           "XDG_CONFIG_HOME=" + dir.file("config")},
+                          kNoDisplay);
+  }
+
+  test::TempDir dir;
+  std::string settings = dir.file("hosts.ini");
+  LoopbackPort port;  // refuses until it listens
+};
+
+TEST_F(HeadlessAlerts, DeliverAFlappingPortsDownAndUpAsOneIncident) {
+  HttpReceiver receiver;
+  ServiceProcess program = start(receiver);
+  ASSERT_TRUE(receiver.waitFor(1)) << program.err();
+  port.listen();
+  ASSERT_TRUE(receiver.waitFor(2)) << program.err();
+  ASSERT_TRUE(program.errHas("webhook1 sent: \"127.0.0.1:" + std::to_string(port.port()) +
+                             "\" is UP."))
+      << program.err();
+  program.signal(SIGTERM);
+  ASSERT_TRUE(program.waitExit(5s));
+
+  const std::vector<testing::HttpRequest> got = receiver.requests();
+  ASSERT_EQ(got.size(), 2u);
+  const char* events[] = {"down", "up"};
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE(got[i].body);
+    EXPECT_EQ(got[i].method, "POST");
+    EXPECT_EQ(got[i].path, "/hook?token=hushhush");
+    EXPECT_EQ(got[i].headers.at("content-type"), "application/json");
+    EXPECT_EQ(Field(got[i].body, "event"), events[i]);
+    EXPECT_NE(got[i].body.find("{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(port.port())),
+              std::string::npos);
+  }
+  EXPECT_FALSE(Field(got[0].body, "incident").empty());
+  EXPECT_EQ(Field(got[0].body, "incident"), Field(got[1].body, "incident"));
+  EXPECT_EQ(Field(got[0].body, "since"), Field(got[1].body, "since"));
+  // The URL's query is the receiver's secret: the log names scheme, host and port at most.
+  EXPECT_EQ(program.err().find("hushhush"), std::string::npos) << program.err();
+}
+
+TEST_F(HeadlessAlerts, DeliverOnTheRetryAfterTheReceiverAnswered503) {
+  HttpReceiver receiver({Answer(503), Answer(200)});
+  ServiceProcess program = start(receiver);
+  ASSERT_TRUE(program.errHas("webhook1 failed: ")) << program.err();
+  EXPECT_TRUE(program.errHas(", retry at ", 1s)) << program.err();
+  EXPECT_EQ(receiver.count(), 1u);
+  // The first retry waits 30 s.
+  ASSERT_TRUE(test::WaitFor([&] { return receiver.count() >= 2; }, 45s)) << program.err();
+  ASSERT_TRUE(program.errHas("webhook1 sent: \"127.0.0.1:" + std::to_string(port.port()) +
+                             "\" is DOWN."))
+      << program.err();
+  const std::vector<testing::HttpRequest> got = receiver.requests();
+  EXPECT_EQ(got[0].body, got[1].body);
+  program.signal(SIGTERM);
+  EXPECT_TRUE(program.waitExit(5s));
+  EXPECT_EQ(program.err().find("hushhush"), std::string::npos) << program.err();
+}
+
+}  // namespace
+}  // namespace varnley
