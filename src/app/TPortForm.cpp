@@ -30,6 +30,9 @@
 #include "app/TAlertDlg.h"
 #include "app/THostPortDlg.h"
 #include "app/TImportDlg.h"
+#include "alert/AlertFanout.h"
+#include "app/DesktopNotifier.h"
+#include "platform/Paths.h"
 #ifdef VARNLEY_HAVE_HISTORY
 #include <QElapsedTimer>
 #include <map>
@@ -98,6 +101,7 @@ TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
 }
 
 TPortForm::~TPortForm() {
+  fanout_.reset();  // its workers report to this form
   if (mailStatus_) mailStatus_->SetListener({});
   // A form torn down without being closed still stops the workers and saves.
   if (!closed_) {
@@ -348,9 +352,14 @@ void TPortForm::setMonitoring(bool running) {
   StopToolButton->setEnabled(running);
   StopMonitor1->setEnabled(running);
   if (running) {
+    if (!fanout_) buildFanout();
     MsgTimer->start();
   } else {
     MsgTimer->stop();
+    if (fanout_) {
+      fanout_->Reset();
+      fanout_.reset();
+    }
   }
   monitoring_ = running;
   showState();
@@ -565,12 +574,17 @@ void TPortForm::History1Click() {
 void TPortForm::MsgTimerTimer() {
   DispatchTexts texts;
   try {
-    texts = session_.monitor().Tick();
+    texts = session_.monitor().Tick(true);
   } catch (const std::exception& e) {
     // The next tick tries again; the user hears of it rather than of nothing at all.
     report(Severity::Error, std::string("alerts could not be dispatched: ") + e.what());
     return;
   }
+  if (fanout_) {
+    fanout_->Dispatch(texts.down, texts.up);
+    fanout_->Tick();
+  }
+  if (!session_.settings().showMessage) return;
   // The boxes do not wait for anyone: the next tick, and the mail, go on while they are open.
   if (!texts.down.empty()) {
     TrayIconClick();
@@ -582,6 +596,42 @@ void TPortForm::MsgTimerTimer() {
     boxes_.notify(BoxKind::Information, texts.up);
     session_.monitor().BoxShown(texts.up);
   }
+}
+
+void TPortForm::buildFanout() {
+  fanout_.reset();
+  const AlertSettings& settings = session_.settings();
+  FanoutOptions options;
+  options.source = ComputerName();
+  options.outbox = &outbox_;
+  auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
+  fanout->AddSink(MailReminderSink(session_.queues(), settings));
+  if (settings.notify) {
+    if (!notifier_) {
+      DesktopNotifier::Balloon balloon;
+      if (trayAvailable_)
+        balloon = [this](const QString& title, const QString& text, bool critical) {
+          TrayIcon->showMessage(title, text,
+                                critical ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information);
+        };
+      notifier_ = std::make_unique<DesktopNotifier>(std::move(balloon));
+    }
+    fanout->AddSink([notifier = notifier_.get()](const Alert& alert) { notifier->Show(alert); });
+  }
+  for (int n = 1; n <= kWebhookCount; ++n)
+    fanout->webhookStatus(n).SetOutcomeHook(
+        [this, name = "webhook" + std::to_string(n)](const MailOutcome& outcome,
+                                                      const std::string& text) {
+          const std::string line = OutcomeLine(name, outcome, text);
+          // Told on the channel's thread; the status bar changes on this one.
+          QMetaObject::invokeMethod(
+              this,
+              [this, line, sent = outcome.sent] {
+                report(sent ? Severity::Info : Severity::Warning, line);
+              },
+              Qt::QueuedConnection);
+        });
+  fanout_ = std::move(fanout);
 }
 
 void TPortForm::watchMailStatus(MailStatus& status) {

@@ -6,10 +6,12 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <QSystemTrayIcon>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "alert/DeliveryQueue.h"
 #include "app/Icons.h"
 #include "model/MonitoredHost.h"
 #include "platform/Diagnostics.h"
@@ -25,6 +27,8 @@ class QToolButton;
 
 namespace varnley {
 
+class AlertFanout;
+class DesktopNotifier;
 class HostTableModel;
 class MailStatus;
 class MessageBoxes;
@@ -165,6 +169,13 @@ class TPortForm : public QMainWindow {
   THostPortDlg* HostPortDlg;
   TAlertDlg* AlertDlg;
   TImportDlg* ImportDlg;
+  // Webhooks, reminders and desktop notifications while monitoring runs; made at each start
+  // from the settings then (they cannot change while it runs). Undelivered alerts wait in
+  // the outbox across a stop and a start.
+  MemoryOutbox outbox_;
+  std::unique_ptr<DesktopNotifier> notifier_;
+  std::unique_ptr<AlertFanout> fanout_;
+  void buildFanout();
   QDialog* HistoryDlg = nullptr;  // while open
 };
 
