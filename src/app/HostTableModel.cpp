@@ -47,7 +47,13 @@ int HostTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant HostTableModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  // Why each port is down, asked of the table when shown: the states change every pass.
+  if (role == Qt::ToolTipRole && index.column() == 2) {
+    const std::string reasons = hosts_.downReasons(static_cast<std::size_t>(index.row()));
+    return reasons.empty() ? QVariant() : QVariant(QString::fromStdString(reasons));
+  }
+  if (role != Qt::DisplayRole) return {};
   const MonitoredHost& r = rows_[static_cast<std::size_t>(index.row())];
   switch (index.column()) {
     case 0:
