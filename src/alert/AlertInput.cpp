@@ -5,28 +5,37 @@
 #include "alert/AlertMail.h"
 #include "model/AlertSettings.h"
 #include "model/HostInput.h"
+#include "model/SettingsKeys.h"
+#include "platform/Resolver.h"
+#include "platform/Text.h"
 
 namespace varnley {
 
 namespace {
 
-// The probe settings beside the interval, checked in this order after it.
+// The probe settings beside the interval, checked in this order after it; their ranges are
+// the key table's, so the dialog refuses exactly what a load would clamp.
 struct ProbeField {
   std::string AlertInput::*text;
-  int min, max;
+  const char* key;
   AlertField field;
   const char* message;
   int AlertSettings::*value;
 };
 
 constexpr std::array<ProbeField, 3> kProbeFields{{
-    {&AlertInput::timeout, 0, kMaxTimeout, AlertField::Timeout, kTimeoutMessage,
+    {&AlertInput::timeout, "timeout", AlertField::Timeout, kTimeoutMessage,
      &AlertSettings::timeout},
-    {&AlertInput::retries, 0, kMaxRetries, AlertField::Retries, kRetriesMessage,
+    {&AlertInput::retries, "retries", AlertField::Retries, kRetriesMessage,
      &AlertSettings::retries},
-    {&AlertInput::parallel, 1, kMaxParallel, AlertField::Parallel, kParallelMessage,
+    {&AlertInput::parallel, "parallel", AlertField::Parallel, kParallelMessage,
      &AlertSettings::parallel},
 }};
+
+std::optional<int> AcceptedConfigValue(const std::string& text, const char* key) {
+  const SettingsKey* row = FindSettingsKey("config", key);
+  return row ? AcceptedInRange(text, row->min, row->max) : std::nullopt;
+}
 
 std::string SecurityFor(const std::optional<std::string>& chosen, const std::string& previous) {
   if (!chosen) return previous;
@@ -47,7 +56,7 @@ std::optional<std::string> MissingEmailField(const EmailFields& fields) {
 std::optional<int> AcceptedInterval(const std::string& text) {
   // Above the ceiling the worker's millisecond sleep would overflow, so such a value is
   // refused like a non-positive one rather than silently changed.
-  return AcceptedInRange(text, kMinInterval, kMaxInterval);
+  return AcceptedConfigValue(text, "interval");
 }
 
 std::optional<int> AcceptedInRange(const std::string& text, int min, int max) {
@@ -64,6 +73,7 @@ AlertInput InputFromSettings(const AlertSettings& settings) {
   input.interval = std::to_string(settings.interval);
   for (const ProbeField& field : kProbeFields)
     input.*field.text = std::to_string(settings.*field.value);
+  input.dns = settings.dns;
   input.email = {settings.smtpServer, settings.userName, settings.password, settings.receiveEmail};
   input.authentication = settings.authentication;
   input.security = settings.security;
@@ -87,8 +97,10 @@ std::optional<InputRefusal> CheckAlertInput(const AlertInput& input) {
   if (!AcceptedInterval(input.interval))
     return InputRefusal{AlertField::Interval, kIntervalMessage};
   for (const ProbeField& field : kProbeFields)
-    if (!AcceptedInRange(input.*field.text, field.min, field.max))
+    if (!AcceptedConfigValue(input.*field.text, field.key))
       return InputRefusal{field.field, field.message};
+  std::string why;
+  if (!ParseNameServers(input.dns, &why)) return InputRefusal{AlertField::Dns, why};
   return std::nullopt;
 }
 
@@ -98,8 +110,9 @@ void TakeBackAlertInput(const AlertInput& input, AlertSettings& settings) {
   settings.runAtLogon = input.runAtLogon;
   if (const auto interval = AcceptedInterval(input.interval)) settings.interval = *interval;
   for (const ProbeField& field : kProbeFields)
-    if (const auto value = AcceptedInRange(input.*field.text, field.min, field.max))
+    if (const auto value = AcceptedConfigValue(input.*field.text, field.key))
       settings.*field.value = *value;
+  if (ParseNameServers(input.dns)) settings.dns = Trim(input.dns);
   settings.smtpServer = input.email.smtpServer;
   settings.userName = input.email.userName;
   settings.password = input.email.password;

@@ -21,7 +21,7 @@ struct EmailFields {
 // Blanks count as filled.
 std::optional<std::string> MissingEmailField(const EmailFields& fields);
 
-// The interval text as seconds within kMinInterval..kMaxInterval; nullopt otherwise.
+// The interval text as seconds within the key table's range; nullopt otherwise.
 std::optional<int> AcceptedInterval(const std::string& text);
 
 inline constexpr const char* kIntervalMessage = "Please fill the Interval Time.";
@@ -42,7 +42,8 @@ enum class AlertField {
   Interval,
   Timeout,
   Retries,
-  Parallel
+  Parallel,
+  Dns
 };
 
 // Everything the dialog's controls hold, numbers as the user typed them.
@@ -54,6 +55,7 @@ struct AlertInput {
   std::string timeout;
   std::string retries;
   std::string parallel;
+  std::string dns;  // the name servers, "" for the system's own
   EmailFields email;
   bool authentication = false;
   // The security the user picked ("none", "starttls", "tls"); nullopt when nothing is picked,

@@ -52,15 +52,20 @@ int HostTableModel::columnCount(const QModelIndex& parent) const {
 QVariant HostTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const MonitoredHost& r = rows_[static_cast<std::size_t>(index.row())];
-  if (role == Qt::ToolTipRole && index.column() == 2 && downSince_ && !r.deactivated.empty()) {
+  if (role == Qt::ToolTipRole && index.column() == 2) {
+    // Why each port is down, asked of the table when shown: the states change every pass.
     QStringList lines;
-    for (const std::string& entry : SplitPortList(r.deactivated)) {
-      const std::optional<QDateTime> since =
-          downSince_(r.host, static_cast<int>(PortEntryValue(entry)));
-      lines << QString::fromStdString(entry) + QStringLiteral(": down since ") +
-                   (since ? since->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                          : QStringLiteral("(not in the history)"));
-    }
+    const std::string reasons = hosts_.downReasons(static_cast<std::size_t>(index.row()));
+    if (!reasons.empty()) lines << QString::fromStdString(reasons);
+    if (downSince_)
+      for (const std::string& entry : SplitPortList(r.deactivated)) {
+        const std::optional<QDateTime> since =
+            downSince_(r.host, static_cast<int>(PortEntryValue(entry)));
+        lines << QString::fromStdString(entry) + QStringLiteral(": down since ") +
+                     (since ? since->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                            : QStringLiteral("(not in the history)"));
+      }
+    if (lines.isEmpty()) return {};
     return lines.join(QLatin1Char('\n'));
   }
   if (role != Qt::DisplayRole) return {};

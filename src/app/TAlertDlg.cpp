@@ -119,6 +119,11 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   parallelRow->addWidget(label("ParallelLabel", "Parallel Probes:", this));
   parallelRow->addWidget(ParallelEdit, 1);
   parallelRow->addWidget(label("ParallelPortsLabel", "(ports per pass)", this));
+  DnsEdit = named(new QLineEdit(this), "DnsEdit");
+  DnsEdit->setToolTip(QStringLiteral("Empty: the system's own; else ADDRESS[:PORT], comma separated"));
+  auto* dnsRow = new QHBoxLayout;
+  dnsRow->addWidget(label("DnsLabel", "DNS Servers:", this));
+  dnsRow->addWidget(DnsEdit, 1);
 
   // The caption is the one users know; on this system the entry is their session's autostart.
   RunCheckBox = named(new QCheckBox(QStringLiteral("Run with Windows system at startup"), this),
@@ -131,6 +136,7 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   layout->addLayout(intervalRow);
   layout->addLayout(probeRow);
   layout->addLayout(parallelRow);
+  layout->addLayout(dnsRow);
   layout->addWidget(RunCheckBox);
   layout->addStretch();
   layout->addLayout(buttons);
@@ -152,6 +158,7 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   TimeoutEdit->setText(q(in.timeout));
   RetriesEdit->setText(q(in.retries));
   ParallelEdit->setText(q(in.parallel));
+  DnsEdit->setText(q(in.dns));
   SMTPEdit->setText(q(in.email.smtpServer));
   UserNameEdit->setText(q(in.email.userName));
   PasswordEdit->setText(q(in.email.password));
@@ -176,6 +183,7 @@ AlertInput TAlertDlg::input() const {
   in.timeout = s(TimeoutEdit);
   in.retries = s(RetriesEdit);
   in.parallel = s(ParallelEdit);
+  in.dns = s(DnsEdit);
   in.email = {s(SMTPEdit), s(UserNameEdit), s(PasswordEdit), s(EmailEdit)};
   in.authentication = AuthCheckBox->isChecked();
   const int index = SecurityComboBox->currentIndex();
@@ -215,6 +223,8 @@ QLineEdit* TAlertDlg::fieldEdit(AlertField field) const {
       return RetriesEdit;
     case AlertField::Parallel:
       return ParallelEdit;
+    case AlertField::Dns:
+      return DnsEdit;
   }
   return IntervalEdit;
 }

@@ -73,6 +73,7 @@ class TAlertDlg : public QDialog {
   QLineEdit* TimeoutEdit;
   QLineEdit* RetriesEdit;
   QLineEdit* ParallelEdit;
+  QLineEdit* DnsEdit;
   QCheckBox* RunCheckBox;
   QPushButton* OKBtn;
   QPushButton* CancelBtn;

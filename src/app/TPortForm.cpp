@@ -407,7 +407,7 @@ void TPortForm::AddToolButtonClick() {
   HostPortDlg->clearFields();
   if (HostPortDlg->exec() != QDialog::Accepted) return;
   const std::string host = HostPortDlg->host();
-  if (!IsValidIP(host)) {
+  if (!IsValidHost(host)) {
     boxes_.show(BoxKind::Information, InvalidHostText(host));
     return;
   }
@@ -425,7 +425,7 @@ void TPortForm::EditToolButtonClick() {
   HostPortDlg->fill(*current);
   if (HostPortDlg->exec() != QDialog::Accepted) return;
   const std::string host = HostPortDlg->host();
-  if (!IsValidIP(host)) {
+  if (!IsValidHost(host)) {
     boxes_.show(BoxKind::Information, InvalidHostText(host));
     return;
   }

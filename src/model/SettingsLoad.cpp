@@ -13,6 +13,7 @@
 #include "model/Settings.h"
 #include "model/SettingsKeys.h"
 #include "platform/FileAccess.h"
+#include "platform/Resolver.h"
 #include "platform/Text.h"
 
 namespace varnley {
@@ -391,6 +392,18 @@ class SettingsReader {
         std::string text = value ? *value : std::string(row.defaultText);
         if (row.type == KeyType::Trimmed) text = Trim(text);
         if (row.type == KeyType::Password) text = DecodePassword(text);
+        if (f.text == &AlertSettings::dns) {
+          // A server list the resolver cannot read would make every name DOWN; asking the
+          // system's own servers instead is the default the user sees in the dialog.
+          if (!ParseNameServers(text)) {
+            notes_.emplace_back(
+                slotLines_[slot],
+                LinePrefix(slotLines_[slot]) + std::string(row.key) + " " + Quoted(text) +
+                    " is not a list of name servers (ADDRESS or ADDRESS:PORT, an IPv6 address in "
+                    "brackets, separated by commas); the system's name servers are used");
+            text.clear();
+          }
+        }
         (f.text ? settings.*f.text : hook.*f.webhookText) = std::move(text);
         break;
       }
@@ -461,7 +474,10 @@ class SettingsReader {
   void closeHostSection() {
     if (in_ != In::Host) return;
     in_ = In::Nothing;
-    if (!IsValidIP(host_)) {
+    // IPv4 text stays as the file spells it (CanonicalHostOf keeps it), so an IPv4-only file
+    // saves byte for byte; IPv6 and names take their one stored form.
+    const std::optional<CanonicalHost> canonical = CanonicalHostOf(host_);
+    if (!canonical) {
       if (filling_) return;
       if (!hasHost_)
         note(LinePrefix(header_) + "[host" + std::to_string(number_) +
@@ -477,7 +493,7 @@ class SettingsReader {
       return;
     }
     PortNotes notes;
-    hosts_[place_] = MonitoredHost{host_, PortsFrom(port_, &notes), {}};
+    hosts_[place_] = MonitoredHost{canonical->text, PortsFrom(port_, &notes), {}};
     filled_[place_] = true;
     if (notes.dropped != 0) {
       std::string shown;

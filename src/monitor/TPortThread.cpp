@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "model/AddressCheck.h"
 #include "model/PortList.h"
 #include "platform/Text.h"
 
@@ -116,12 +117,14 @@ void TPortThread::pass() {
   // Changes go to the queues in table order.
   for (const Step& step : slice.steps) {
     const MonitoredHost& copy = slice.rows[step.copy];
+    hosts_.setPortState(step.row, copy.host,
+                        {step.entry, step.open ? std::string() : step.reason, step.address});
     if (!step.open && !step.known) {
       if (recordDown(step.row, copy, step.entry))
-        report(&AlertQueues::AddDownEntry, copy.host + ":" + step.entry);
+        report(&AlertQueues::AddDownEntry, HostPortText(copy.host, step.entry));
     } else if (step.open && step.known) {
       if (recordUp(step.row, copy, step.entry))
-        report(&AlertQueues::AddUpEntry, copy.host + ":" + step.entry);
+        report(&AlertQueues::AddUpEntry, HostPortText(copy.host, step.entry));
     }
   }
 }
@@ -227,8 +230,12 @@ bool TPortThread::probe(Slice& slice, const std::vector<std::size_t>& which) {
       targets.push_back({slice.rows[slice.steps[i].copy].host, slice.steps[i].port});
     const std::vector<PortAnswer> answers = batch_(targets, stop_);
     for (std::size_t k = 0; k < which.size() && k < answers.size(); ++k) {
-      slice.steps[which[k]].open = answers[k].open;
-      slice.steps[which[k]].duration = answers[k].duration;
+      Step& step = slice.steps[which[k]];
+      step.open = answers[k].open;
+      step.duration = answers[k].duration;
+      step.reason = answers[k].reason;
+      step.address = answers[k].address;
+      step.unresolved = answers[k].unresolved;
     }
   } else {
     for (std::size_t i : which) {
@@ -290,7 +297,8 @@ void TPortThread::publish(const Slice& slice) const {
   std::vector<PortResult> results;
   results.reserve(slice.steps.size());
   for (const Step& step : slice.steps)
-    results.push_back({slice.rows[step.copy].host, step.port, step.open, step.duration});
+    results.push_back({slice.rows[step.copy].host, step.port, step.open, step.duration,
+                       step.reason, step.address, step.unresolved});
   results_->Publish(results);
 }
 

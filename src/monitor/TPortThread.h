@@ -71,6 +71,9 @@ class TPortThread : public Worker {
     bool known;  // in the row's deactivated ports
     bool open = false;
     std::chrono::nanoseconds duration{0};  // of the last probe
+    std::string reason{};   // the batch's, of the last probe
+    std::string address{};
+    bool unresolved = false;
   };
   struct Slice {
     std::vector<MonitoredHost> rows;

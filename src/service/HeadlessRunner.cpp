@@ -8,11 +8,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "alert/AlertFanout.h"
 #include "alert/DeliveryQueue.h"
+#include "model/AddressCheck.h"
 #include "model/PortList.h"
 #include "model/Settings.h"
 #include "platform/InstanceLock.h"
@@ -93,7 +97,10 @@ class Runner {
  private:
   void dispatch() {
     const DispatchTexts texts = session_.monitor().Tick(true);
-    if (!texts.down.empty()) log_.Line(Priority::Warning, texts.down);
+    if (!texts.down.empty()) {
+      log_.Line(Priority::Warning, texts.down);
+      for (const std::string& line : DownReasonLines(texts.down)) log_.Line(Priority::Warning, line);
+    }
     if (!texts.up.empty()) log_.Line(Priority::Notice, texts.up);
     if (fanout_) {
       fanout_->Dispatch(texts.down, texts.up);
@@ -139,6 +146,30 @@ class Runner {
       earlierCounts_[n - 1].failed += last.failed;
     }
     old = std::move(fanout_);
+  }
+
+  // "  db.example.com:5432: no such name" for each entry of a DOWN text whose port state
+  // says why, so a typo reads differently from a firewall.
+  std::vector<std::string> DownReasonLines(const std::string& down) {
+    std::vector<std::string> lines;
+    const std::string_view tail = "\" is DOWN.";
+    if (down.size() < tail.size() + 1 || down.front() != '"' ||
+        !std::string_view(down).ends_with(tail))
+      return lines;
+    std::unordered_map<std::string, std::string> reasons;
+    const HostTable& hosts = session_.hosts();
+    for (std::size_t i = 0, n = hosts.size(); i < n; ++i) {
+      const auto row = hosts.row(i);
+      if (!row) continue;
+      for (const PortState& state : hosts.portStates(i))
+        if (!state.reason.empty()) reasons.emplace(HostPortText(row->host, state.entry), state.reason);
+    }
+    const std::string list = down.substr(1, down.size() - 1 - tail.size());
+    for (const std::string& entry : SplitPortList(list + ",")) {
+      const auto it = reasons.find(entry);
+      if (it != reasons.end()) lines.push_back("  " + entry + ": " + it->second);
+    }
+    return lines;
   }
 
   void announce(const std::string& what) {

@@ -45,6 +45,7 @@ std::vector<prometheus::MetricFamily> FixedFamilies(const PortMetrics::Snapshot&
       family("varnley_probes_total", "Probes settled, by result", MetricType::Counter));
   families.back().metric.push_back(counter("result", "open", s.probesOpen));
   families.back().metric.push_back(counter("result", "closed", s.probesClosed));
+  families.back().metric.push_back(counter("result", "unresolved", s.probesUnresolved));
   families.push_back(
       family("varnley_alert_mails_total", "Alert mails, by outcome", MetricType::Counter));
   families.back().metric.push_back(counter("result", "sent", s.mailsSent));

@@ -39,7 +39,7 @@ PortMetrics::PortMetrics(Monitor& monitor, const HostTable& hosts, const MailSta
 PortMetrics::~PortMetrics() { monitor_.probeResults().Unsubscribe(subscription_); }
 
 void PortMetrics::record(const std::vector<PortResult>& results) {
-  std::uint64_t open = 0;
+  std::uint64_t open = 0, unresolved = 0;
   const auto now = std::chrono::system_clock::now();
   std::lock_guard lock(mutex_);
   for (const PortResult& result : results) {
@@ -51,9 +51,11 @@ void PortMetrics::record(const std::vector<PortResult>& results) {
     last.open = result.open;
     last.seconds = std::chrono::duration<double>(result.duration).count();
     open += result.open ? 1 : 0;
+    unresolved += !result.open && result.unresolved ? 1 : 0;
   }
   probesOpen_ += open;
-  probesClosed_ += results.size() - open;
+  probesUnresolved_ += unresolved;
+  probesClosed_ += results.size() - open - unresolved;
 }
 
 PortMetrics::Last* PortMetrics::find(const std::optional<std::uint32_t>& address,
@@ -95,6 +97,7 @@ PortMetrics::Snapshot PortMetrics::Take(const PortVisitor& visit) const {
     std::lock_guard lock(mutex_);
     snapshot.probesOpen = probesOpen_;
     snapshot.probesClosed = probesClosed_;
+    snapshot.probesUnresolved = probesUnresolved_;
     const std::uint64_t take = ++takes_;
     for (const MonitoredHost& row : rows) {
       const auto address = AddressOf(row.host);

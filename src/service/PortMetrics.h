@@ -32,6 +32,7 @@ class PortMetrics {
     bool monitoring = false;
     std::uint64_t probesOpen = 0;
     std::uint64_t probesClosed = 0;
+    std::uint64_t probesUnresolved = 0;  // the name gave no address: neither open nor closed
     std::uint64_t mailsSent = 0;
     std::uint64_t mailsFailed = 0;
     std::array<MailStatus::Totals, kWebhookCount> webhooks{};  // [0] is [webhook1]
@@ -84,6 +85,7 @@ class PortMetrics {
   std::size_t subscription_;
   std::atomic<std::uint64_t> probesOpen_ = 0;
   std::atomic<std::uint64_t> probesClosed_ = 0;
+  std::atomic<std::uint64_t> probesUnresolved_ = 0;
   mutable std::mutex mutex_;
   mutable std::unordered_map<std::uint64_t, Last> byAddress_;  // address << 16 | port
   mutable std::unordered_map<std::string, Last> byName_;       // "host:port" for the others

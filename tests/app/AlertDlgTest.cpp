@@ -165,6 +165,27 @@ TEST_F(AlertDlgTest, ProbeFieldsAreCheckedAfterTheInterval) {
   EXPECT_EQ(after.parallel, 500);
 }
 
+TEST_F(AlertDlgTest, NameServersAreCheckedLastWithTheirReason) {
+  AlertSettings before;
+  before.dns = "127.0.0.1:5353";
+  dlg.fill(before);
+  EXPECT_EQ(edit("DnsEdit")->text(), QStringLiteral("127.0.0.1:5353"));
+  edit("DnsEdit")->setText(QStringLiteral("ns.example.com"));
+  boxes.shown.clear();
+  dlg.setResult(QDialog::Rejected);
+  pressOk();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_NE(boxes.shown[0].text.find("\"ns.example.com\" is no name server"), std::string::npos);
+  EXPECT_EQ(dlg.focusWidget(), edit("DnsEdit"));
+  edit("DnsEdit")->setText(QStringLiteral("[::1]:53"));
+  boxes.shown.clear();
+  pressOk();
+  EXPECT_TRUE(boxes.shown.empty());
+  AlertSettings after = before;
+  dlg.takeBack(after);
+  EXPECT_EQ(after.dns, "[::1]:53");
+}
+
 TEST_F(AlertDlgTest, SecurityChoiceRoundTripsAndAnUnknownOneIsKept) {
   auto* combo = dlg.findChild<QComboBox*>(QStringLiteral("SecurityComboBox"));
   ASSERT_NE(combo, nullptr);

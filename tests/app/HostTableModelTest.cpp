@@ -96,6 +96,21 @@ TEST_F(HostTableModelTest, AppendKeepsTheSelection) {
   EXPECT_TRUE(view.selectionModel()->isRowSelected(1, {}));
 }
 
+TEST_F(HostTableModelTest, DeactivatedPortsTooltipSaysWhyEachPortIsDown) {
+  HostTable table;
+  table.append({"db.test", "5432,80,", "5432,"});
+  table.append({"127.0.0.1", "22,", ""});
+  table.setPortState(0, "db.test", {"5432", "no such name", ""});
+  table.setPortState(0, "db.test", {"80", "", "127.0.0.5"});
+  HostTableModel model(table);
+  const QVariant tip = model.data(model.index(0, 2), Qt::ToolTipRole);
+  EXPECT_EQ(tip.toString().toStdString(), table.downReasons(0));
+  EXPECT_NE(tip.toString().indexOf(QStringLiteral("no such name")), -1) << tip.toString().toStdString();
+  // No reason, no tooltip; and the other columns never have one.
+  EXPECT_FALSE(model.data(model.index(1, 2), Qt::ToolTipRole).isValid());
+  EXPECT_FALSE(model.data(model.index(0, 0), Qt::ToolTipRole).isValid());
+}
+
 TEST_F(HostTableModelTest, HundredThousandRowsOpenAndScrollQuickly) {
   HostTable table;
   table.replaceAll(MakeRows(100000));

@@ -106,6 +106,28 @@ TEST_F(PortFormTest, AddingAKnownHostFocusesItsRow) {
   EXPECT_TRUE(table()->selectionModel()->isRowSelected(1, {}));
 }
 
+// A name or IPv6 host typed in the name edit is added in its stored form, and found again
+// by that form.
+TEST_F(PortFormTest, NamesAndIPv6AreAddedOnceByTheirStoredForm) {
+  open();
+  const auto addNamed = [](const char* host) {
+    test::WhenModal([host](QWidget* dlg) {
+      dlg->findChild<QLineEdit*>(QStringLiteral("HostNameEdit"))->setText(QLatin1String(host));
+      dlg->findChild<QLineEdit*>(QStringLiteral("PortEdit"))->setText(QStringLiteral("80"));
+      QTest::mouseClick(dlg->findChild<QPushButton*>(QStringLiteral("AddButton")), Qt::LeftButton);
+      QTest::mouseClick(dlg->findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+    });
+  };
+  for (const char* host : {"[::0001]", "DB.Test.", "::1", "db.test"}) {
+    addNamed(host);
+    form->AddToolButtonClick();
+  }
+  ASSERT_EQ(rows().size(), 2u);
+  EXPECT_EQ(rows()[0].host, "::1");
+  EXPECT_EQ(rows()[1].host, "db.test");
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
 TEST_F(PortFormTest, InvalidAddressIsRefusedWithABox) {
   open();
   answerHostDialog({"10", "0", "0", "300"}, {"80"});

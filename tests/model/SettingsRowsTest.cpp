@@ -176,6 +176,16 @@ TEST(SettingsRows, EachDroppedRowIsNamedOnceWithItsLine) {
        "[host2]\nhost=10.0.0.2\n[host1]\nhost=10.0.0.1\n[config]\nhostcount=1\n",
        {"settings line 1: [host2] is beyond hostcount 1; not loaded (the file keeps it)"},
        1},
+      {"a host with its port typed in",
+       head + "[host1]\nhost=db.example.com:5432\nport=80,\n[host2]\nhost=[::1]\n",
+       {"settings line 4: host \"db.example.com:5432\" is not a valid address; row dropped"},
+       1},
+      {"name servers that are none",
+       "[config]\ndns=127.0.0.1:99999\n",
+       {"settings line 2: dns \"127.0.0.1:99999\" is not a list of name servers (ADDRESS or "
+        "ADDRESS:PORT, an IPv6 address in brackets, separated by commas); the system's name "
+        "servers are used"},
+       0},
       {"a webhook format nobody knows",
        "[webhook2]\nurl=http://127.0.0.1/\nformat=xml\n",
        {"settings line 3: format \"xml\" is not one of json/slack/ntfy; json is used"},
@@ -192,11 +202,11 @@ TEST(SettingsRows, EachDroppedRowIsNamedOnceWithItsLine) {
 
 TEST(SettingsRows, AHostileFileSaysTheFirstFewAndCountsTheRest) {
   std::string text = "[config]\nhostcount=200\n";
-  for (int i = 1; i <= 200; ++i) text += "[host" + std::to_string(i) + "]\nhost=x\n";
+  for (int i = 1; i <= 200; ++i) text += "[host" + std::to_string(i) + "]\nhost=x_y\n";
   const Loaded l = LoadText(text);
   ASSERT_EQ(l.report.lines.size(), 51u);
   EXPECT_EQ(l.report.lines.front(),
-            "settings line 4: host \"x\" is not a valid address; row dropped");
+            "settings line 4: host \"x_y\" is not a valid address; row dropped");
   EXPECT_EQ(l.report.lines.back(),
             "settings: 150 more lines dropped or changed at load are not listed");
 }

@@ -73,7 +73,7 @@ TEST(Settings, HostRowsSkipInvalidAndMissingSectionsInOrder) {
             "[HOST3]\nHOST=10.0.0.3\n"
             "[host01]\nhost=10.0.0.99\n"  // not "host"+1: never read
             "[host1]\nhost=10.0.0.1\n"
-            "[host2]\nhost=not.an.ip.address\nport=80,\n"
+            "[host2]\nhost=not an address\nport=80,\n"
             "[host9]\nhost=10.0.0.9\n"
             "[config]\nhostcount=2147483647\n");
   const auto loaded = Load(path);
@@ -151,6 +151,31 @@ TEST(Settings, AlertSettingsRoundTripAndKeepForeignLines) {
   // Saving the same hosts leaves another program's spelling of them alone.
   ASSERT_TRUE(SaveHosts(path, loaded.hosts).ok);
   EXPECT_EQ(ReadText(path), text);
+}
+
+TEST(Settings, HostsLoadInTheirStoredFormAndIPv4FilesSaveByteForByte) {
+  test::TempDir dir;
+  const auto path = dir.file("s.ini");
+  // Leading zeros, CRLF, spacing and quotes: an IPv4-only file from before names were known.
+  const std::string old =
+      "[Config]\r\nHostCount=3\r\ndns=\r\n[Host1]\r\nHost = \"010.0.0.1\"\r\nPort=22,80,\r\n"
+      "[host2]\r\nhost=127.0.0.1\r\nport=8080,\r\n[host3]\r\nhost=192.168.001.002\r\nport=\r\n";
+  WriteText(path, old);
+  auto loaded = Load(path);
+  EXPECT_EQ(loaded.hosts, (std::vector<MonitoredHost>{{"010.0.0.1", "22,80,", ""},
+                                                      {"127.0.0.1", "8080,", ""},
+                                                      {"192.168.001.002", "", ""}}));
+  ASSERT_TRUE(SaveHosts(path, loaded.hosts).ok);
+  EXPECT_EQ(ReadText(path), old);
+
+  WriteText(path,
+            "[config]\nhostcount=3\ndns= 127.0.0.1:5353 , [::1]:53 \n[host1]\nhost=[::0001]\n"
+            "[host2]\nhost=DB.Example.COM.\n[host3]\nhost=2001:DB8:0:0::10\n");
+  loaded = Load(path);
+  std::vector<std::string> hosts;
+  for (const MonitoredHost& h : loaded.hosts) hosts.push_back(h.host);
+  EXPECT_EQ(hosts, (std::vector<std::string>{"::1", "db.example.com", "2001:db8::10"}));
+  EXPECT_EQ(loaded.settings.dns, "127.0.0.1:5353 , [::1]:53");
 }
 
 TEST(Settings, MailSecurityKeysAreOptionalAndWrittenOnlyOnceTheyMatter) {

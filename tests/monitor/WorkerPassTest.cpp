@@ -347,5 +347,41 @@ TEST_F(WorkerPass, RetriesConfirmOnlyTheWayIntoDown) {
   EXPECT_EQ(queues.upEntries(), (std::vector<std::string>{"127.0.0.1:80"}));
 }
 
+// What the batch says of a port (why it is down, the address it tried) reaches the table's
+// port states and the published results; an IPv6 host is bracketed in the alert text.
+TEST_F(WorkerPass, ABatchAnswerKeepsItsReasonAndAddressAndBracketsIPv6) {
+  hosts.append({"::1", "8080,", ""});
+  hosts.append({"db.test", "5432,80,", ""});
+  Monitor::BatchProbeFn batch = [](const std::vector<PortTarget>& targets, const StopSource&) {
+    std::vector<PortAnswer> answers;
+    for (const PortTarget& t : targets) {
+      if (t.host == "::1")
+        answers.push_back({false, std::chrono::milliseconds(1), "refused", "::1", false});
+      else if (t.port == 80)
+        answers.push_back({true, std::chrono::milliseconds(1), "", "127.0.0.5", false});
+      else
+        answers.push_back({false, {}, "no such name", "", true});
+    }
+    return answers;
+  };
+  ProbeResults results;
+  std::vector<PortResult> seen;
+  results.Subscribe([&](const std::vector<PortResult>& r) { seen = r; });
+  settings.parallel = 3;
+  TPortThread worker(hosts, settings, queues, probe, TPortThread::NoThread{}, batch,
+                     kMaxParallel, &results);
+  worker.runPass();
+  EXPECT_EQ(queues.downEntries(),
+            (std::vector<std::string>{"[::1]:8080", "db.test:5432"}));
+  EXPECT_EQ(hosts.portStates(0), (std::vector<PortState>{{"8080", "refused", "::1"}}));
+  EXPECT_EQ(hosts.portStates(1), (std::vector<PortState>{{"5432", "no such name", ""},
+                                                         {"80", "", "127.0.0.5"}}));
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].reason, "no such name");
+  EXPECT_TRUE(seen[1].unresolved);
+  EXPECT_EQ(seen[2].address, "127.0.0.5");
+  EXPECT_FALSE(seen[2].unresolved);
+}
+
 }  // namespace
 }  // namespace varnley

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "support/Dnsmasq.h"
 #include "support/ServiceProcess.h"
 
 namespace varnley {
@@ -241,6 +242,39 @@ TEST_F(Headless, TheWindowWithoutADisplayPointsToHeadless) {
   const std::string err = program.err();
   EXPECT_EQ(Count(err, "\n"), 1u) << err;
   EXPECT_NE(err.find("--headless"), std::string::npos) << err;
+}
+
+// Names through a name server of the test's own and an IPv6 literal: each port DOWN with the
+// reason on the line after it, a name that answers on an open port never DOWN.
+TEST_F(Headless, WatchesNamesAndIPv6AndSaysWhyEachPortIsDown) {
+  LoopbackPort open, closed;
+  open.listen();
+  test::Dnsmasq dns({"--address=/up.test/127.0.0.1", "--address=/shut.test/127.0.0.1"});
+  const std::string o = std::to_string(open.port()), c = std::to_string(closed.port());
+  test::WriteText(settings, "[config]\ninterval=1\nhostcount=4\ndns=" + dns.dns() +
+                                "\n[host1]\nhost=[::1]\nport=" + c +
+                                "\n[host2]\nhost=up.test\nport=" + o +
+                                "\n[host3]\nhost=shut.test\nport=" + c +
+                                "\n[host4]\nhost=nosuch.test\nport=" + o + "\n");
+  ServiceProcess program = start();
+  struct Case {
+    std::string entry, reason;
+  };
+  const Case cases[] = {{"[::1]:" + c, "refused"},
+                        {"shut.test:" + c, "refused"},
+                        {"nosuch.test:" + o, "no such name"}};
+  for (const Case& k : cases)
+    EXPECT_TRUE(program.errHas("  " + k.entry + ": " + k.reason + "\n")) << k.entry << "\n"
+                                                                         << program.err();
+  for (const Case& k : cases) {
+    // Each entry is in some DOWN line, whatever the fold put beside it.
+    const std::string err = program.err();
+    const auto at = err.find(k.entry);
+    ASSERT_NE(at, std::string::npos) << k.entry;
+    EXPECT_NE(err.substr(at, err.find('\n', at) - at).find("DOWN"), std::string::npos)
+        << k.entry << "\n" << err;
+  }
+  EXPECT_EQ(program.err().find("up.test:" + o), std::string::npos) << program.err();
 }
 
 }  // namespace

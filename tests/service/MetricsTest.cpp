@@ -9,6 +9,7 @@
 #include "service/HeadlessRunner.h"
 #include "service/MetricsEndpoint.h"
 #include "service/ServiceLog.h"
+#include "support/Dnsmasq.h"
 #include "support/ServiceProcess.h"
 
 namespace varnley {
@@ -122,6 +123,31 @@ TEST_F(Metrics, CountEachWebhooksOutcomesBesideTheMails) {
   body = endpoint.Scrape();
   EXPECT_EQ(Value(body, series(2, "sent")), 2);
   EXPECT_EQ(Value(body, series(5, "sent")), std::nullopt);
+}
+
+TEST_F(Metrics, CountANameWithoutAddressApartAndKeepTheHostAsStored) {
+  test::Dnsmasq dns({"--address=/up.test/127.0.0.1"});
+  session.settings().dns = dns.dns();
+  session.hosts().append({"nosuch.test", std::to_string(open.port()), ""});
+  session.hosts().append({"up.test", std::to_string(closed.port()), ""});
+  ASSERT_TRUE(endpoint.Listen("127.0.0.1:0", nullptr));
+  session.monitor().Start();
+  const auto named = [&](const char* host, int port) {
+    return std::string("varnley_probe_success{host=\"") + host + "\",port=\"" +
+           std::to_string(port) + "\"} ";
+  };
+  std::string body;
+  test::WaitFor([&] {
+    body = test::HttpRequest(endpoint.port(), "GET", "/metrics").body;
+    return Value(body, named("nosuch.test", open.port())).has_value() &&
+           Value(body, named("up.test", closed.port())).has_value();
+  });
+  session.monitor().Stop();
+  EXPECT_EQ(Value(body, named("nosuch.test", open.port())), 0) << body;
+  EXPECT_EQ(Value(body, named("up.test", closed.port())), 0) << body;
+  EXPECT_GE(Value(body, "varnley_probes_total{result=\"unresolved\"} "), 1) << body;
+  // The closed IPv4 port and the closed port of up.test count as closed, not unresolved.
+  EXPECT_GE(Value(body, "varnley_probes_total{result=\"closed\"} "), 2) << body;
 }
 
 TEST_F(Metrics, ShowAPortListedTwiceOnce) {
