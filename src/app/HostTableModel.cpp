@@ -3,8 +3,10 @@
 #include <QMetaObject>
 #include <QStringList>
 #include <QThread>
+#include <algorithm>
 #include <mutex>
 
+#include "model/AddressCheck.h"
 #include "model/PortList.h"
 
 namespace varnley {
@@ -53,19 +55,31 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const MonitoredHost& r = rows_[static_cast<std::size_t>(index.row())];
   if (role == Qt::ToolTipRole && index.column() == 2) {
-    // Why each port is down, asked of the table when shown: the states change every pass.
+    // Each down port with why (the last probe) and since when (the history), asked of the
+    // table when shown: the states change every pass.
+    const std::vector<PortState> states = hosts_.portStates(static_cast<std::size_t>(index.row()));
     QStringList lines;
-    const std::string reasons = hosts_.downReasons(static_cast<std::size_t>(index.row()));
-    if (!reasons.empty()) lines << QString::fromStdString(reasons);
-    if (downSince_)
-      for (const std::string& entry : SplitPortList(r.deactivated)) {
+    bool known = false;
+    for (const std::string& entry : SplitPortList(r.deactivated)) {
+      if (entry.empty()) continue;
+      QString line = QString::fromStdString(HostPortText(r.host, entry));
+      QStringList facts;
+      const auto state = std::find_if(states.begin(), states.end(),
+                                      [&](const PortState& s) { return s.entry == entry; });
+      if (state != states.end() && !state->reason.empty())
+        facts << QString::fromStdString(state->reason);
+      if (downSince_) {
         const std::optional<QDateTime> since =
             downSince_(r.host, static_cast<int>(PortEntryValue(entry)));
-        lines << QString::fromStdString(entry) + QStringLiteral(": down since ") +
+        facts << QStringLiteral("down since ") +
                      (since ? since->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                             : QStringLiteral("(not in the history)"));
       }
-    if (lines.isEmpty()) return {};
+      known = known || !facts.isEmpty();
+      if (!facts.isEmpty()) line += QStringLiteral(": ") + facts.join(QStringLiteral(", "));
+      lines << line;
+    }
+    if (!known) return {};
     return lines.join(QLatin1Char('\n'));
   }
   if (role != Qt::DisplayRole) return {};

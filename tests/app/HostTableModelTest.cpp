@@ -151,9 +151,9 @@ TEST_F(HostTableModelTest, TheDeactivatedTooltipSaysSinceWhenEachPortIsDown) {
     return std::nullopt;
   });
   const QString tip = model.data(down, Qt::ToolTipRole).toString();
-  EXPECT_EQ(tip, QStringLiteral("80: down since ") +
+  EXPECT_EQ(tip, QStringLiteral("127.0.0.1:80: down since ") +
                      when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
-                     QStringLiteral("\n443: down since (not in the history)"));
+                     QStringLiteral("\n127.0.0.1:443: down since (not in the history)"));
   EXPECT_EQ(asked, (std::vector<std::string>{"127.0.0.1:80", "127.0.0.1:443"}));
   // Rows with nothing down, and the other columns, have none.
   EXPECT_FALSE(model.data(model.index(1, 2), Qt::ToolTipRole).isValid());
