@@ -101,21 +101,38 @@ bool AlertQueues::ClearEmailQueue() { return clear(email_); }
 bool AlertQueues::DrainDown(std::vector<std::string>& out) { return drain(down_, out); }
 bool AlertQueues::DrainUp(std::vector<std::string>& out) { return drain(up_, out); }
 
+// Every hold of a queue's flag is a few moves of strings, so the sender waits for it: giving up
+// would leave a queued alert until the next interval, an hour with a long one.
+namespace {
+void AwaitFlag(std::atomic<bool>& flag) {
+  while (flag.load(std::memory_order_relaxed)) std::this_thread::yield();
+}
+}  // namespace
+
 bool AlertQueues::TakeEmailEntry(std::string& out) {
-  FlagHold hold(email_.busy);
-  if (!hold || email_.entries.empty()) return false;
-  out = std::move(email_.entries.front());
-  email_.entries.erase(email_.entries.begin());
-  return true;
+  for (;;) {
+    AwaitFlag(email_.busy);
+    FlagHold hold(email_.busy);
+    if (!hold) continue;
+    if (email_.entries.empty()) return false;
+    out = std::move(email_.entries.front());
+    email_.entries.erase(email_.entries.begin());
+    return true;
+  }
 }
 
 bool AlertQueues::TakeEmailEntries(std::vector<std::string>& out) {
-  FlagHold hold(email_.busy);
-  if (!hold) return false;
-  for (std::string& entry : email_.entries) out.push_back(std::move(entry));
-  email_.entries.clear();
-  return true;
+  for (;;) {
+    AwaitFlag(email_.busy);
+    FlagHold hold(email_.busy);
+    if (!hold) continue;
+    for (std::string& entry : email_.entries) out.push_back(std::move(entry));
+    email_.entries.clear();
+    return true;
+  }
 }
+
+
 
 std::vector<std::string> AlertQueues::downEntries() { return copy(down_.busy, down_.entries); }
 std::vector<std::string> AlertQueues::upEntries() { return copy(up_.busy, up_.entries); }

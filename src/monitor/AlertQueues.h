@@ -31,9 +31,9 @@ class AlertQueues {
   // Reads and empties the queue in one hold of its flag; nullopt-like false when busy.
   bool DrainDown(std::vector<std::string>& out);
   bool DrainUp(std::vector<std::string>& out);
-  // Takes entry 0 of the email queue when the flag is free and the queue not empty.
+  // Takes entry 0 of the email queue (waiting out a hold of its flag); false when it is empty.
   bool TakeEmailEntry(std::string& out);
-  // Appends every entry of the email queue to `out` and empties it; false when busy.
+  // Appends every entry of the email queue to `out` and empties it, waiting out a hold.
   bool TakeEmailEntries(std::vector<std::string>& out);
 
   // Copies for tests and display (taken under the flag; empty when busy).
