@@ -67,6 +67,7 @@ class Monitor {
   // that cannot be made, a pass that keeps failing, a parallel setting that does not fit. The
   // sink must outlive the monitor. Takes effect at the next start.
   void SetDiagnostics(Diagnostics& diagnostics);
+  Diagnostics& diagnostics() const { return *diagnostics_; }
 
   // Clears every row's deactivated ports and the queues, resets the position, starts the
   // workers. No effect when already running. Ports per pass are capped to what the open-file

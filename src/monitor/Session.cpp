@@ -11,7 +11,8 @@ void Session::Create() {
   settings_ = AlertSettings{};
   hosts_.replaceAll({});
   std::vector<MonitoredHost> rows;
-  LoadSettings(settingsPath_, settings_, rows);
+  // The run's own sink: the window shows a dropped row in its status bar, not only on stderr.
+  LoadSettings(settingsPath_, settings_, rows, monitor_.diagnostics());
   hosts_.replaceAll(std::move(rows));
   if (startedHidden_) monitor_.Start();
 }
