@@ -60,7 +60,7 @@ void CheckRanges(const varnley::AlertSettings& s,
               !(hook.*row.field.webhookText).empty());
   }
   for (const auto& host : hosts) {
-    Check(varnley::IsValidIP(host.host));
+    Check(varnley::IsValidHost(host.host));
     Check(varnley::NormalisePorts(host.ports) == host.ports);
   }
 }
