@@ -4,6 +4,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/InternetDate.h"
+
 namespace varnley {
 
 const char* EventName(AlertEvent event) {
@@ -60,20 +62,6 @@ void MergeInto(Alert& into, Alert later) {
 
 namespace {
 
-// Civil date from days since 1970-01-01 (proleptic Gregorian), so UTC needs nothing of the
-// system's time zone functions.
-void CivilFromDays(long long z, int& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
-}
-
 std::tm LocalTm(WallTime when) {
   // localtime shares one buffer in the C library; the copy is taken under one lock.
   static std::mutex mutex;
@@ -85,23 +73,7 @@ std::tm LocalTm(WallTime when) {
 
 }  // namespace
 
-std::string Rfc3339Utc(WallTime when) {
-  using namespace std::chrono;
-  const long long secs = duration_cast<seconds>(when.time_since_epoch()).count();
-  long long days = secs / 86400;
-  long long rest = secs % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  int y;
-  unsigned m, d;
-  CivilFromDays(days, y, m, d);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ", y, m, d, rest / 3600,
-                rest / 60 % 60, rest % 60);
-  return text;
-}
+std::string Rfc3339Utc(WallTime when) { return UtcTimestamp(when); }
 
 std::string LocalClockText(WallTime when, bool withDate) {
   const std::tm local = LocalTm(when);

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/InternetDate.h"
+#include "platform/Text.h"
+
 namespace varnley {
 
 namespace fs = std::filesystem;
@@ -64,19 +67,8 @@ CREATE VIEW IF NOT EXISTS changes AS
   FROM runs JOIN ports ON ports.id = runs.port_id;
 )sql";
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 std::string StampOf(HistoryTime now) {
-  const std::time_t seconds = static_cast<std::time_t>(now / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-  return text;
+  return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(now)), true);
 }
 
 // What is wrong with an opened file as a history file, or "" when nothing is. A file another
@@ -150,11 +142,11 @@ HistoryTime SystemHistoryTime() {
 
 std::string HistoryPathFor(const AlertSettings& settings, const std::string& settingsPath) {
   const std::string& chosen = settings.history;
-  if (Lower(chosen) == "off") return "";
+  if (ToLowerAscii(chosen) == "off") return "";
   const fs::path settingsFile(settingsPath);
   if (chosen.empty()) {
     std::string name = settingsFile.string();
-    if (Lower(settingsFile.extension().string()) == ".ini") name.resize(name.size() - 4);
+    if (ToLowerAscii(settingsFile.extension().string()) == ".ini") name.resize(name.size() - 4);
     return name + ".history.sqlite";
   }
   const fs::path given(chosen);

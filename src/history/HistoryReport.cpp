@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "history/HistoryQueries.h"
+#include "platform/InternetDate.h"
 
 namespace varnley {
 
@@ -22,12 +23,7 @@ std::string LocalText(HistoryTime time) {
 }
 
 std::string IsoText(HistoryTime time) {
-  const std::time_t seconds = static_cast<std::time_t>(time / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
+  return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(time)));
 }
 
 std::string Fixed(double value, int digits) {

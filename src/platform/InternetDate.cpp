@@ -18,4 +18,18 @@ std::string FormatInternetDate(const std::tm& local, long offsetMinutes) {
   return text;
 }
 
+std::string UtcTimestamp(std::chrono::system_clock::time_point when, bool compact) {
+  using namespace std::chrono;
+  const auto day = floor<days>(when);
+  const year_month_day date(day);
+  const hh_mm_ss clock(floor<seconds>(when - day));
+  char text[48];
+  std::snprintf(text, sizeof text, compact ? "%04d%02u%02uT%02d%02d%02dZ" : "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
 }  // namespace varnley
