@@ -90,16 +90,7 @@ struct Connection {
 HttpReceiver::HttpReceiver(std::vector<HttpResponse> script, bool tls, bool record)
     : script_(std::move(script)), tls_(tls), record_(record) {
   if (script_.empty()) script_.push_back({});
-  if (tls_) {
-    const TestPki& pki = ThrowAwayPki();
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, pki.certFile.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx, pki.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-      SSL_CTX_free(ctx);
-      throw std::runtime_error("cannot load the test certificate");
-    }
-    ctx_ = ctx;
-  }
+  if (tls_) ctx_ = ThrowAwayServerContext();
   listenFd_ = test::detail::BoundLoopbackSocket(port_);
   if (::listen(listenFd_, 16) != 0 || ::pipe(stopPipe_) != 0)
     throw std::runtime_error("cannot listen on loopback");

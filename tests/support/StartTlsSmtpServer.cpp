@@ -97,7 +97,7 @@ struct StartTlsSmtpServer::Session {
   }
 };
 
-StartTlsSmtpServer::StartTlsSmtpServer(bool record) : record_(record) {
+void* ThrowAwayServerContext() {
   const TestPki& pki = ThrowAwayPki();
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, pki.certFile.c_str()) != 1 ||
@@ -105,7 +105,11 @@ StartTlsSmtpServer::StartTlsSmtpServer(bool record) : record_(record) {
     SSL_CTX_free(ctx);
     throw std::runtime_error("cannot load the test certificate");
   }
-  ctx_ = ctx;
+  return ctx;
+}
+
+StartTlsSmtpServer::StartTlsSmtpServer(bool record) : record_(record) {
+  ctx_ = ThrowAwayServerContext();
   listenFd_ = test::detail::BoundLoopbackSocket(port_);
   if (::listen(listenFd_, 8) != 0 || ::pipe(stopPipe_) != 0)
     throw std::runtime_error("cannot listen on loopback");

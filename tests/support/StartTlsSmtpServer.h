@@ -19,6 +19,9 @@ struct TestPki {
   std::string caFile, certFile, keyFile;
 };
 const TestPki& ThrowAwayPki();
+// A server-side TLS context (an SSL_CTX*, to be freed with SSL_CTX_free) holding that
+// certificate and key; throws when they cannot be loaded.
+void* ThrowAwayServerContext();
 
 class StartTlsSmtpServer {
  public:
