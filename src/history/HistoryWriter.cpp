@@ -191,7 +191,14 @@ void HistoryWriter::Probes(const std::vector<PortResult>& results, bool changes)
     const std::size_t index = indexOf(result.host, result.port);
     if (changes && states_[index] != static_cast<signed char>(result.open)) {
       states_[index] = static_cast<signed char>(result.open);
-      push({Event::Change, time, index, result.open, {}, {}, {}});
+      // Why it went down is the probe's own word ("refused", "no such name").
+      push({Event::Change,
+            time,
+            index,
+            result.open,
+            {},
+            {},
+            result.open ? std::string() : result.reason});
     }
     const std::uint64_t key = MinuteKey(index, time);
     auto it = pending_.minutes.find(key);

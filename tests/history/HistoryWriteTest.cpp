@@ -73,6 +73,24 @@ TEST(HistoryWrite, EventsAggregatesAndAlertsLandInTheirTables) {
   EXPECT_EQ(Count(p, "SELECT count(*) FROM sessions WHERE stopped IS NULL"), 0);
 }
 
+TEST(HistoryWrite, AChangeSeenInTheProbesKeepsWhyThePortWentDown) {
+  HistoryFixture f;
+  auto writer = f.open();
+  ASSERT_TRUE(writer) << f.reason;
+  writer->Started();
+  PortResult result = HistoryFixture::Result(80, true);
+  writer->Probes({result}, /*changes=*/true);
+  result.open = false;
+  result.reason = "no such name";
+  f.at(1000);
+  writer->Probes({result}, /*changes=*/true);
+  writer->Flush();
+  EXPECT_EQ(Count(f.path,
+                  "SELECT count(*) FROM changes WHERE state = 'DOWN' AND reason = 'no such name'"),
+            1);
+  EXPECT_EQ(Count(f.path, "SELECT count(*) FROM changes WHERE state = 'UP' AND reason = ''"), 1);
+}
+
 TEST(HistoryWrite, PruningFollowsTheClockAcrossDays) {
   HistoryFixture f;
   auto writer = f.open(/*days=*/2);
