@@ -288,6 +288,7 @@ void HistoryWriter::run() {
     const bool last = stopping_;
     Batch batch;
     std::swap(batch, pending_);
+    batch.takenAt = now();
     const std::uint64_t generation = handed_;
     for (std::size_t i = writerNames_.size(); i < names_.size(); ++i)
       writerNames_.push_back(names_[i]);
@@ -428,7 +429,7 @@ bool HistoryWriter::writeAggregates(const Batch& batch) {
       !upsert(sql_->upsertDay, days))
     return false;
 
-  const HistoryTime time = now();
+  const HistoryTime time = batch.takenAt ? batch.takenAt : now();
   for (std::size_t index = 0; index < batch.lastProbe.size(); ++index) {
     const HistoryTime probed = batch.lastProbe[index];
     if (probed == 0) continue;
@@ -555,7 +556,7 @@ bool HistoryWriter::maintain(HistoryTime time) {
 }
 
 bool HistoryWriter::write(Batch& batch) {
-  const HistoryTime time = now();
+  const HistoryTime time = batch.takenAt ? batch.takenAt : now();
   const bool nothing = batch.events.empty() && batch.minutes.empty() && batch.lost == 0;
   const bool maintenanceDue = Floor(time, kMinuteMs) != Floor(lastMaintenance_, kMinuteMs);
   if (nothing && session_ == 0 && !maintenanceDue && !full_) return true;

@@ -101,6 +101,9 @@ class HistoryWriter {
     std::vector<HistoryTime> lastProbe;                    // by port index, 0 for none
     std::vector<signed char> lastOpen;                     // what that probe found
     std::uint64_t lost = 0;
+    // When it was taken from the hand-off: a port is idle only against what the batch could
+    // know, not against a clock that ran on while the writer waited for the disk.
+    HistoryTime takenAt = 0;
   };
   struct OpenRun {
     std::int64_t row;
