@@ -126,7 +126,7 @@ MailAccount TestAccount(const AlertInput& input, const std::string& previousSecu
   return {input.email.smtpServer, input.email.userName,
           input.email.password,   input.email.receiveEmail,
           input.authentication,   SecurityFor(input.security, previousSecurity),
-          input.verifyCertificate};
+          input.verifyCertificate, Trim(input.dns)};
 }
 
 }  // namespace varnley

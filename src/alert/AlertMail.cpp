@@ -14,16 +14,30 @@ namespace varnley {
 MailAccount MailAccount::From(const AlertSettings& settings) {
   return {settings.smtpServer,       settings.userName,       settings.password,
           settings.receiveEmail,     settings.authentication, settings.security,
-          settings.verifyCertificate};
+          settings.verifyCertificate, settings.dns};
 }
+
+namespace {
+
+// The server text's host, or "" when its port part is no port.
+std::string ServerHost(const std::string& smtpServer) {
+  try {
+    return SplitServerText(smtpServer, kSmtpDefaultPort).host;
+  } catch (const EIdInvalidPort&) {
+    return {};
+  }
+}
+
+}  // namespace
 
 std::string FromText(const std::string& userName, const std::string& smtpServer) {
   std::string address = userName;
   if (userName.find('@') == std::string::npos) {
-    // A server given as host:port lends only its host to the address.
-    const std::string server = Trim(smtpServer);
+    // A server given as host:port lends only its host to the address; an IPv6 one is
+    // written as the address literal mail takes.
+    const std::string host = ServerHost(smtpServer);
     address += '@';
-    address += server.substr(0, server.rfind(':'));
+    address += host.find(':') != std::string::npos ? "[IPv6:" + host + "]" : host;
   }
   return std::string("\"") + kApplicationTitle + "\" <" + address + ">";
 }
@@ -85,6 +99,7 @@ void ConfigureClient(TIdSMTP& client, const MailAccount& account) {
   // A server text with its own port overrides this.
   client.Port = DefaultSmtpPort(*useTLS);
   client.Host = account.smtpServer;
+  client.Dns = account.dns;
   client.Username = account.userName;
   client.Password = account.password;
   client.AuthType = satNone;
@@ -147,11 +162,16 @@ void DropConnection(TIdSMTP& client) {
   }
 }
 
-// "host:port" as the client will connect to it.
+// "host:port" ("[address]:port" for IPv6) as the client will connect to it.
 std::string ServerText(const TIdSMTP& client, const MailAccount& account) {
-  const std::string server = Trim(account.smtpServer);
-  if (server.find(':') != std::string::npos) return server;
-  return server + ":" + std::to_string(client.Port);
+  try {
+    const SmtpServerAddress server = SplitServerText(account.smtpServer, client.Port);
+    const std::string port = ":" + std::to_string(server.port);
+    if (server.host.find(':') != std::string::npos) return "[" + server.host + "]" + port;
+    return server.host + port;
+  } catch (const EIdInvalidPort&) {
+    return Trim(account.smtpServer);
+  }
 }
 
 // The failure in the user's words, and whether trying again could help.

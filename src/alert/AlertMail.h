@@ -48,22 +48,24 @@ struct MailAccount {
   // Security and verification are optional, as in the settings file.
   MailAccount(std::string smtpServer, std::string userName, std::string password,
               std::string receiveEmail, bool authentication, std::string security = {},
-              bool verifyCertificate = true)
+              bool verifyCertificate = true, std::string dns = {})
       : smtpServer(std::move(smtpServer)),
         userName(std::move(userName)),
         password(std::move(password)),
         receiveEmail(std::move(receiveEmail)),
         authentication(authentication),
         security(std::move(security)),
-        verifyCertificate(verifyCertificate) {}
+        verifyCertificate(verifyCertificate),
+        dns(std::move(dns)) {}
 
-  std::string smtpServer;  // "host" or "host:port"
+  std::string smtpServer;  // "host", "host:port", "[IPv6]:port"
   std::string userName;
   std::string password;
   std::string receiveEmail;
   bool authentication = false;
   std::string security;  // "none" (or empty), "starttls" or "tls"
   bool verifyCertificate = true;
+  std::string dns;  // the name servers the server's name is looked up through ("": the system's)
 
   static MailAccount From(const AlertSettings& settings);
 };

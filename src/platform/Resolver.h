@@ -95,4 +95,11 @@ class Resolver {
 std::optional<LookupAnswer> ResolveName(Resolver& resolver, const std::string& name,
                                         Deadline deadline, const StopSource* stop);
 
+// A host as a client connects to it: an address literal ("10.0.0.5", "::1", "[::1]") as it
+// stands, without a lookup; a name through a resolver of the `dns` servers, waited for beside
+// the stop. nullopt when the stop came first; a failure (noAnswer once the deadline passed)
+// when no address was found.
+std::optional<LookupAnswer> LookupHost(const std::string& host, const std::string& dns,
+                                       Deadline deadline, const StopSource* stop);
+
 }  // namespace varnley

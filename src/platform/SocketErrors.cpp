@@ -51,6 +51,7 @@ constexpr CodeText kCodeTexts[] = {
     {10065, "No route to host."},
     {10066, "Directory not empty"},
     {11001, "Host not found."},
+    {11002, "Nonauthoritative host not found."},
 };
 
 }  // namespace

@@ -12,12 +12,11 @@ inline constexpr int kWsaConnReset = 10054;
 inline constexpr int kWsaShutdown = 10058;
 inline constexpr int kWsaConnRefused = 10061;
 inline constexpr int kWsaHostNotFound = 11001;
+inline constexpr int kWsaTryAgain = 11002;  // the name servers failed or did not answer
 
 // An errno value as a Winsock code; a value with no Winsock counterpart is returned unchanged.
 // (On Windows the sockets report Winsock codes themselves and every value passes unchanged.)
 int WinsockCodeFromErrno(int err);
-// A getaddrinfo() result (with the errno seen right after it, for EAI_SYSTEM) as a Winsock code.
-int WinsockCodeFromLookup(int gaiResult, int savedErrno);
 
 // The table's text for a Winsock code; for a code outside the table "" (a raw errno value that
 // had no Winsock counterpart gets the system's own text so the failure still reads clearly).

@@ -1,5 +1,5 @@
-// IPv4 stream sockets for the SMTP client (and the loopback peers of its tests): name lookup,
-// connect, and poll-based send/receive that a StopSource's wake-up descriptor cuts short.
+// Stream sockets for the SMTP client (and the loopback peers of its tests): connect over IPv4
+// or IPv6, and poll-based send/receive that a StopSource's wake-up descriptor cuts short.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/Deadline.h"
+#include "platform/IpAddress.h"
 
 namespace varnley {
 
@@ -27,23 +28,6 @@ struct IoResult {
 bool ParseDottedIPv4(std::string_view text, std::uint32_t& address);
 std::string FormatIPv4(std::uint32_t address);
 
-// A dotted address as it stands, anything else through getaddrinfo (IPv4, stream), first
-// answer. Returns 0 or a Winsock code (11001 for a name that does not resolve).
-int ResolveIPv4(const std::string& host, std::uint32_t& address);
-
-// A blocking lookup of a name (not a dotted address): 0 and the address, or a Winsock code.
-using NameLookup = std::function<int(const std::string& host, std::uint32_t& address)>;
-// Replaces the lookup LookupIPv4 runs (an empty one restores ResolveIPv4); returns the old one.
-// Tests put in a lookup that blocks, the way a dead resolver does.
-NameLookup SetNameLookup(NameLookup lookup);
-
-// A dotted address as it stands; a name through the lookup on a detached worker of its own,
-// which owns copies of everything it uses. A stop request or the deadline abandons the wait
-// with IoStatus stopped or timedOut: nothing can cut a running system lookup short, so the
-// worker finishes alone and its answer is dropped. `failed` carries the code.
-IoResult LookupIPv4(const std::string& host, std::uint32_t& address, const Deadline& deadline,
-                    const StopSource* stop);
-
 // The local host's full name ("" if unknown).
 std::string LocalHostName();
 
@@ -58,11 +42,14 @@ class TcpSocket {
 
   bool isOpen() const { return fd_ >= 0; }
 
-  // Allocates the socket (non-blocking underneath; every wait is a poll). Returns 0 or a
-  // Winsock code.
-  int create();
+  // Allocates an IPv4 (or IPv6) socket, non-blocking underneath: every wait is a poll.
+  // Returns 0 or a Winsock code.
+  int create(bool v6 = false);
 
-  // Without a deadline, waits as long as the system's own connect does.
+  // To an address of the socket's family. Without a deadline, waits as long as the system's
+  // own connect does.
+  IoResult connect(const IpAddress& address, std::uint16_t port, const Deadline& deadline,
+                   const StopSource* stop);
   IoResult connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
                    const StopSource* stop);
 

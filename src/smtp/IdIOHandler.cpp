@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "platform/Resolver.h"
 #include "platform/SocketErrors.h"
 #include "platform/StopSource.h"
 #include "platform/Text.h"
@@ -219,18 +220,33 @@ void TIdIOHandlerStack::Open() {
   // A loopback connect can finish without waiting, so an earlier stop is checked here too.
   if (stop_ && stop_->stopRequested()) throw EIdOperationCancelled();
   try {
-    int code = binding_.Socket().create();
-    if (code != 0) RaiseSocketError(code);
-    // The connect time covers the name lookup and the connect together.
+    // The connect time covers the name lookup and the connects together.
     const Deadline connectBy = Deadline::AfterOrNone(ConnectTimeout);
     auto connectWait = [&] {
       if (connectBy.expired()) throw EIdConnectTimeout();
       return WithinSession(connectBy);
     };
-    std::uint32_t address = 0;
-    IoResult r = LookupIPv4(Host, address, connectWait(), stop_);
-    if (r.status == IoStatus::ok)
+    const std::optional<LookupAnswer> found = LookupHost(Host, Dns, connectWait(), stop_);
+    if (!found) throw EIdOperationCancelled();
+    if (found->addresses.empty()) {
+      connectWait();  // a lookup cut short by the connect limit is a connect timeout
+      const LookupFailure failure =
+          found->failure == LookupFailure::none ? LookupFailure::noSuchName : found->failure;
+      throw EIdSocketError(failure == LookupFailure::noSuchName ? kWsaHostNotFound : kWsaTryAgain,
+                           LookupFailureText(failure));
+    }
+    // Each address in the resolver's order, within the one connect limit, until one accepts;
+    // the last one's failure is the one reported.
+    IoResult r{IoStatus::failed, kWsaHostNotFound, 0};
+    for (const IpAddress& address : found->addresses) {
+      if (const int code = binding_.Socket().create(address.v6); code != 0) {
+        r = {IoStatus::failed, code, 0};
+        continue;
+      }
       r = binding_.Socket().connect(address, Port, connectWait(), stop_);
+      if (r.status != IoStatus::failed) break;
+      binding_.CloseSocket();
+    }
     switch (r.status) {
       case IoStatus::ok:
         break;

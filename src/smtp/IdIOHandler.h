@@ -112,8 +112,9 @@ class TIdSocketHandle {
 // socket of the platform, plain or under TLS.
 class TIdIOHandlerStack : public TIdIOHandler {
  public:
-  std::string Host;
+  std::string Host;  // a name or an address (IPv6 with or without brackets)
   std::uint16_t Port = 0;
+  std::string Dns;  // the name servers for a name ("" for the system's own)
   std::chrono::milliseconds ConnectTimeout{0};  // the lookup and the connect; zero: no limit
 
   TIdSocketHandle& Binding() { return binding_; }

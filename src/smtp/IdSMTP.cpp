@@ -22,9 +22,25 @@ void RefuseLineBreak(std::string_view value, const char* what) {
 SmtpServerAddress SplitServerText(std::string_view text, std::uint16_t defaultPort) {
   const std::string trimmed = Trim(text);
   SmtpServerAddress out{trimmed, defaultPort};
-  const std::size_t colon = trimmed.rfind(':');
-  if (colon == std::string::npos) return out;
-  const std::string portText = trimmed.substr(colon + 1);
+  std::string_view portText;
+  if (!trimmed.empty() && trimmed.front() == '[') {
+    // "[2001:db8::25]" or "[2001:db8::25]:2525": the brackets hold the address.
+    const std::size_t close = trimmed.find(']');
+    if (close == std::string::npos) return out;  // no address: the lookup refuses it
+    out.host = trimmed.substr(1, close - 1);
+    const std::string_view rest = std::string_view(trimmed).substr(close + 1);
+    if (rest.empty()) return out;
+    if (rest.front() != ':')
+      throw EIdInvalidPort("Invalid port in the SMTP server \"" + trimmed + "\".");
+    portText = rest.substr(1);
+  } else {
+    const std::size_t colon = trimmed.find(':');
+    if (colon == std::string::npos) return out;
+    // Two colons or more: an IPv6 address without brackets, so without a port.
+    if (trimmed.find(':', colon + 1) != std::string::npos) return out;
+    out.host = Trim(std::string_view(trimmed).substr(0, colon));
+    portText = std::string_view(trimmed).substr(colon + 1);
+  }
   unsigned long port = 0;
   bool valid = !portText.empty() && portText.size() <= 5;
   for (char c : portText) {
@@ -34,7 +50,6 @@ SmtpServerAddress SplitServerText(std::string_view text, std::uint16_t defaultPo
   if (!valid || port == 0 || port > 65535) {
     throw EIdInvalidPort("Invalid port in the SMTP server \"" + trimmed + "\".");
   }
-  out.host = Trim(std::string_view(trimmed).substr(0, colon));
   out.port = static_cast<std::uint16_t>(port);
   return out;
 }

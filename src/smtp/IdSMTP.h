@@ -26,8 +26,9 @@ inline constexpr std::uint16_t kSmtpSubmissionPort = 587;
 // The port a server text without one means: 465 for implicit TLS, 587 for STARTTLS, else 25.
 std::uint16_t DefaultSmtpPort(TIdUseTLS useTLS);
 
-// The server text "host" or "host:port" (port 1..65535; without one, defaultPort). A port
-// part that is not a number in range raises EIdInvalidPort.
+// The server text "host", "host:port", an IPv6 address bare or in brackets, or
+// "[address]:port" (port 1..65535; without one, defaultPort). A port part that is not a
+// number in range raises EIdInvalidPort.
 struct SmtpServerAddress {
   std::string host;
   std::uint16_t port = kSmtpDefaultPort;

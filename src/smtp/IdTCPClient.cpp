@@ -28,8 +28,8 @@ void TIdTCPClient::OpenConnectionTo(const std::string& host, std::uint16_t port)
   if (Connected()) throw EIdAlreadyConnected();
   if (host.empty()) throw EIdHostRequired();
   if (port == 0) throw EIdPortRequired();
-  if (IPVersion != Id_IPv4) RaiseSocketError(10047);
   ioHandler_.Host = host;
+  ioHandler_.Dns = Dns;
   ioHandler_.Port = port;
   ioHandler_.ConnectTimeout = ConnectTimeout;
   ioHandler_.ReadTimeout = ReadTimeout;

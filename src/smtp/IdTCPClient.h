@@ -12,8 +12,6 @@ namespace varnley {
 
 class StopSource;
 
-enum TIdIPVersion { Id_IPv4, Id_IPv6 };
-
 class TIdTCPConnection {
  public:
   TIdTCPConnection() = default;
@@ -50,7 +48,9 @@ class TIdTCPClient : public TIdTCPConnection {
   std::chrono::milliseconds ReadTimeout{0};  // each whole reply
   // From the open on, no wait of the connection (connect, reads, writes) may pass this.
   std::chrono::milliseconds SessionTimeout{0};
-  TIdIPVersion IPVersion = Id_IPv4;
+  // The name servers a host name is looked up through (a `[config] dns` text; "" for the
+  // system's own). An address, IPv4 or IPv6, is connected to as it stands.
+  std::string Dns;
 
   // Opens to Host:Port.
   void OpenConnection() { OpenConnectionTo(Host, Port); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/SocketErrors.h"
+#include "platform/IpAddress.h"
 #include "smtp/IdException.h"
 
 namespace varnley {
@@ -123,7 +124,7 @@ void TlsChannel::Handshake(const TlsPeer& peer, const Deadline& deadline) {
   }
   SSL_set_bio(s.ssl, s.in, s.out);
   std::uint32_t address = 0;
-  const bool literal = ParseDottedIPv4(peer.host, address);
+  const bool literal = ParseDottedIPv4(peer.host, address) || ParseIPv6(peer.host).has_value();
   // Server names go out for servers that host several; an address is never one.
   if (!literal && !peer.host.empty() && SSL_set_tlsext_host_name(s.ssl, peer.host.c_str()) != 1)
     Fail("TLS set-up failed", 0);

@@ -17,7 +17,7 @@
 #include "smtp/IdException.h"
 #include "smtp/IdMessage.h"
 #include "smtp/IdSMTP.h"
-#include "support/BlockingLookup.h"
+#include "support/HostileDnsServer.h"
 #include "support/ScriptedSmtpServer.h"
 #include "support/StartTlsSmtpServer.h"
 #include "support/WaitFor.h"
@@ -40,7 +40,9 @@ TEST(AlertMail, FromAddressFollowsTheUserNameRule) {
        {Case{"ops", "mail.example.org", "\"Varnley\" <ops@mail.example.org>"},
         Case{"ops@example.org", "mail.example.org", "\"Varnley\" <ops@example.org>"},
         Case{"ops", "127.0.0.1:2525", "\"Varnley\" <ops@127.0.0.1>"},
-        Case{"ops", " mx ", "\"Varnley\" <ops@mx>"}}) {
+        Case{"ops", " mx ", "\"Varnley\" <ops@mx>"},
+        Case{"ops", "[::1]:2525", "\"Varnley\" <ops@[IPv6:::1]>"},
+        Case{"ops", "2001:db8::25", "\"Varnley\" <ops@[IPv6:2001:db8::25]>"}}) {
     EXPECT_EQ(FromText(c.user, c.server), c.from) << c.user << " " << c.server;
   }
 }
@@ -464,15 +466,16 @@ TEST(EmailThread, EachFailureNamesItsCause) {
 }
 
 TEST(EmailThread, StopDuringALookupThatNeverAnswersReturnsWithinASecond) {
-  test::BlockingLookup lookup;
+  test::HostileDnsServer silent(test::HostileDnsServer::Mode::silent);
   AlertQueues queues;
   AlertSettings settings = SettingsFor("mail.test");
+  settings.dns = silent.dns();
   settings.interval = 3600;
   std::ostringstream errors;
   MailStatus status(errors);
   queues.AddEmailEntry("\"127.0.0.1:9\" is DOWN.");
   auto sender = std::make_unique<TEmailThread>(queues, settings, &status);
-  ASSERT_TRUE(lookup.waitEntered(1));
+  ASSERT_TRUE(test::WaitFor([&] { return silent.queries() > 0; }, 5s));
   const auto start = std::chrono::steady_clock::now();
   sender->requestStop();
   sender->join();

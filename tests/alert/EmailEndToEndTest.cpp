@@ -8,11 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "alert/AlertMail.h"
 #include "alert/TEmailThread.h"
 #include "model/HostTable.h"
 #include "monitor/AlertQueues.h"
 #include "monitor/Monitor.h"
 #include "platform/TcpSocket.h"
+#include "smtp/IdMessage.h"
+#include "smtp/IdSMTP.h"
+#include "support/Dnsmasq.h"
 #include "support/RealSmtpServer.h"
 #include "support/WaitFor.h"
 
@@ -145,6 +149,31 @@ TEST(EmailEndToEnd, AnAlertFailedWhileTheServerIsDownGoesOutWithTheNextOnceItIsB
   EXPECT_TRUE(sender.runPass());
   const std::string mail = WaitForMail(server, before, "127.0.0.1:2");
   EXPECT_NE(mail.find("127.0.0.1:1"), std::string::npos) << mail;
+}
+
+// The server named by its IPv6 address, and by a name whose only address is IPv6 (asked of a
+// name server of the test's own): each mail reaches the server's ::1 listener.
+TEST(EmailEndToEnd, MailGoesToAnIPv6ServerByAddressAndByName) {
+  RealSmtpServer server;
+  const std::string port6 = server.listenerPort("plain6");
+  ASSERT_FALSE(port6.empty()) << "the server could not listen on ::1";
+  test::Dnsmasq dns({"--host-record=mail6.test,::1"});
+  for (const std::string& smtpServer : {"[::1]:" + port6, "Mail6.Test:" + port6}) {
+    SCOPED_TRACE(smtpServer);
+    AlertSettings settings = MailSettings(server);
+    settings.smtpServer = smtpServer;
+    settings.dns = dns.dns();
+    TIdSMTP client;
+    TIdMessage message;
+    const auto before = server.messages();
+    const MailResult result =
+        SendAlertMail(client, message, MailAccount::From(settings), "\"[::1]:8080\" is DOWN.");
+    ASSERT_TRUE(result.sent) << result.error;
+    const std::string mail = WaitForMail(server, before, "[::1]:8080");
+    ASSERT_FALSE(mail.empty());
+    EXPECT_EQ(RealSmtpServer::Header(mail, "From"), "Varnley <varnley@" +
+                  std::string(smtpServer[0] == '[' ? "[IPv6:::1]" : "Mail6.Test") + ">");
+  }
 }
 
 }  // namespace

@@ -303,13 +303,21 @@ TEST_F(Session, SilentServerEndsWithReadTimeoutOrStop) {
 }
 
 TEST_F(Session, ServerTextCarriesPortAndBadPortsAreRefused) {
-  const SmtpServerAddress plain = SplitServerText("mail.example.org", 25);
-  EXPECT_EQ(plain.host, "mail.example.org");
-  EXPECT_EQ(plain.port, 25);
-  const SmtpServerAddress withPort = SplitServerText(" 10.0.0.5:2525 ", 25);
-  EXPECT_EQ(withPort.host, "10.0.0.5");
-  EXPECT_EQ(withPort.port, 2525);
-  for (const char* bad : {"h:", "h:0", "h:65536", "h:25x", "h:999999"}) {
+  struct Case {
+    const char* text;
+    const char* host;
+    std::uint16_t port;
+  };
+  for (const Case& c : {Case{"mail.example.org", "mail.example.org", 25},
+                        Case{" 10.0.0.5:2525 ", "10.0.0.5", 2525},
+                        Case{"[::1]:2525", "::1", 2525},
+                        Case{"[2001:db8::25]", "2001:db8::25", 25},
+                        Case{"2001:db8::25", "2001:db8::25", 25}}) {
+    const SmtpServerAddress server = SplitServerText(c.text, 25);
+    EXPECT_EQ(server.host, c.host) << c.text;
+    EXPECT_EQ(server.port, c.port) << c.text;
+  }
+  for (const char* bad : {"h:", "h:0", "h:65536", "h:25x", "h:999999", "[::1]2525", "[::1]:"}) {
     EXPECT_THROW(SplitServerText(bad, 25), EIdInvalidPort) << bad;
   }
 }

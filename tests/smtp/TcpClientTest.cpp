@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Resolver.h"
 #include "platform/SocketErrors.h"
 #include "platform/StopSource.h"
 #include "platform/TcpSocket.h"
 #include "smtp/IdException.h"
 #include "smtp/IdTCPClient.h"
+#include "support/Dnsmasq.h"
 
 namespace varnley {
 namespace {
@@ -63,13 +65,36 @@ TEST(DottedAddress, DecimalOctetsOnly) {
   }
 }
 
-TEST(Resolve, LocalhostAndDottedText) {
-  std::uint32_t a = 0;
-  EXPECT_EQ(ResolveIPv4("localhost", a), 0);
-  EXPECT_EQ(a >> 24, 127u);
-  EXPECT_EQ(ResolveIPv4("127.0.0.9", a), 0);
-  EXPECT_EQ(a, 0x7F000009u);
-  EXPECT_EQ(ResolveIPv4(std::string("local\0host", 10), a), kWsaHostNotFound);
+TEST(Resolve, AddressesStandAsTheyAreAndOnlyNamesAreLookedUp) {
+  struct Case {
+    const char* host;
+    LookupFailure failure;
+    const char* first;  // the first address, "" for none
+  };
+  // No name server is given a chance to answer: every case is a literal, a refusal or a name
+  // of the hosts file.
+  const Case cases[] = {
+      {"127.0.0.9", LookupFailure::none, "127.0.0.9"},
+      {"::1", LookupFailure::none, "::1"},
+      {"[::1]", LookupFailure::none, "::1"},
+      {"[0:0::1]", LookupFailure::none, "::1"},
+      {"[127.0.0.1]", LookupFailure::noSuchName, ""},
+      {"", LookupFailure::noSuchName, ""},
+  };
+  StopSource stopped;
+  stopped.requestStop();  // a literal never waits, so a stopped source does not matter
+  for (const Case& c : cases) {
+    const auto answer = LookupHost(c.host, "", Deadline::After(2000ms), &stopped);
+    ASSERT_TRUE(answer) << c.host;
+    EXPECT_EQ(answer->failure, c.failure) << c.host;
+    EXPECT_EQ(answer->addresses.empty() ? "" : IpAddressText(answer->addresses[0]), c.first)
+        << c.host;
+  }
+  const auto local = LookupHost("LocalHost", "", Deadline::After(2000ms), nullptr);
+  ASSERT_TRUE(local);
+  ASSERT_FALSE(local->addresses.empty());
+  EXPECT_EQ(LookupHost(std::string("local\0host", 10), "", Deadline::None(), nullptr)->failure,
+            LookupFailure::noSuchName);
 }
 
 // A loopback port where nobody listens: bound, never listening, so connects are refused.
@@ -94,18 +119,44 @@ TEST(TcpClient, RefusedConnectReadsAsWinsockError) {
 }
 
 TEST(TcpClient, NameThatDoesNotResolve) {
+  test::Dnsmasq dns({"--address=/known.test/127.0.0.1"});
   TIdTCPClient client;
-  // A label over 63 characters is refused by the resolver itself: no query leaves the machine.
-  client.Host = std::string(70, 'x') + ".invalid";
+  client.Host = "nowhere.test";
+  client.Dns = dns.dns();
   client.Port = 25;
   try {
     client.OpenConnection();
     FAIL() << "connected";
   } catch (const EIdSocketError& e) {
     EXPECT_EQ(e.LastError(), 11001);
-    EXPECT_STREQ(e.what(), "Socket Error # 11001\r\nHost not found.");
+    EXPECT_STREQ(e.what(), "no such name");
   }
   EXPECT_FALSE(client.Connected());
+}
+
+// Each address of a name is tried in turn: a name whose IPv6 address is closed still reaches
+// the listener on its IPv4 one, and an IPv6 address is connected to as such.
+TEST(TcpClient, TriesEveryAddressOfANameAndConnectsOverIPv6) {
+  TcpListener listener;
+  ASSERT_EQ(listener.listenLoopback(4), 0);
+  test::Dnsmasq dns({"--host-record=both.test,127.0.0.1,::1"});
+  TIdTCPClient client;
+  client.Dns = dns.dns();
+  client.Port = listener.port();
+  client.Host = "Both.Test";
+  client.OpenConnection();
+  EXPECT_TRUE(client.Connected());
+  client.Disconnect(false);
+
+  client.Host = "[::1]";
+  try {
+    client.OpenConnection();
+    FAIL() << "nothing listens on ::1 here";
+  } catch (const EIdSocketError& e) {
+    // Refused by ::1 (or no IPv6 loopback at all): either way a socket error, never a hang.
+    EXPECT_TRUE(e.LastError() == 10061 || e.LastError() == 10047 || e.LastError() == 10049)
+        << e.what();
+  }
 }
 
 TEST(TcpClient, OpensReopensAndRefusesASecondOpen) {

@@ -6,7 +6,8 @@
   serve --dir D [...]                             run in the foreground (what start launches)
   pki   --dir D                                   only make the certificates (D/pki), see below
 
-It binds a free port on 127.0.0.1 and writes it to D/port. AUTH LOGIN (and PLAIN) are offered
+It binds a free port on 127.0.0.1 and writes it to D/port, and one on ::1 (plain text, as
+D/port-plain6) where the machine has IPv6 loopback. AUTH LOGIN (and PLAIN) are offered
 on plain text and accept only the given user and password (default varnley / s3cret).
 Each message received is stored as D/mail/NNNN.eml (the data as received) with
 D/mail/NNNN.json beside it (envelope sender, recipients, the login used, the listener and the
@@ -175,9 +176,9 @@ def serve(args):
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
 
-    def listen(listener, tls_context=None, implicit_context=None):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        sock.bind(("127.0.0.1", 0))
+    def listen(listener, tls_context=None, implicit_context=None, v6=False):
+        sock = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_STREAM)
+        sock.bind(("::1" if v6 else "127.0.0.1", 0))
         sock.listen(16)
 
         def factory():
@@ -200,6 +201,10 @@ def serve(args):
             listeners[name] = listen(name, tls_context=server_context(pki, cert))
         listeners["implicit"] = listen("implicit", implicit_context=server_context(pki, "good"))
     listeners["plain"] = listen("plain")
+    try:
+        listeners["plain6"] = listen("plain6", v6=True)
+    except OSError:
+        pass  # no IPv6 loopback here: the tests that need it say so
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
     write_atomic(os.path.join(args.dir, "pid"), str(os.getpid()).encode())

@@ -1,4 +1,3 @@
-#include <netdb.h>
 
 #include <cerrno>
 
@@ -68,28 +67,6 @@ int WinsockCodeFromErrno(int err) {
     if (e.err == err) return e.code;
   }
   return err;
-}
-
-int WinsockCodeFromLookup(int gaiResult, int savedErrno) {
-  switch (gaiResult) {
-    case 0:
-      return 0;
-    case EAI_SYSTEM:
-      return WinsockCodeFromErrno(savedErrno);
-    case EAI_MEMORY:
-      return 10055;
-    case EAI_FAMILY:
-      return 10047;
-    case EAI_SOCKTYPE:
-      return 10044;
-    case EAI_SERVICE:
-    case EAI_BADFLAGS:
-      return 10022;
-    // Unknown name, no address, a resolver that is unreachable or refuses: all mean the user's
-    // server name cannot be used, which the Winsock table calls "Host not found.".
-    default:
-      return kWsaHostNotFound;
-  }
 }
 
 }  // namespace varnley

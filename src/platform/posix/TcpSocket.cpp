@@ -2,21 +2,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
-#include "platform/LookupSignal.h"
+#include "platform/SocketAddress.h"
 #include "platform/SocketErrors.h"
 #include "platform/SocketPrimitives.h"
 #include "platform/StopSource.h"
@@ -111,57 +105,15 @@ bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) 
 
 }  // namespace sockets
 
-int ResolveIPv4(const std::string& host, std::uint32_t& address) {
-  if (ParseDottedIPv4(host, address)) return 0;
-  // A name with an embedded NUL would be looked up cut short; refuse it instead.
-  if (host.empty() || host.find('\0') != std::string::npos) return kWsaHostNotFound;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  const int savedErrno = errno;
-  if (rc != 0) return WinsockCodeFromLookup(rc, savedErrno);
-  int result = kWsaHostNotFound;
-  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_family == AF_INET && ai->ai_addr) {
-      address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
-      result = 0;
-      break;
-    }
-  }
-  ::freeaddrinfo(list);
-  return result;
-}
-
-// The lookup worker's answer signal: an event counter, waited for beside the stop descriptor.
-LookupSignal::LookupSignal() {
-  read_ = write_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (read_ < 0) error_ = WinsockCodeFromErrno(errno);
-}
-
-LookupSignal::~LookupSignal() {
-  if (read_ >= 0) ::close(read_);
-}
-
-void LookupSignal::raise() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] auto n = ::write(write_, &one, sizeof one);
-}
-
-IoResult LookupSignal::wait(const Deadline& deadline, const StopSource* stop) {
-  return PollWithStop(read_, POLLIN, deadline, stop);
-}
-
 std::string LocalHostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return {};
   return name;
 }
 
-int TcpSocket::create() {
+int TcpSocket::create(bool v6) {
   close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return WinsockCodeFromErrno(errno);
   if (SetNonBlocking(fd_)) return 0;
   const int code = WinsockCodeFromErrno(errno);
@@ -173,11 +125,11 @@ IoResult TcpSocket::waitFor(short events, const Deadline& deadline, const StopSo
   return PollWithStop(fd_, events, deadline, stop);
 }
 
-IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
-                            const StopSource* stop) {
+IoResult TcpSocket::connect(const IpAddress& address, std::uint16_t port,
+                            const Deadline& deadline, const StopSource* stop) {
   if (fd_ < 0) return Failed(10038);
-  const sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  const SocketAddress sa = SocketAddressOf(address, port);
+  if (::connect(fd_, sa.get(), static_cast<socklen_t>(sa.length)) == 0) return {};
   if (errno != EINPROGRESS && errno != EINTR) return FailedErrno();
   IoResult waited = waitFor(POLLOUT, deadline, stop);
   if (waited.status != IoStatus::ok) return waited;

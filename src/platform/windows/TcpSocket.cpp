@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/LookupSignal.h"
+#include "platform/SocketAddress.h"
 #include "platform/SocketErrors.h"
 #include "platform/SocketPrimitives.h"
 #include "platform/StopSource.h"
@@ -43,9 +43,9 @@ bool SetNonBlocking(SOCKET s) {
 
 // A TCP socket that child processes do not inherit, like the close-on-exec sockets elsewhere.
 // Returns 0 or a Winsock code.
-int OpenStreamSocket(SOCKET& s) {
+int OpenStreamSocket(SOCKET& s, bool v6 = false) {
   if (const int rc = EnsureWinsock(); rc != 0) return rc;
-  s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+  s = ::WSASocketW(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   return s == INVALID_SOCKET ? ::WSAGetLastError() : 0;
 }
@@ -124,52 +124,6 @@ bool SocketName(int fd, bool peer, std::uint32_t& address, std::uint16_t& port) 
 
 }  // namespace sockets
 
-int ResolveIPv4(const std::string& host, std::uint32_t& address) {
-  if (ParseDottedIPv4(host, address)) return 0;
-  if (host.empty() || host.find('\0') != std::string::npos) return kWsaHostNotFound;
-  if (const int rc = EnsureWinsock(); rc != 0) return rc;
-  ADDRINFOW hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  ADDRINFOW* list = nullptr;
-  // The wide call: a name outside the ANSI code page reaches the resolver as it was typed.
-  const int rc = ::GetAddrInfoW(Wide(host).c_str(), nullptr, &hints, &list);
-  if (rc != 0) return WinsockCodeFromLookup(rc, 0);
-  int result = kWsaHostNotFound;
-  for (ADDRINFOW* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_family == AF_INET && ai->ai_addr) {
-      address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
-      result = 0;
-      break;
-    }
-  }
-  ::FreeAddrInfoW(list);
-  return result;
-}
-
-// The lookup worker's answer signal: a loopback socket pair, waited for beside the stop's.
-LookupSignal::LookupSignal() {
-  SOCKET readEnd, writeEnd;
-  if (!MakeWakePair(readEnd, writeEnd)) {
-    const int err = ::WSAGetLastError();
-    error_ = err != 0 ? err : WSAENOBUFS;
-    return;
-  }
-  read_ = SocketToInt(readEnd);
-  write_ = SocketToInt(writeEnd);
-}
-
-LookupSignal::~LookupSignal() {
-  if (read_ >= 0) ::closesocket(IntToSocket(read_));
-  if (write_ >= 0) ::closesocket(IntToSocket(write_));
-}
-
-void LookupSignal::raise() { RaiseWake(IntToSocket(write_)); }
-
-IoResult LookupSignal::wait(const Deadline& deadline, const StopSource* stop) {
-  return WaitWithStop(IntToSocket(read_), kReadable, deadline, stop);
-}
-
 std::string LocalHostName() {
   if (EnsureWinsock() != 0) return {};
   wchar_t name[256] = {};
@@ -177,10 +131,10 @@ std::string LocalHostName() {
   return Narrow(name);
 }
 
-int TcpSocket::create() {
+int TcpSocket::create(bool v6) {
   close();
   SOCKET s = INVALID_SOCKET;
-  if (const int rc = OpenStreamSocket(s); rc != 0) return rc;
+  if (const int rc = OpenStreamSocket(s, v6); rc != 0) return rc;
   fd_ = SocketToInt(s);
   if (SetNonBlocking(s)) return 0;
   const int code = ::WSAGetLastError();
@@ -192,12 +146,12 @@ IoResult TcpSocket::waitFor(short events, const Deadline& deadline, const StopSo
   return WaitWithStop(IntToSocket(fd_), events, deadline, stop);
 }
 
-IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
-                            const StopSource* stop) {
+IoResult TcpSocket::connect(const IpAddress& address, std::uint16_t port,
+                            const Deadline& deadline, const StopSource* stop) {
   if (fd_ < 0) return Failed(WSAENOTSOCK);
   const SOCKET s = IntToSocket(fd_);
-  const sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  const SocketAddress sa = SocketAddressOf(address, port);
+  if (::connect(s, sa.get(), sa.length) == 0) return {};
   if (::WSAGetLastError() != WSAEWOULDBLOCK) return FailedLast();
   IoResult waited = waitFor(kWritable, deadline, stop);
   if (waited.status != IoStatus::ok) return waited;
