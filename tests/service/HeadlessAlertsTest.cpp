@@ -1,11 +1,13 @@
 // The windowless program's alerts reaching a webhook receiver of the tests' own: a flapping
-// port's DOWN and UP as one incident, and an alert that the receiver first refused for a
-// while delivered on the retry.
+// port's DOWN and UP as one incident, and an alert that the receiver and the mail server
+// first refused for a while delivered on the retry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "support/HttpReceiver.h"
+#include "support/ScriptedSmtpServer.h"
 #include "support/ServiceProcess.h"
 
 namespace varnley {
@@ -28,9 +30,14 @@ std::string Field(const std::string& body, const std::string& name) {
 
 class HeadlessAlerts : public ::testing::Test {
  protected:
-  ServiceProcess start(const HttpReceiver& receiver) {
-    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=0\n[host1]\n"
-                              "host=127.0.0.1\nport=" +
+  // With a mail server, the alerts are mailed to it as well.
+  ServiceProcess start(const HttpReceiver& receiver, const std::string& smtpServer = {}) {
+    const std::string mail = smtpServer.empty() ? std::string()
+                                                : "[email]\nsmtpserver=" + smtpServer +
+                                                      "\nusername=ops\nmail=a@x.org\n";
+    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=0\nemail=" +
+                                  std::string(smtpServer.empty() ? "0" : "1") + "\n" + mail +
+                                  "[host1]\nhost=127.0.0.1\nport=" +
                                   std::to_string(port.port()) + "\n[webhook1]\nurl=" +
                                   receiver.url("/hook?token=hushhush") + "\nformat=json\n");
     return ServiceProcess(VARNLEY_EXE, {"--headless", "--config", settings}, dir.file("err"),
@@ -75,19 +82,30 @@ TEST_F(HeadlessAlerts, DeliverAFlappingPortsDownAndUpAsOneIncident) {
   EXPECT_EQ(program.err().find("hushhush"), std::string::npos) << program.err();
 }
 
-TEST_F(HeadlessAlerts, DeliverOnTheRetryAfterTheReceiverAnswered503) {
+// The receiver answers 503 and the mail server greylists the first try with 451: both get
+// the DOWN on the retry 30 s later, and a line says so for each.
+TEST_F(HeadlessAlerts, DeliverOnTheRetryAfterA503AndAGreylisting451) {
   HttpReceiver receiver({Answer(503), Answer(200)});
-  ServiceProcess program = start(receiver);
+  using testing::Reply;
+  testing::ScriptedSmtpServer smtp(
+      Reply("220 ready"),
+      {Reply("250 mx"), Reply("250 reset"), Reply("451 4.7.1 greylisted, try later"),
+       Reply("221 bye"), Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
+       Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
+  ServiceProcess program = start(receiver, smtp.address());
   ASSERT_TRUE(program.errHas("webhook1 failed: ")) << program.err();
   EXPECT_TRUE(program.errHas(", retry at ", 1s)) << program.err();
+  ASSERT_TRUE(program.errHas("mail failed: greylisted, try later, retry at ")) << program.err();
   EXPECT_EQ(receiver.count(), 1u);
   // The first retry waits 30 s.
   ASSERT_TRUE(test::WaitFor([&] { return receiver.count() >= 2; }, 45s)) << program.err();
-  ASSERT_TRUE(program.errHas("webhook1 sent: \"127.0.0.1:" + std::to_string(port.port()) +
-                             "\" is DOWN."))
-      << program.err();
+  const std::string down = "\"127.0.0.1:" + std::to_string(port.port()) + "\" is DOWN.";
+  ASSERT_TRUE(program.errHas("webhook1 sent: " + down)) << program.err();
+  ASSERT_TRUE(program.errHas("mail sent: " + down, 10s)) << program.err();
   const std::vector<testing::HttpRequest> got = receiver.requests();
   EXPECT_EQ(got[0].body, got[1].body);
+  const auto data = smtp.data();
+  EXPECT_NE(std::find(data.begin(), data.end(), "Subject: " + down), data.end());
   program.signal(SIGTERM);
   EXPECT_TRUE(program.waitExit(5s));
   EXPECT_EQ(program.err().find("hushhush"), std::string::npos) << program.err();
