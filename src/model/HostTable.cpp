@@ -120,6 +120,17 @@ std::string HostTable::downReasons(std::size_t index) const {
   return DownReasonsText(rows_[index], index < states_.size() ? states_[index] : none);
 }
 
+std::string HostTable::portReason(const std::string& host, int port) const {
+  const std::string entry = std::to_string(port);
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < rows_.size() && i < states_.size(); ++i) {
+    if (rows_[i].host != host) continue;
+    for (const PortState& state : states_[i])
+      if (state.entry == entry && !state.reason.empty()) return state.reason;
+  }
+  return {};
+}
+
 void HostTable::setChangeCallback(ChangeCallback callback) {
   std::lock_guard lock(callbackMutex_);
   callback_ = std::move(callback);

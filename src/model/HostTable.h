@@ -46,6 +46,9 @@ class HostTable {
   std::vector<PortState> portStates(std::size_t index) const;
   // DownReasonsText of the row, for the "Deactivated Ports" cell's tooltip; "" without a row.
   std::string downReasons(std::size_t index) const;
+  // Why the last probe of host:port found it down (host in its stored form); "" when it is up,
+  // was not probed yet or is not listed.
+  std::string portReason(const std::string& host, int port) const;
 
   void setChangeCallback(ChangeCallback callback);
 

@@ -124,6 +124,9 @@ class Runner {
     options.outbox = &outbox_;
     auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
     fanout->AddSink(MailReminderSink(session_.queues(), settings));
+    fanout->SetReasonLookup([&hosts = session_.hosts()](const std::string& host, int port) {
+      return hosts.portReason(host, port);
+    });
     for (int n = 1; n <= kWebhookCount; ++n)
       fanout->webhookStatus(n).SetOutcomeHook(
           [this, name = "webhook" + std::to_string(n)](const MailOutcome& outcome,

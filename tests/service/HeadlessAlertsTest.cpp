@@ -75,6 +75,7 @@ TEST_F(HeadlessAlerts, DeliverAFlappingPortsDownAndUpAsOneIncident) {
     EXPECT_NE(got[i].body.find("{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(port.port())),
               std::string::npos);
   }
+  EXPECT_NE(got[0].body.find(",\"reason\":\"refused\"}"), std::string::npos) << got[0].body;
   EXPECT_FALSE(Field(got[0].body, "incident").empty());
   EXPECT_EQ(Field(got[0].body, "incident"), Field(got[1].body, "incident"));
   EXPECT_EQ(Field(got[0].body, "since"), Field(got[1].body, "since"));
