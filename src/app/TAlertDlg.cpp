@@ -116,7 +116,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   auto* mailRow = new QHBoxLayout;
   mailRow->addWidget(EmailEdit, 1);
   mailRow->addWidget(TestButton);
-  emailForm->addRow(label("EmailLabel", "Receive Email:", EmailGroupBox), mailRow);
+  QLabel* emailLabel = label("EmailLabel", "Receive Email:", EmailGroupBox);
+  emailForm->addRow(emailLabel, mailRow);
 
   WebhookGroupBox =
       named(new QGroupBox(QStringLiteral("Webhook"), MessageGroupBox), "WebhookGroupBox");
@@ -143,6 +144,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   formatRow->addStretch(1);
   formatRow->addWidget(WebhookTestButton);
   webhookForm->addRow(formatLabel, formatRow);
+  // The fields start where the mail account's do, whose labels are the widest.
+  for (QLabel* l : {urlLabel, formatLabel}) l->setMinimumWidth(emailLabel->sizeHint().width());
 
   auto* messageBox = new QVBoxLayout(MessageGroupBox);
   messageBox->addWidget(MessageCheckBox);
