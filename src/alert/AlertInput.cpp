@@ -3,6 +3,7 @@
 #include <array>
 
 #include "alert/AlertMail.h"
+#include "alert/WebhookFormat.h"
 #include "model/AlertSettings.h"
 #include "model/HostInput.h"
 #include "model/SettingsKeys.h"
@@ -43,7 +44,41 @@ std::string SecurityFor(const std::optional<std::string>& chosen, const std::str
   return *chosen;
 }
 
+// The format as picked, or the old text when nothing is picked or the pick means the same
+// (an empty format is json).
+std::string FormatFor(const std::optional<std::string>& chosen, const std::string& previous) {
+  if (!chosen) return previous;
+  const std::string old = Trim(previous);
+  if (EqualsIgnoreCase(old.empty() ? "json" : old, *chosen)) return previous;
+  return *chosen;
+}
+
 }  // namespace
+
+std::optional<std::string> WebhookUrlProblem(const std::string& text) {
+  // The URL itself is not repeated: its path and query may hold the receiver's token.
+  const std::string url = Trim(text);
+  if (url.empty()) return std::nullopt;
+  for (const char c : url)
+    if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f')
+      return "The webhook URL holds a space or a control character: copy it again without "
+             "them.";
+  const std::size_t sep = url.find("://");
+  const std::string scheme = ToLowerAscii(url.substr(0, sep));
+  if (sep == std::string::npos || (scheme != "http" && scheme != "https"))
+    return "The webhook URL must begin with http:// or https://" +
+           (sep == std::string::npos || sep > 10 ? std::string()
+                                                 : " (not " + url.substr(0, sep + 3) + ")") +
+           "; leave the field empty for none.";
+  const std::string display = WebhookDisplay(url);
+  if (display.empty() || UrlHost(url).empty())
+    return "The webhook URL names no host: type http://HOST[:PORT]/PATH.";
+  // The display always ends in the port, given or the scheme's own ("" stands for that too).
+  const std::string port = display.substr(display.rfind(':') + 1);
+  if (!port.empty() && !AcceptedInRange(port, 1, 65535))
+    return "The webhook URL's port must be a number from 1 to 65535.";
+  return std::nullopt;
+}
 
 std::optional<std::string> MissingEmailField(const EmailFields& fields) {
   if (fields.smtpServer.empty()) return "Please fill the SMTP server.";
@@ -70,6 +105,7 @@ AlertInput InputFromSettings(const AlertSettings& settings) {
   input.showMessage = settings.showMessage;
   input.sendEmail = settings.sendEmail;
   input.runAtLogon = settings.runAtLogon;
+  input.notify = settings.notify;
   input.interval = std::to_string(settings.interval);
   for (const ProbeField& field : kProbeFields)
     input.*field.text = std::to_string(settings.*field.value);
@@ -78,6 +114,7 @@ AlertInput InputFromSettings(const AlertSettings& settings) {
   input.authentication = settings.authentication;
   input.security = settings.security;
   input.verifyCertificate = settings.verifyCertificate;
+  input.webhook = {settings.webhooks[0].url, settings.webhooks[0].format};
   return input;
 }
 
@@ -101,6 +138,8 @@ std::optional<InputRefusal> CheckAlertInput(const AlertInput& input) {
       return InputRefusal{field.field, field.message};
   std::string why;
   if (!ParseNameServers(input.dns, &why)) return InputRefusal{AlertField::Dns, why};
+  if (auto problem = WebhookUrlProblem(input.webhook.url))
+    return InputRefusal{AlertField::WebhookUrl, std::move(*problem)};
   return std::nullopt;
 }
 
@@ -108,6 +147,7 @@ void TakeBackAlertInput(const AlertInput& input, AlertSettings& settings) {
   settings.showMessage = input.showMessage;
   settings.sendEmail = input.sendEmail;
   settings.runAtLogon = input.runAtLogon;
+  settings.notify = input.notify;
   if (const auto interval = AcceptedInterval(input.interval)) settings.interval = *interval;
   for (const ProbeField& field : kProbeFields)
     if (const auto value = AcceptedConfigValue(input.*field.text, field.key))
@@ -120,6 +160,11 @@ void TakeBackAlertInput(const AlertInput& input, AlertSettings& settings) {
   settings.authentication = input.authentication;
   settings.security = SecurityFor(input.security, settings.security);
   settings.verifyCertificate = input.verifyCertificate;
+  // The first webhook's URL and format; its header and certificate switch, and the other
+  // webhooks, are the file's and stay as they are.
+  WebhookSettings& hook = settings.webhooks[0];
+  if (!WebhookUrlProblem(input.webhook.url)) hook.url = Trim(input.webhook.url);
+  hook.format = FormatFor(input.webhook.format, hook.format);
 }
 
 MailAccount TestAccount(const AlertInput& input, const std::string& previousSecurity) {
@@ -127,6 +172,13 @@ MailAccount TestAccount(const AlertInput& input, const std::string& previousSecu
           input.email.password,   input.email.receiveEmail,
           input.authentication,   SecurityFor(input.security, previousSecurity),
           input.verifyCertificate, Trim(input.dns)};
+}
+
+WebhookSettings TestWebhook(const AlertInput& input, const WebhookSettings& previous) {
+  WebhookSettings hook = previous;
+  hook.url = Trim(input.webhook.url);
+  hook.format = FormatFor(input.webhook.format, previous.format);
+  return hook;
 }
 
 }  // namespace varnley

@@ -9,6 +9,7 @@ namespace varnley {
 
 struct AlertSettings;
 struct MailAccount;
+struct WebhookSettings;
 
 struct EmailFields {
   std::string smtpServer;
@@ -43,14 +44,27 @@ enum class AlertField {
   Timeout,
   Retries,
   Parallel,
-  Dns
+  Dns,
+  WebhookUrl
 };
+
+// The first webhook as the dialog shows it; the others live in the file alone.
+struct WebhookFields {
+  std::string url;  // "" for none
+  // The format picked ("json", "slack", "ntfy"); nullopt when nothing is picked, which keeps
+  // whatever the settings had.
+  std::optional<std::string> format;
+};
+
+// Why a webhook URL as typed cannot be taken; nullopt when it can (empty means none).
+std::optional<std::string> WebhookUrlProblem(const std::string& url);
 
 // Everything the dialog's controls hold, numbers as the user typed them.
 struct AlertInput {
   bool showMessage = false;
   bool sendEmail = false;
   bool runAtLogon = false;
+  bool notify = false;  // desktop notifications beside the boxes
   std::string interval;
   std::string timeout;
   std::string retries;
@@ -62,6 +76,7 @@ struct AlertInput {
   // which keeps whatever the settings had.
   std::optional<std::string> security;
   bool verifyCertificate = true;
+  WebhookFields webhook;
 };
 
 // The input as the dialog shows it for these settings.
@@ -86,5 +101,9 @@ void TakeBackAlertInput(const AlertInput& input, AlertSettings& settings);
 
 // The account the Test button sends with, the security read against what the settings had.
 MailAccount TestAccount(const AlertInput& input, const std::string& previousSecurity);
+
+// The webhook the Webhook group's Test button sends to: the URL and format as typed, the
+// header and certificate switch the settings' first webhook has (the file's alone).
+WebhookSettings TestWebhook(const AlertInput& input, const WebhookSettings& previous);
 
 }  // namespace varnley

@@ -137,8 +137,11 @@ DeliveryOutcome WebhookChannel::Deliver(const Alert& alert, StopSource& stop) {
         done = true;
         break;
       }
-      // Woken early by the stop request's curl_multi_wakeup.
-      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      // Woken early by the stop request: its descriptor here, or the channel's
+      // curl_multi_wakeup for a stop source without one.
+      curl_waitfd wake{static_cast<curl_socket_t>(stop.wakeDescriptor()), CURL_WAIT_POLLIN, 0};
+      const unsigned extra = wake.fd >= 0 ? 1 : 0;
+      curl_multi_poll(multi_, extra ? &wake : nullptr, extra, 1000, nullptr);
     }
     if (done) result = outcome(easy, code, errors);
     curl_multi_remove_handle(multi_, easy);

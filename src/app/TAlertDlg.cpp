@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <optional>
 
 #include "alert/AlertInput.h"
 #include "alert/AlertMail.h"
@@ -17,6 +18,8 @@
 #include "app/Placement.h"
 #include "model/AlertSettings.h"
 #include "platform/MessageBoxes.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace varnley {
 
@@ -38,6 +41,23 @@ QLabel* label(const char* name, const char* text, QWidget* parent) {
 // The combo box's entries, in order, and the settings text each stands for.
 constexpr const char* kSecurityChoices[][2] = {
     {"None", "none"}, {"STARTTLS", "starttls"}, {"SSL/TLS", "tls"}};
+constexpr const char* kFormatChoices[][2] = {
+    {"JSON", "json"}, {"Slack", "slack"}, {"ntfy", "ntfy"}};
+
+// The format entry that means the same as the settings text (an empty format is json); -1
+// for none, which shows no choice.
+int FormatIndex(const std::string& text) {
+  const std::string trimmed = Trim(text);
+  for (int i = 0; i < static_cast<int>(std::size(kFormatChoices)); ++i)
+    if (EqualsIgnoreCase(trimmed.empty() ? "json" : trimmed, kFormatChoices[i][1])) return i;
+  return -1;
+}
+
+std::optional<std::string> ChosenFormat(const QComboBox* box) {
+  const int index = box->currentIndex();
+  if (index < 0 || index >= static_cast<int>(std::size(kFormatChoices))) return std::nullopt;
+  return kFormatChoices[index][1];
+}
 
 QLineEdit* edit(const char* name, QWidget* parent) {
   auto* e = named(new QLineEdit(parent), name);
@@ -57,6 +77,12 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   MessageCheckBox =
       named(new QCheckBox(QStringLiteral("Show one warning message"), MessageGroupBox),
             "MessageCheckBox");
+  NotifyCheckBox =
+      named(new QCheckBox(QStringLiteral("Show a desktop notification"), MessageGroupBox),
+            "NotifyCheckBox");
+  NotifyCheckBox->setToolTip(
+      QStringLiteral("Beside the warning message: through the desktop's notifications, or the "
+                     "tray icon's balloon where there are none"));
   EmailCheckBox = named(new QCheckBox(QStringLiteral("Send one warning email"), MessageGroupBox),
                         "EmailCheckBox");
   EmailGroupBox =
@@ -90,12 +116,43 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   auto* mailRow = new QHBoxLayout;
   mailRow->addWidget(EmailEdit, 1);
   mailRow->addWidget(TestButton);
-  emailForm->addRow(label("EmailLabel", "Receive Email:", EmailGroupBox), mailRow);
+  QLabel* emailLabel = label("EmailLabel", "Receive Email:", EmailGroupBox);
+  emailForm->addRow(emailLabel, mailRow);
+
+  WebhookGroupBox =
+      named(new QGroupBox(QStringLiteral("Webhook"), MessageGroupBox), "WebhookGroupBox");
+  WebhookUrlEdit = named(new QLineEdit(WebhookGroupBox), "WebhookUrlEdit");
+  WebhookUrlEdit->setMaxLength(2048);
+  WebhookUrlEdit->setPlaceholderText(QStringLiteral("https://HOST/PATH (empty: none)"));
+  WebhookUrlEdit->setToolTip(
+      QStringLiteral("Empty: none; else an http:// or https:// address. More webhooks, a header "
+                     "and the certificate switch are set in the settings file."));
+  WebhookFormatComboBox = named(new QComboBox(WebhookGroupBox), "WebhookFormatComboBox");
+  for (const auto& choice : kFormatChoices)
+    WebhookFormatComboBox->addItem(QLatin1String(choice[0]));
+  WebhookTestButton =
+      named(new QPushButton(QStringLiteral("Test"), WebhookGroupBox), "WebhookTestButton");
+  WebhookTestButton->setAutoDefault(false);
+  auto* webhookForm = new QFormLayout(WebhookGroupBox);
+  QLabel* urlLabel = label("WebhookUrlLabel", "URL:", WebhookGroupBox);
+  urlLabel->setBuddy(WebhookUrlEdit);
+  webhookForm->addRow(urlLabel, WebhookUrlEdit);
+  QLabel* formatLabel = label("WebhookFormatLabel", "Format:", WebhookGroupBox);
+  formatLabel->setBuddy(WebhookFormatComboBox);
+  auto* formatRow = new QHBoxLayout;
+  formatRow->addWidget(WebhookFormatComboBox);
+  formatRow->addStretch(1);
+  formatRow->addWidget(WebhookTestButton);
+  webhookForm->addRow(formatLabel, formatRow);
+  // The fields start where the mail account's do, whose labels are the widest.
+  for (QLabel* l : {urlLabel, formatLabel}) l->setMinimumWidth(emailLabel->sizeHint().width());
 
   auto* messageBox = new QVBoxLayout(MessageGroupBox);
   messageBox->addWidget(MessageCheckBox);
+  messageBox->addWidget(NotifyCheckBox);
   messageBox->addWidget(EmailCheckBox);
   messageBox->addWidget(EmailGroupBox);
+  messageBox->addWidget(WebhookGroupBox);
 
   IntervalEdit = named(new QLineEdit(this), "IntervalEdit");
   auto* intervalRow = new QHBoxLayout;
@@ -120,7 +177,8 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   parallelRow->addWidget(ParallelEdit, 1);
   parallelRow->addWidget(label("ParallelPortsLabel", "(ports per pass)", this));
   DnsEdit = named(new QLineEdit(this), "DnsEdit");
-  DnsEdit->setToolTip(QStringLiteral("Empty: the system's own; else ADDRESS[:PORT], comma separated"));
+  DnsEdit->setToolTip(
+      QStringLiteral("Empty: the system's own; else ADDRESS[:PORT], comma separated"));
   auto* dnsRow = new QHBoxLayout;
   dnsRow->addWidget(label("DnsLabel", "DNS Servers:", this));
   dnsRow->addWidget(DnsEdit, 1);
@@ -146,12 +204,14 @@ TAlertDlg::TAlertDlg(MessageBoxes& boxes, QWidget* parent) : QDialog(parent), bo
   connect(EmailCheckBox, &QCheckBox::toggled, this, &TAlertDlg::EmailCheckBoxClick);
   connect(OKBtn, &QPushButton::clicked, this, &TAlertDlg::OKBtnClick);
   connect(TestButton, &QPushButton::clicked, this, &TAlertDlg::TestButtonClick);
+  connect(WebhookTestButton, &QPushButton::clicked, this, &TAlertDlg::WebhookTestButtonClick);
   EmailCheckBoxClick();
 }
 
 void TAlertDlg::fill(const AlertSettings& settings) {
   const AlertInput in = InputFromSettings(settings);
   MessageCheckBox->setChecked(in.showMessage);
+  NotifyCheckBox->setChecked(in.notify);
   EmailCheckBox->setChecked(in.sendEmail);
   RunCheckBox->setChecked(in.runAtLogon);
   IntervalEdit->setText(q(in.interval));
@@ -165,6 +225,10 @@ void TAlertDlg::fill(const AlertSettings& settings) {
   EmailEdit->setText(q(in.email.receiveEmail));
   AuthCheckBox->setChecked(in.authentication);
   loadedSecurity_ = settings.security;
+  loadedWebhook_ = settings.webhooks[0];
+  WebhookUrlEdit->setText(q(in.webhook.url));
+  // An unknown format shows no choice and is kept, as the security is.
+  WebhookFormatComboBox->setCurrentIndex(FormatIndex(in.webhook.format.value_or("")));
   const std::optional<TIdUseTLS> security = MailSecurity(settings.security);
   // An unknown text shows no choice, and OK keeps it: the user decides, not the dialog.
   int index = -1;
@@ -177,6 +241,7 @@ void TAlertDlg::fill(const AlertSettings& settings) {
 AlertInput TAlertDlg::input() const {
   AlertInput in;
   in.showMessage = MessageCheckBox->isChecked();
+  in.notify = NotifyCheckBox->isChecked();
   in.sendEmail = EmailCheckBox->isChecked();
   in.runAtLogon = RunCheckBox->isChecked();
   in.interval = s(IntervalEdit);
@@ -190,6 +255,7 @@ AlertInput TAlertDlg::input() const {
   if (index >= 0 && index < static_cast<int>(std::size(kSecurityChoices)))
     in.security = kSecurityChoices[index][1];
   in.verifyCertificate = VerifyCheckBox->isChecked();
+  in.webhook = {s(WebhookUrlEdit), ChosenFormat(WebhookFormatComboBox)};
   return in;
 }
 
@@ -225,6 +291,8 @@ QLineEdit* TAlertDlg::fieldEdit(AlertField field) const {
       return ParallelEdit;
     case AlertField::Dns:
       return DnsEdit;
+    case AlertField::WebhookUrl:
+      return WebhookUrlEdit;
   }
   return IntervalEdit;
 }
@@ -248,9 +316,14 @@ void TAlertDlg::OKBtnClick() {
 }
 
 TAlertDlg::~TAlertDlg() {
-  if (!testRunning()) return;
-  mailer_.Cancel();
-  QApplication::restoreOverrideCursor();
+  if (testRunning()) {
+    mailer_.Cancel();
+    QApplication::restoreOverrideCursor();
+  }
+  if (webhookTestRunning()) {
+    webhookTester_.Cancel();
+    QApplication::restoreOverrideCursor();
+  }
 }
 
 void TAlertDlg::TestButtonClick() {
@@ -282,6 +355,40 @@ void TAlertDlg::testFinished(bool sent) {
     boxes_.show(BoxKind::Information, "SMTP server connected and test message sent successfully.");
   else
     boxes_.show(BoxKind::Error, "Failed to connect SMTP server.");
+}
+
+void TAlertDlg::WebhookTestButtonClick() {
+  if (webhookTestRunning()) return;
+  const AlertInput in = input();
+  std::optional<std::string> problem = WebhookUrlProblem(in.webhook.url);
+  if (!problem && Trim(in.webhook.url).empty()) problem = "Please fill the webhook URL.";
+  if (problem) {
+    refuse({AlertField::WebhookUrl, *problem});
+    return;
+  }
+  WebhookTestButton->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const Status started = webhookTester_.Start(
+      TestWebhook(in, loadedWebhook_), ComputerName(), [this](const DeliveryOutcome& outcome) {
+        QMetaObject::invokeMethod(
+            this, [this, outcome] { webhookTestFinished(outcome); }, Qt::QueuedConnection);
+      });
+  if (!started) {
+    QApplication::restoreOverrideCursor();
+    WebhookTestButton->setEnabled(true);
+    boxes_.show(BoxKind::Error, "The test message could not be started: " + started.reason);
+  }
+}
+
+void TAlertDlg::webhookTestFinished(const DeliveryOutcome& outcome) {
+  webhookTester_.Finish();
+  QApplication::restoreOverrideCursor();
+  WebhookTestButton->setEnabled(true);
+  if (outcome.result == Delivery::sent)
+    boxes_.show(BoxKind::Information, "Test message sent.");
+  else
+    boxes_.show(BoxKind::Error,
+                outcome.reason.empty() ? "The test message was not sent." : outcome.reason);
 }
 
 void TAlertDlg::setVisible(bool visible) {

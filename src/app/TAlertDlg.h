@@ -1,5 +1,5 @@
-// The "Alert Settings" dialog: alert switches, the mail account, the probe interval with the
-// probe's timeout, retries and ports per pass, and the start-up entry.
+// The "Alert Settings" dialog: alert switches, the mail account, the first webhook, the probe
+// interval with the probe's timeout, retries and ports per pass, and the start-up entry.
 #pragma once
 
 #include <QDialog>
@@ -7,6 +7,8 @@
 
 #include "alert/AlertInput.h"
 #include "alert/TestMailer.h"
+#include "alert/TestWebhookSender.h"
+#include "model/AlertSettings.h"
 
 class QCheckBox;
 class QComboBox;
@@ -17,7 +19,6 @@ class QPushButton;
 
 namespace varnley {
 
-struct AlertSettings;
 class MessageBoxes;
 
 class TAlertDlg : public QDialog {
@@ -32,6 +33,9 @@ class TAlertDlg : public QDialog {
   void setTestWaitMs(int ms) { mailer_.setWait(std::chrono::milliseconds(ms)); }
   // Whether a test mail is on its way (the Test button is disabled meanwhile).
   bool testRunning() const { return mailer_.Running(); }
+  // The same for the Webhook group's Test button.
+  void setWebhookLimits(WebhookLimits limits) { webhookTester_.setLimits(limits); }
+  bool webhookTestRunning() const { return webhookTester_.Running(); }
 
   // Every control from the settings; the email switch's enabling rule follows.
   void fill(const AlertSettings& settings);
@@ -52,14 +56,19 @@ class TAlertDlg : public QDialog {
   void OKBtnClick();
   void TestButtonClick();
   void testFinished(bool sent);
+  void WebhookTestButtonClick();
+  void webhookTestFinished(const DeliveryOutcome& outcome);
 
   MessageBoxes& boxes_;
   std::string loadedSecurity_;  // what fill() was given, kept when the box shows no choice
   TestMailer mailer_;
+  WebhookSettings loadedWebhook_;  // the first webhook as fill() was given it
+  TestWebhookSender webhookTester_;
 
   QGroupBox* MessageGroupBox;
   QCheckBox* MessageCheckBox;
   QCheckBox* EmailCheckBox;
+  QCheckBox* NotifyCheckBox;
   QGroupBox* EmailGroupBox;
   QLineEdit* SMTPEdit;
   QComboBox* SecurityComboBox;  // None / STARTTLS / SSL/TLS
@@ -69,6 +78,10 @@ class TAlertDlg : public QDialog {
   QLineEdit* PasswordEdit;
   QLineEdit* EmailEdit;
   QPushButton* TestButton;
+  QGroupBox* WebhookGroupBox;
+  QLineEdit* WebhookUrlEdit;
+  QComboBox* WebhookFormatComboBox;  // json / slack / ntfy
+  QPushButton* WebhookTestButton;
   QLineEdit* IntervalEdit;
   QLineEdit* TimeoutEdit;
   QLineEdit* RetriesEdit;

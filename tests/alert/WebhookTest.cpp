@@ -2,6 +2,7 @@
 // failure is told and timed, TLS with the throw-away CA, and that no secret is ever written.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "alert/ChannelWorker.h"
 #include "alert/MailStatus.h"
+#include "alert/TestWebhookSender.h"
 #include "alert/WebhookChannel.h"
 #include "alert/WebhookFormat.h"
 #include "platform/StopSource.h"
@@ -323,6 +325,31 @@ TEST(Webhook, TheTestButtonSendsOneTestEventAndSaysWhyItFailed) {
   EXPECT_EQ(refused.result, Delivery::refused);
   EXPECT_EQ(refused.reason,
             "http://127.0.0.1:" + std::to_string(refusing.port()) + ": answered HTTP 403");
+}
+
+TEST(Webhook, TheTestSenderReportsFromItsThreadAndACancelEndsAHeldTryAtOnce) {
+  HttpReceiver good;
+  TestWebhookSender sender;
+  std::atomic<int> calls{0};
+  DeliveryOutcome got = DeliveryOutcome::Cancelled();
+  ASSERT_TRUE(sender.Start(Hook(good.url("/t")), "vm", [&](const DeliveryOutcome& outcome) {
+    got = outcome;
+    ++calls;
+  }));
+  EXPECT_FALSE(sender.Start(Hook(good.url("/t")), "vm", {})) << "one test at a time";
+  ASSERT_TRUE(test::WaitFor([&] { return calls.load() == 1; }));
+  sender.Finish();
+  EXPECT_FALSE(sender.Running());
+  EXPECT_EQ(got.result, Delivery::sent);
+
+  HttpReceiver silent(Script{testing::SilentAnswer()});
+  ASSERT_TRUE(sender.Start(Hook(silent.url("/t")), "vm", [&](const DeliveryOutcome&) { ++calls; }));
+  ASSERT_TRUE(silent.waitFor(1));
+  const auto start = std::chrono::steady_clock::now();
+  sender.Cancel();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
+  EXPECT_FALSE(sender.Running());
+  EXPECT_EQ(calls.load(), 1) << "no callback for a cancelled test";
 }
 
 }  // namespace

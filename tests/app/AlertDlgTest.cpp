@@ -3,9 +3,11 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -236,6 +238,52 @@ TEST_F(AlertDlgTest, TakeBackKeepsTheOldIntervalWhenItIsNoNumber) {
   EXPECT_EQ(after.interval, 9);
 }
 
+TEST_F(AlertDlgTest, NewControlsFollowTheirNeighboursInTheTabOrderAndHaveBuddies) {
+  // The order Tab walks, among the controls around the new ones.
+  const std::vector<std::string> expected = {
+      "MessageCheckBox", "NotifyCheckBox",        "EmailCheckBox",     "EmailEdit",   "TestButton",
+      "WebhookUrlEdit",  "WebhookFormatComboBox", "WebhookTestButton", "IntervalEdit"};
+  std::vector<std::string> walked;
+  QWidget* first = dlg.findChild<QWidget*>(QStringLiteral("MessageCheckBox"));
+  QWidget* w = first;
+  do {
+    const std::string name = w->objectName().toStdString();
+    if (std::find(expected.begin(), expected.end(), name) != expected.end() &&
+        (w->focusPolicy() & Qt::TabFocus))
+      walked.push_back(name);
+    w = w->nextInFocusChain();
+  } while (w != first);
+  EXPECT_EQ(walked, expected);
+  auto buddy = [this](const char* label) {
+    return dlg.findChild<QLabel*>(QLatin1String(label))->buddy();
+  };
+  EXPECT_EQ(buddy("WebhookUrlLabel"), edit("WebhookUrlEdit"));
+  EXPECT_EQ(buddy("WebhookFormatLabel"),
+            dlg.findChild<QComboBox*>(QStringLiteral("WebhookFormatComboBox")));
+  EXPECT_FALSE(dlg.findChild<QPushButton*>(QStringLiteral("WebhookTestButton"))->autoDefault())
+      << "Enter in the URL field is OK, not Test";
+}
+
+TEST_F(AlertDlgTest, ABadWebhookUrlIsRefusedWithItsReasonAndTheCursorInTheField) {
+  AlertSettings before;
+  before.webhooks[0].url = "https://hooks.example.org/T0";
+  dlg.fill(before);
+  EXPECT_EQ(edit("WebhookUrlEdit")->text(), QStringLiteral("https://hooks.example.org/T0"));
+  for (const char* url : {"ftp://hooks.example.org/x", "hooks.example.org", "http://:80/"}) {
+    SCOPED_TRACE(url);
+    edit("WebhookUrlEdit")->setText(QLatin1String(url));
+    boxes.shown.clear();
+    dlg.setResult(QDialog::Rejected);
+    pressOk();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].kind, BoxKind::Information);
+    EXPECT_EQ(boxes.shown[0].text.rfind("The webhook URL ", 0), 0u) << boxes.shown[0].text;
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.focusWidget(), edit("WebhookUrlEdit"));
+    EXPECT_EQ(edit("WebhookUrlEdit")->selectedText(), QLatin1String(url));
+  }
+}
+
 class AlertCommandTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { test::EnsureApplication(); }
@@ -356,6 +404,83 @@ TEST_F(AlertCommandTest, CancelAfterAValidationBoxChangesNothing) {
     }
     EXPECT_EQ(read(path), file);
     EXPECT_EQ(session->settings(), before);
+    form.reset();
+    session.reset();
+  }
+}
+
+TEST_F(AlertCommandTest, NotifyAndTheFirstWebhookAreSavedOnOkOnlyAndTheOthersKeptAsTheyStand) {
+  const fs::path path = dir.path() / "varnley.ini";
+  // Webhooks 2 to 4 with a comment and spellings of their own, which no save may touch.
+  const std::string others =
+      "[webhook2]\n; the team's chat\nurl=https://chat.example.org/hooks/SECRET2\nformat=slack\n"
+      "\n[webhook3]\nurl=http://127.0.0.1:9000/in\nformat=ntfy\nheader=Authorization: Bearer T3\n"
+      "\n[webhook4]\nurl=https://h4.example.org/x\nverify=0\n\n";
+  const std::string file = "[config]\ninterval=7\n\n" + others +
+                           "[webhook1]\nurl=http://127.0.0.1:8000/old\nheader=X-Token: abc\n";
+  struct Case {
+    const char* name;
+    const char* url;
+    int format;  // JSON, Slack, ntfy
+    bool notify;
+    const char* button;       // what is pressed last
+    const char* refusedWith;  // the box's first words, nullptr for none
+    bool saved;
+  };
+  const Case cases[] = {
+      {"OK saves", "https://hooks.example.org/T/B/C", 1, true, "OKBtn", nullptr, true},
+      {"OK with no webhook", "", 2, false, "OKBtn", nullptr, true},
+      {"Cancel keeps the file", "https://hooks.example.org/T/B/C", 1, true, "CancelBtn", nullptr,
+       false},
+      {"a refused URL, then Cancel", "mailto:ops@example.org", 0, true, "CancelBtn",
+       "The webhook URL must begin with http:// or https://", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    { std::ofstream(path, std::ios::binary) << file; }
+    open(path.string());
+    const AlertSettings before = session->settings();
+    ASSERT_EQ(before.webhooks[0].url, "http://127.0.0.1:8000/old");
+    boxes.shown.clear();
+    test::WhenModal([&](QWidget* dlg) {
+      EXPECT_EQ(dlg->findChild<QLineEdit*>(QStringLiteral("WebhookUrlEdit"))->text(),
+                QStringLiteral("http://127.0.0.1:8000/old"));
+      EXPECT_EQ(dlg->findChild<QComboBox*>(QStringLiteral("WebhookFormatComboBox"))->currentIndex(),
+                0);
+      EXPECT_FALSE(dlg->findChild<QCheckBox*>(QStringLiteral("NotifyCheckBox"))->isChecked());
+      dlg->findChild<QCheckBox*>(QStringLiteral("NotifyCheckBox"))->setChecked(c.notify);
+      dlg->findChild<QLineEdit*>(QStringLiteral("WebhookUrlEdit"))->setText(QLatin1String(c.url));
+      dlg->findChild<QComboBox*>(QStringLiteral("WebhookFormatComboBox"))
+          ->setCurrentIndex(c.format);
+      if (c.refusedWith) {
+        QTest::mouseClick(dlg->findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+        EXPECT_TRUE(dlg->isVisible()) << "the box keeps the dialog open";
+      }
+      QTest::mouseClick(dlg->findChild<QPushButton*>(QLatin1String(c.button)), Qt::LeftButton);
+    });
+    form->SetToolButtonClick();
+    if (c.refusedWith) {
+      ASSERT_EQ(boxes.shown.size(), 1u);
+      EXPECT_EQ(boxes.shown[0].text.rfind(c.refusedWith, 0), 0u) << boxes.shown[0].text;
+    } else {
+      EXPECT_TRUE(boxes.shown.empty());
+    }
+    const std::string now = read(path);
+    EXPECT_NE(now.find(others), std::string::npos) << now;
+    AlertSettings stored;
+    std::vector<MonitoredHost> hosts;
+    LoadSettings(path.string(), stored, hosts);
+    EXPECT_EQ(stored, session->settings());
+    if (!c.saved) {
+      EXPECT_EQ(now, file);
+      EXPECT_EQ(session->settings(), before);
+    } else {
+      EXPECT_EQ(stored.notify, c.notify);
+      EXPECT_EQ(stored.webhooks[0].url, c.url);
+      EXPECT_EQ(stored.webhooks[0].format, c.format == 1 ? "slack" : "ntfy");
+      EXPECT_EQ(stored.webhooks[0].header, "X-Token: abc");
+      for (int n = 1; n < kWebhookCount; ++n) EXPECT_EQ(stored.webhooks[n], before.webhooks[n]);
+    }
     form.reset();
     session.reset();
   }

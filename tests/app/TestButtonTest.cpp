@@ -1,5 +1,6 @@
-// The alert dialog's Test button against a real server (aiosmtpd on loopback), a refused port
-// and a server that accepts and then says nothing.
+// The alert dialog's Test buttons: the mail's against a real server (aiosmtpd on loopback), a
+// refused port and a server that accepts and then says nothing; the webhook's against a
+// loopback HTTP receiver of the tests' own.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -14,8 +15,11 @@
 #include <memory>
 
 #include "WidgetSupport.h"
+#include "alert/WebhookChannel.h"
 #include "app/TAlertDlg.h"
+#include "model/AlertSettings.h"
 #include "platform/TcpSocket.h"
+#include "support/HttpReceiver.h"
 #include "support/RealSmtpServer.h"
 #include "support/ScriptedSmtpServer.h"
 #include "support/WaitFor.h"
@@ -206,6 +210,139 @@ TEST_F(TestButton, ADialogClosedDownDuringATestEndsItAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   own.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  QApplication::processEvents();
+  EXPECT_TRUE(boxes.shown.empty()) << "no result from a dialog that is gone";
+}
+
+class WebhookTestButton : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { test::EnsureApplication(); }
+  void SetUp() override {
+    if (!WebhooksBuiltIn()) GTEST_SKIP() << "this build has no webhooks";
+    dlg.show();
+  }
+
+  QLineEdit* url() { return dlg.findChild<QLineEdit*>(QStringLiteral("WebhookUrlEdit")); }
+  QComboBox* format() { return dlg.findChild<QComboBox*>(QStringLiteral("WebhookFormatComboBox")); }
+  QPushButton* button() { return dlg.findChild<QPushButton*>(QStringLiteral("WebhookTestButton")); }
+  void clickTest() {
+    const std::size_t before = boxes.shown.size();
+    QTest::mouseClick(button(), Qt::LeftButton);
+    EXPECT_TRUE(test::ProcessUntil([&] { return boxes.shown.size() > before; }, 30s));
+    EXPECT_FALSE(dlg.webhookTestRunning());
+    EXPECT_TRUE(button()->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  }
+
+  test::RecordingBoxes boxes;
+  TAlertDlg dlg{boxes};
+};
+
+TEST_F(WebhookTestButton, SendsWhatIsTypedInTheChosenFormatWithTheFilesHeader) {
+  using testing::HttpReceiver;
+  HttpReceiver receiver;
+  AlertSettings settings;
+  settings.webhooks[0] = {"http://127.0.0.1:1/saved", "json", "X-Token: abc", true};
+  dlg.fill(settings);
+  struct Case {
+    int format;  // JSON, Slack, ntfy
+    const char* bodyStart;
+    const char* contentType;
+  };
+  const Case cases[] = {
+      {0, "{\"event\":\"test\",\"text\":\"Varnley: Test Message\"", "application/json"},
+      {1, "{\"text\":\"Varnley: Test Message\"}", "application/json"},
+      {2, "Varnley: Test Message", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    boxes.shown.clear();
+    const std::size_t before = receiver.count();
+    url()->setText(QString::fromStdString(receiver.url("/typed?key=K")));
+    format()->setCurrentIndex(c.format);
+    clickTest();
+    EXPECT_EQ(boxes.shown, (std::vector<Box>{{BoxKind::Information, "Test message sent."}}));
+    ASSERT_EQ(receiver.count(), before + 1);
+    const testing::HttpRequest got = receiver.requests().back();
+    EXPECT_EQ(got.method, "POST");
+    EXPECT_EQ(got.path, "/typed?key=K") << "the typed URL, not the saved one";
+    EXPECT_EQ(got.body.rfind(c.bodyStart, 0), 0u) << got.body;
+    EXPECT_EQ(got.headers.count("x-token") ? got.headers.at("x-token") : "", "abc");
+    if (*c.contentType) {
+      EXPECT_EQ(got.headers.at("content-type"), c.contentType);
+    } else {
+      EXPECT_EQ(got.headers.count("title") ? got.headers.at("title") : "", "Varnley");
+    }
+  }
+}
+
+TEST_F(WebhookTestButton, SaysWhyWhenTheUrlIsRefusedOrTheReceiverIsNotThere) {
+  TcpListener gone;
+  ASSERT_EQ(gone.listenLoopback(1), 0);
+  const std::string port = std::to_string(gone.port());
+  gone.close();
+  testing::HttpReceiver refusing(testing::Script{testing::Answer(404)});
+  struct Case {
+    std::string url;
+    BoxKind kind;
+    std::string text;  // the box's text, or its start when it ends in "..."
+  };
+  const std::string answered = "http://127.0.0.1:" + std::to_string(refusing.port());
+  const Case cases[] = {
+      {"", BoxKind::Information, "Please fill the webhook URL."},
+      {"ftp://127.0.0.1/x", BoxKind::Information,
+       "The webhook URL must begin with http:// or https://..."},
+      {"http://127.0.0.1:" + port + "/secret", BoxKind::Error,
+       "http://127.0.0.1:" + port + ": cannot connect: Connection refused"},
+      {answered + "/secret", BoxKind::Error, answered + ": answered HTTP 404"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    boxes.shown.clear();
+    url()->setText(QString::fromStdString(c.url));
+    clickTest();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].kind, c.kind);
+    const std::string& shown = boxes.shown[0].text;
+    if (c.text.size() > 3 && c.text.ends_with("...")) {
+      EXPECT_EQ(shown.rfind(c.text.substr(0, c.text.size() - 3), 0), 0u) << shown;
+    } else {
+      EXPECT_EQ(shown, c.text);
+    }
+    EXPECT_EQ(shown.find("secret"), std::string::npos) << "the path may hold a token";
+    if (c.kind == BoxKind::Information) {
+      EXPECT_EQ(dlg.focusWidget(), url());
+    }
+  }
+}
+
+TEST_F(WebhookTestButton, KeepsTheWindowAnsweringAndADialogClosedDownEndsItAtOnce) {
+  testing::HttpReceiver silent(testing::Script{testing::SilentAnswer()});
+  auto own = std::make_unique<TAlertDlg>(boxes);
+  own->show();
+  own->findChild<QLineEdit*>(QStringLiteral("WebhookUrlEdit"))
+      ->setText(QString::fromStdString(silent.url("/hold")));
+  auto* test = own->findChild<QPushButton*>(QStringLiteral("WebhookTestButton"));
+  const auto clicked = std::chrono::steady_clock::now();
+  QTest::mouseClick(test, Qt::LeftButton);
+  EXPECT_LT(std::chrono::steady_clock::now() - clicked, 500ms) << "the click waits for nothing";
+  ASSERT_TRUE(own->webhookTestRunning());
+  EXPECT_FALSE(test->isEnabled());
+  QTest::mouseClick(test, Qt::LeftButton);  // disabled: no second test
+  ASSERT_TRUE(silent.waitFor(1));
+  // The window answers while the receiver holds the request.
+  auto* notify = own->findChild<QCheckBox*>(QStringLiteral("NotifyCheckBox"));
+  notify->setFocus();
+  QTest::keyClick(notify, Qt::Key_Space);
+  QApplication::processEvents();
+  EXPECT_TRUE(notify->isChecked());
+  EXPECT_TRUE(own->webhookTestRunning());
+  EXPECT_EQ(silent.count(), 1u);
+  const auto start = std::chrono::steady_clock::now();
+  own.reset();
+  // Woken by the stop itself, not by the client's next timer (some 200 ms away).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   QApplication::processEvents();
   EXPECT_TRUE(boxes.shown.empty()) << "no result from a dialog that is gone";
