@@ -1,12 +1,17 @@
 // The windowless program's alerts reaching a webhook receiver of the tests' own: a flapping
-// port's DOWN and UP as one incident, and an alert that the receiver first refused for a
-// while delivered on the retry.
+// port's DOWN and UP as one incident, an alert that the receiver first refused for a while
+// delivered on the retry, and one still pending at SIGTERM delivered after the next start.
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "support/HttpReceiver.h"
 #include "support/ServiceProcess.h"
+
+#ifdef VARNLEY_HAVE_HISTORY
+#include "history/HistoryWriter.h"
+#include "history/Sqlite.h"
+#endif
 
 namespace varnley {
 namespace {
@@ -28,12 +33,12 @@ std::string Field(const std::string& body, const std::string& name) {
 
 class HeadlessAlerts : public ::testing::Test {
  protected:
-  ServiceProcess start(const HttpReceiver& receiver) {
-    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=0\n[host1]\n"
-                              "host=127.0.0.1\nport=" +
+  ServiceProcess start(const HttpReceiver& receiver, const std::string& err = "err") {
+    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=history.sqlite\n"
+                              "[host1]\nhost=127.0.0.1\nport=" +
                                   std::to_string(port.port()) + "\n[webhook1]\nurl=" +
                                   receiver.url("/hook?token=hushhush") + "\nformat=json\n");
-    return ServiceProcess(VARNLEY_EXE, {"--headless", "--config", settings}, dir.file("err"),
+    return ServiceProcess(VARNLEY_EXE, {"--headless", "--config", settings}, dir.file(err),
                           {"VARNLEY_INSTANCE_DIR=" + dir.file("run"),
                            "XDG_CONFIG_HOME=" + dir.file("config")},
                           kNoDisplay);
@@ -41,6 +46,7 @@ class HeadlessAlerts : public ::testing::Test {
 
   test::TempDir dir;
   std::string settings = dir.file("hosts.ini");
+  std::string history = dir.file("history.sqlite");
   LoopbackPort port;  // refuses until it listens
 };
 
@@ -92,6 +98,65 @@ TEST_F(HeadlessAlerts, DeliverOnTheRetryAfterTheReceiverAnswered503) {
   EXPECT_TRUE(program.waitExit(5s));
   EXPECT_EQ(program.err().find("hushhush"), std::string::npos) << program.err();
 }
+
+#ifdef VARNLEY_HAVE_HISTORY
+TEST_F(HeadlessAlerts, AnAlertPendingAtTheEndGoesOutAfterTheNextStartWithItsOwnTime) {
+  std::string raised;
+  {
+    HttpReceiver refusing({Answer(503)});
+    ServiceProcess program = start(refusing, "err1");
+    ASSERT_TRUE(program.errHas(", retry at ")) << program.err();
+    raised = Field(refusing.requests().at(0).body, "time");
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.waitExit(5s));
+  }
+  ASSERT_FALSE(raised.empty());
+  HttpReceiver accepting;
+  ServiceProcess program = start(accepting, "err2");
+  ASSERT_TRUE(accepting.waitFor(1)) << program.err();
+  const testing::HttpRequest first = accepting.requests().at(0);
+  SCOPED_TRACE(first.body);
+  EXPECT_EQ(Field(first.body, "event"), "down");
+  EXPECT_EQ(Field(first.body, "time"), raised);
+  EXPECT_TRUE(Field(first.body, "text").starts_with("[raised ")) << "marked as late";
+  EXPECT_TRUE(program.errHas("webhook1 sent: [raised ")) << program.err();
+  program.signal(SIGTERM);
+  EXPECT_TRUE(program.waitExit(5s));
+}
+
+TEST_F(HeadlessAlerts, AnAlertKeptOverAnHourIsNamedAsExpiredNotSent) {
+  {
+    HistoryOptions options;
+    options.path = history;
+    Status status;
+    auto writer = HistoryWriter::Open(options, status);
+    ASSERT_TRUE(writer) << status.reason;
+    OutboxRow row;
+    row.event = "down";
+    row.text = "\"127.0.0.1:9\" is DOWN.";
+    row.entries = {{"127.0.0.1", 9, "refused"}};
+    row.time = SystemHistoryTime() - 2 * kHourMs;
+    row.firstTry = row.time;
+    writer->KeepOutbox("webhook1", {row});
+  }
+  HttpReceiver receiver;
+  ServiceProcess program = start(receiver);
+  ASSERT_TRUE(program.errHas("webhook1 failed: expired, not delivered within an hour (raised at "))
+      << program.err();
+  EXPECT_TRUE(program.errHas("127.0.0.1:9\" is DOWN.", 1s)) << program.err();
+  ASSERT_TRUE(receiver.waitFor(1)) << program.err();  // the port's own DOWN of this run
+  program.signal(SIGTERM);
+  ASSERT_TRUE(program.waitExit(5s));
+  for (const testing::HttpRequest& request : receiver.requests())
+    EXPECT_EQ(request.body.find("127.0.0.1:9\\\""), std::string::npos) << request.body;
+  SqliteDb db;
+  ASSERT_TRUE(db.open(history, true));
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM deliveries WHERE channel = 'webhook1' AND "
+                      "outcome = 'expired' AND text LIKE '%127.0.0.1:9\"%'"),
+            1);
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM outbox"), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace varnley
