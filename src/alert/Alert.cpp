@@ -86,6 +86,31 @@ std::string LocalClockText(WallTime when, bool withDate) {
   return text;
 }
 
+std::string MarkRaisedTime(const std::string& text, WallTime raised, WallTime now) {
+  static constexpr std::string_view kMark = "[raised ";
+  const std::tm local = LocalTm(raised);
+  char stamp[96];
+  if (SameLocalDay(raised, now))
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", local.tm_hour, local.tm_min,
+                  local.tm_sec);
+  else
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  const std::string mark = std::string(kMark) + stamp + "] ";
+  std::string marked;
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + at, end - at);
+    if (!line.empty() && !line.starts_with(kMark)) marked += mark;
+    marked += line;
+    if (end < text.size()) marked += '\n';
+    at = end + 1;
+  }
+  return marked;
+}
+
 bool SameLocalDay(WallTime a, WallTime b) {
   const std::tm x = LocalTm(a), y = LocalTm(b);
   return x.tm_year == y.tm_year && x.tm_yday == y.tm_yday;

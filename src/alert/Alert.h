@@ -50,6 +50,10 @@ void MergeInto(Alert& into, Alert later);
 std::string Rfc3339Utc(WallTime when);
 // "14:03" in local time, "2026-12-08 14:03" when `withDate`.
 std::string LocalClockText(WallTime when, bool withDate = false);
+// The text with each line marked with the time it was raised, for an alert that goes out
+// late (kept across a restart): "[raised 14:02:07] \"host:port\" is DOWN.", the date too
+// when it was raised on another day than `now`. A line marked already keeps its mark.
+std::string MarkRaisedTime(const std::string& text, WallTime raised, WallTime now);
 // Whether the two fall on the same local calendar day.
 bool SameLocalDay(WallTime a, WallTime b);
 

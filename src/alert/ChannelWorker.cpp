@@ -20,12 +20,10 @@ ChannelWorker::ChannelWorker(std::unique_ptr<AlertChannel> channel, MailStatus* 
   keep();
   // What waited too long across the restart is named, never dropped in silence.
   for (const Alert& alert : expired) {
-    if (status_)
-      status_->Report({false,
-                       "not delivered within an hour (raised at " +
-                           LocalClockText(alert.time, !SameLocalDay(alert.time, now)) + ")",
-                       now},
-                      alert.text);
+    const std::string reason = "expired, not delivered within an hour (raised at " +
+                               LocalClockText(alert.time, !SameLocalDay(alert.time, now)) + ")";
+    options_.outbox->GaveUp(name_, {alert}, true, reason);
+    if (status_) status_->Report({false, reason, now}, alert.text);
   }
 }
 
@@ -102,12 +100,12 @@ bool ChannelWorker::runPass() {
 }
 
 void ChannelWorker::report(const DeliveryQueue::Result& result, WallTime now) {
-  if (!status_ || result.delivery == Delivery::cancelled) return;
+  if (result.delivery == Delivery::cancelled) return;
   if (result.delivery == Delivery::sent) {
-    status_->Report({true, "", now}, result.text);
+    if (status_) status_->Report({true, "", now}, result.text);
     return;
   }
-  if (result.retryAt) {
+  if (result.retryAt && status_) {
     status_->Report({false, result.reason, now, result.retryAt}, result.text);
   }
   if (!result.expired.empty()) {
@@ -117,8 +115,10 @@ void ChannelWorker::report(const DeliveryQueue::Result& result, WallTime now) {
       text += alert.text;
     }
     std::string reason = result.reason;
-    if (result.delivery == Delivery::retry) reason += " (given up: not delivered within an hour)";
-    status_->Report({false, std::move(reason), now}, text);
+    const bool expired = result.delivery == Delivery::retry;
+    if (expired) reason += " (given up: not delivered within an hour)";
+    if (options_.outbox) options_.outbox->GaveUp(name_, result.expired, expired, reason);
+    if (status_) status_->Report({false, std::move(reason), now}, text);
   }
 }
 

@@ -43,6 +43,12 @@ class Outbox {
   virtual void Keep(const std::string& channel, const std::vector<PendingAlert>& waiting) = 0;
   // What was kept for the channel, oldest first; the list is the caller's from then on.
   virtual std::vector<PendingAlert> Restore(const std::string& channel) = 0;
+  // Alerts the channel gave up on: `expired` (their hour passed) or refused for good, for a
+  // log of deliveries that never happened. Called on the channel's thread.
+  virtual void GaveUp(const std::string& channel, const std::vector<Alert>& alerts, bool expired,
+                      const std::string& reason) {
+    (void)channel, (void)alerts, (void)expired, (void)reason;
+  }
 };
 
 // Keeps the lists for the life of the process (a monitor stopped and started again).

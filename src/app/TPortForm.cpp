@@ -82,12 +82,13 @@ class ElidedLabel : public QLabel {
 
 }  // namespace
 
-TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent)
+TPortForm::TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent, Outbox* outbox)
     : QMainWindow(parent),
       session_(session),
       boxes_(boxes),
       executablePath_(ExecutablePath()),
-      trayAvailable_(QSystemTrayIcon::isSystemTrayAvailable()) {
+      trayAvailable_(QSystemTrayIcon::isSystemTrayAvailable()),
+      outbox_(outbox ? outbox : &memoryOutbox_) {
   // Boxes belong to this window: the desktop lists and stacks them with it.
   if (auto* qtBoxes = dynamic_cast<QtMessageBoxes*>(&boxes_)) qtBoxes->setOwner(this);
   buildWindow();
@@ -603,7 +604,7 @@ void TPortForm::buildFanout() {
   const AlertSettings& settings = session_.settings();
   FanoutOptions options;
   options.source = ComputerName();
-  options.outbox = &outbox_;
+  options.outbox = outbox_;
   auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
   fanout->AddSink(MailReminderSink(session_.queues(), settings));
   fanout->SetReasonLookup([&hosts = session_.hosts()](const std::string& host, int port) {

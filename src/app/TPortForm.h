@@ -46,7 +46,9 @@ class TPortForm : public QMainWindow {
 
  public:
   // Loads the settings and hosts through the session (and starts monitoring with "-s").
-  TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent = nullptr);
+  // Undelivered webhook alerts wait in `outbox` (none: one of the form's own, in memory).
+  TPortForm(Session& session, MessageBoxes& boxes, QWidget* parent = nullptr,
+            Outbox* outbox = nullptr);
   ~TPortForm() override;
 
   // Shows the window unless it starts hidden in the tray; without a tray it starts minimised.
@@ -172,7 +174,8 @@ class TPortForm : public QMainWindow {
   // Webhooks, reminders and desktop notifications while monitoring runs; made at each start
   // from the settings then (they cannot change while it runs). Undelivered alerts wait in
   // the outbox across a stop and a start.
-  MemoryOutbox outbox_;
+  MemoryOutbox memoryOutbox_;
+  Outbox* outbox_;
   std::unique_ptr<DesktopNotifier> notifier_;
   std::unique_ptr<AlertFanout> fanout_;
   void buildFanout();

@@ -83,11 +83,11 @@ int main(int argc, char** argv) {
   {
     // Creating the form loads the settings (and starts monitoring with "-s"); closing it stops
     // monitoring and saves the hosts, a failed save reported on stderr.
-    TPortForm form(session, boxes);
+    TPortForm form(session, boxes, nullptr, &run.outbox());
     form.watchMailStatus(run.mail());
     form.watchDiagnostics(diagnostics);
-    // The settings are loaded now; the window offers no way to change this key.
-    run.OpenHistory();
+    // The form's Create opened the history the settings name; the window offers no way to
+    // change that key.
     run.ListenForMetrics();
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &form,
                      [&form] { CloseForTermination(&form); });

@@ -61,6 +61,17 @@ CREATE TABLE IF NOT EXISTS days(
   successes INTEGER NOT NULL, min_us INTEGER, sum_us INTEGER NOT NULL, max_us INTEGER,
   PRIMARY KEY(day, port_id)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS notes(time INTEGER NOT NULL, text TEXT NOT NULL);
+-- Alerts not yet delivered, per channel in queue order, so that the next start sends them;
+-- each channel's rows are replaced whole. A file from before it gains it at the next open.
+CREATE TABLE IF NOT EXISTS outbox(
+  channel TEXT NOT NULL, seq INTEGER NOT NULL, event TEXT NOT NULL, text TEXT NOT NULL,
+  entries TEXT NOT NULL DEFAULT '', time INTEGER NOT NULL, incident TEXT NOT NULL DEFAULT '',
+  since INTEGER, first_try INTEGER, PRIMARY KEY(channel, seq)) WITHOUT ROWID;
+-- What a channel gave up on: expired (not delivered within its hour) or refused.
+CREATE TABLE IF NOT EXISTS deliveries(
+  id INTEGER PRIMARY KEY, time INTEGER NOT NULL, channel TEXT NOT NULL, event TEXT NOT NULL,
+  raised INTEGER NOT NULL, text TEXT NOT NULL, outcome TEXT NOT NULL,
+  reason TEXT NOT NULL DEFAULT '');
 CREATE VIEW IF NOT EXISTS changes AS
   SELECT runs.start AS time, ports.host AS host, ports.port AS port, runs.state AS state,
          runs.reason AS reason

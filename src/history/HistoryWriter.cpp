@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -37,6 +38,33 @@ std::vector<std::string> LinesOf(const std::string& text) {
     if (!line.empty()) lines.push_back(line);
   }
   return lines;
+}
+
+// An alert's entries as one text: a line per entry, "host<TAB>port<TAB>reason".
+std::string EntriesText(const std::vector<OutboxEntry>& entries) {
+  std::string text;
+  for (const OutboxEntry& entry : entries) {
+    std::string reason = entry.reason;
+    for (char& c : reason)
+      if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    text += entry.host + '\t' + std::to_string(entry.port) + '\t' + reason + '\n';
+  }
+  return text;
+}
+
+std::vector<OutboxEntry> EntriesOf(const std::string& text) {
+  std::vector<OutboxEntry> entries;
+  for (const std::string& line : LinesOf(text)) {
+    const std::size_t first = line.find('\t');
+    const std::size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+    if (second == std::string::npos) continue;
+    OutboxEntry entry;
+    entry.host = line.substr(0, first);
+    entry.port = std::atoi(line.c_str() + first + 1);
+    entry.reason = line.substr(second + 1);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
 }
 
 constexpr const char* kUpsertTail =
@@ -86,6 +114,11 @@ struct HistoryWriter::Statements {
                        "(SELECT min(id) FROM alerts WHERE channel = ?4 AND outcome = 'queued' AND "
                        "text = ?5)")),
         insertNote(db.prepare("INSERT INTO notes(time, text) VALUES(?, ?)")),
+        clearOutbox(db.prepare("DELETE FROM outbox WHERE channel = ?")),
+        insertOutbox(db.prepare("INSERT INTO outbox(channel, seq, event, text, entries, time, "
+                                "incident, since, first_try) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)")),
+        insertDelivery(db.prepare("INSERT INTO deliveries(time, channel, event, raised, text, "
+                                  "outcome, reason) VALUES(?, ?, ?, ?, ?, ?, ?)")),
         upsertMinute(db.prepare(Upsert("minutes", "minute"))),
         upsertHour(db.prepare(Upsert("hours", "hour"))),
         upsertDay(db.prepare(Upsert("days", "day"))) {}
@@ -94,14 +127,14 @@ struct HistoryWriter::Statements {
     for (const SqliteStatement* s :
          {&begin, &commit, &rollback, &insertPort, &findPort, &insertSession, &touchSession,
           &stopSession, &insertRun, &closeRun, &touchRun, &insertAlert, &settleAlert, &insertNote,
-          &upsertMinute, &upsertHour, &upsertDay})
+          &clearOutbox, &insertOutbox, &insertDelivery, &upsertMinute, &upsertHour, &upsertDay})
       if (!s->valid()) return false;
     return true;
   }
 
   SqliteStatement begin, commit, rollback, insertPort, findPort, insertSession, touchSession,
       stopSession, insertRun, closeRun, touchRun, insertAlert, settleAlert, insertNote,
-      upsertMinute, upsertHour, upsertDay;
+      clearOutbox, insertOutbox, insertDelivery, upsertMinute, upsertHour, upsertDay;
 };
 
 std::unique_ptr<HistoryWriter> HistoryWriter::Open(HistoryOptions options, Status& status) {
@@ -120,6 +153,11 @@ std::unique_ptr<HistoryWriter> HistoryWriter::Open(HistoryOptions options, Statu
     status = Status::Fail("history is off: " + writer->db_.error());
     return nullptr;
   }
+  // An outbox that cannot be read loses the earlier run's alerts, never the history.
+  if (!writer->readOutbox())
+    writer->diagnostics_.Report(Severity::Error,
+                                "history: the undelivered alerts of the last run cannot be read: " +
+                                    writer->db_.error());
   writer->thread_ = std::thread([w = writer.get()] { w->run(); });
   return writer;
 }
@@ -253,6 +291,90 @@ void HistoryWriter::Outcome(const std::string& channel, const std::string& text,
   push({Event::Outcome, time, 0, ok, channel, text, reason});
 }
 
+void HistoryWriter::KeepOutbox(const std::string& channel, std::vector<OutboxRow> rows) {
+  std::lock_guard lock(mutex_);
+  ++handed_;
+  pending_.outbox[channel] = std::move(rows);
+}
+
+OutboxLists HistoryWriter::TakeKeptOutbox() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(keptOutbox_, {});
+}
+
+void HistoryWriter::GaveUp(const std::string& channel, const OutboxRow& alert,
+                           const std::string& outcome, const std::string& reason) {
+  const HistoryTime time = now();
+  std::lock_guard lock(mutex_);
+  ++handed_;
+  if (pending_.events.size() + pending_.givenUp.size() >= options_.eventCap) {
+    countLost(1);
+    return;
+  }
+  pending_.givenUp.push_back({time, alert.time, channel, alert.event, alert.text, outcome, reason});
+}
+
+bool HistoryWriter::readOutbox() {
+  SqliteStatement select = db_.prepare(
+      "SELECT channel, event, text, entries, time, incident, since, first_try FROM outbox "
+      "ORDER BY channel, seq");
+  if (!select.valid()) return false;
+  OutboxLists lists;
+  int rc;
+  while ((rc = select.step()) == SQLITE_ROW) {
+    OutboxRow row;
+    row.event = select.text(1);
+    row.text = select.text(2);
+    row.entries = EntriesOf(select.text(3));
+    row.time = select.integer(4);
+    row.incident = select.text(5);
+    if (!select.isNull(6)) row.since = select.integer(6);
+    if (!select.isNull(7)) row.firstTry = select.integer(7);
+    lists[select.text(0)].push_back(std::move(row));
+  }
+  if (rc != SQLITE_DONE) return false;
+  std::lock_guard lock(mutex_);
+  keptOutbox_ = std::move(lists);
+  return true;
+}
+
+bool HistoryWriter::writeOutbox(const Batch& batch) {
+  for (const GivenUp& row : batch.givenUp)
+    if (!sql_->insertDelivery.bind(1, row.time)
+             .bind(2, row.channel)
+             .bind(3, row.event)
+             .bind(4, row.raised)
+             .bind(5, row.text)
+             .bind(6, row.outcome)
+             .bind(7, row.reason)
+             .run())
+      return false;
+  for (const auto& [channel, rows] : batch.outbox) {
+    if (!sql_->clearOutbox.bind(1, channel).run()) return false;
+    std::int64_t seq = 0;
+    for (const OutboxRow& row : rows) {
+      SqliteStatement& insert = sql_->insertOutbox;
+      insert.bind(1, channel)
+          .bind(2, seq++)
+          .bind(3, row.event)
+          .bind(4, row.text)
+          .bind(5, EntriesText(row.entries))
+          .bind(6, row.time)
+          .bind(7, row.incident);
+      if (row.since)
+        insert.bind(8, *row.since);
+      else
+        insert.bindNull(8);
+      if (row.firstTry)
+        insert.bind(9, *row.firstTry);
+      else
+        insert.bindNull(9);
+      if (!insert.run()) return false;
+    }
+  }
+  return true;
+}
+
 void HistoryWriter::SetTick(std::function<void()> tick) {
   std::lock_guard lock(tickMutex_);
   tick_ = std::move(tick);
@@ -306,10 +428,16 @@ void HistoryWriter::run() {
     next =
         std::chrono::steady_clock::now() + (ok ? options_.commitEvery : options_.commitEvery * 2);
   }
-  const std::uint64_t unwritten = pending_.lost + pending_.events.size() + pending_.minutes.size();
+  const std::uint64_t unwritten =
+      pending_.lost + pending_.events.size() + pending_.minutes.size() + pending_.givenUp.size();
   if (unwritten > 0)
     diagnostics_.Report(Severity::Error, "history: " + GroupDigits(unwritten) +
                                              " events could not be written before the end");
+  // Whatever waits for delivery and did not reach the file is named, not dropped in silence.
+  for (const auto& [channel, rows] : pending_.outbox)
+    for (const OutboxRow& row : rows)
+      diagnostics_.Report(Severity::Error, "history: " + channel +
+                                               " alert not kept for the next start: " + row.text);
 }
 
 std::int64_t HistoryWriter::portId(std::size_t index) {
@@ -545,6 +673,7 @@ bool HistoryWriter::maintain(HistoryTime time) {
       {"DELETE FROM runs WHERE open = 0 AND end < ?", keepAll},
       {"DELETE FROM alerts WHERE time < ?", keepAll},
       {"DELETE FROM notes WHERE time < ?", keepAll},
+      {"DELETE FROM deliveries WHERE time < ?", keepAll},
       {"DELETE FROM sessions WHERE last < ? AND id NOT IN (SELECT session_id FROM runs)", keepAll},
   };
   for (const Cut& cut : cuts) {
@@ -557,7 +686,9 @@ bool HistoryWriter::maintain(HistoryTime time) {
 
 bool HistoryWriter::write(Batch& batch) {
   const HistoryTime time = batch.takenAt ? batch.takenAt : now();
-  const bool nothing = batch.events.empty() && batch.minutes.empty() && batch.lost == 0;
+  const bool nothing =
+      batch.events.empty() && batch.minutes.empty() && batch.outbox.empty() &&
+      batch.givenUp.empty() && batch.lost == 0;
   const bool maintenanceDue = Floor(time, kMinuteMs) != Floor(lastMaintenance_, kMinuteMs);
   if (nothing && session_ == 0 && !maintenanceDue && !full_) return true;
 
@@ -573,6 +704,7 @@ bool HistoryWriter::write(Batch& batch) {
   for (std::size_t i = 0; ok && i < batch.events.size(); ++i) ok = writeEvent(batch.events[i]);
   if (ok && !batch.minutes.empty() && session_ == 0) ok = startSession(time);
   if (ok) ok = writeAggregates(batch);
+  if (ok) ok = writeOutbox(batch);
   if (ok && session_ != 0) ok = sql_->touchSession.bind(1, time).bind(2, session_).run();
   const std::uint64_t lost = batch.lost;
   if (ok && lost > 0) {
@@ -593,6 +725,12 @@ bool HistoryWriter::write(Batch& batch) {
     lastMaintenance_ = savedMaintenance;
     portIds_.clear();  // ids given inside the rolled-back transaction are gone
     failed(reason, code == SQLITE_FULL);
+    if (!batch.outbox.empty() && !outboxSaid_) {
+      outboxSaid_ = true;
+      diagnostics_.Report(Severity::Error,
+                          "history: undelivered alerts are kept in memory only until the file "
+                          "can be written again (an end before then loses them)");
+    }
     return false;
   }
   batch.lost = 0;
@@ -611,6 +749,11 @@ void HistoryWriter::putBack(Batch& batch) {
     batch.events.resize(options_.eventCap);
   }
   pending_.events = std::move(batch.events);
+  // A channel's list that changed meanwhile is newer than the one that failed.
+  for (auto& [channel, rows] : batch.outbox) pending_.outbox.try_emplace(channel, std::move(rows));
+  batch.givenUp.insert(batch.givenUp.end(), std::make_move_iterator(pending_.givenUp.begin()),
+                       std::make_move_iterator(pending_.givenUp.end()));
+  pending_.givenUp = std::move(batch.givenUp);
   for (const auto& [key, aggregate] : batch.minutes) {
     auto it = pending_.minutes.find(key);
     if (it == pending_.minutes.end()) {
@@ -663,6 +806,7 @@ void HistoryWriter::recovered() {
                                                (full_ ? "the disk was full" : "writes failed"));
   lostUnsaid_ = 0;
   full_ = false;
+  outboxSaid_ = false;
 }
 
 }  // namespace varnley

@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +26,26 @@
 #include "platform/Diagnostics.h"
 
 namespace varnley {
+
+// An alert a channel has not delivered yet, as the history's outbox keeps it across a restart.
+struct OutboxEntry {
+  std::string host;
+  int port = 0;
+  std::string reason;
+  bool operator==(const OutboxEntry&) const = default;
+};
+struct OutboxRow {
+  std::string event;  // "down", "up", "reminder"
+  std::string text;
+  std::vector<OutboxEntry> entries;
+  HistoryTime time = 0;  // when it was raised
+  std::string incident;
+  std::optional<HistoryTime> since;
+  std::optional<HistoryTime> firstTry;
+  bool operator==(const OutboxRow&) const = default;
+};
+// By channel ("mail", "webhook1"), oldest first.
+using OutboxLists = std::map<std::string, std::vector<OutboxRow>>;
 
 struct HistoryOptions {
   std::string path;
@@ -71,6 +93,15 @@ class HistoryWriter {
   void Outcome(const std::string& channel, const std::string& text, bool ok,
                const std::string& reason);
 
+  // The channel's undelivered alerts, replacing what the file kept for it (an empty list
+  // clears it); only the latest list of a channel is written, in the batch's transaction.
+  void KeepOutbox(const std::string& channel, std::vector<OutboxRow> rows);
+  // What the file's outbox held when it was opened; the lists are the caller's from then on.
+  OutboxLists TakeKeptOutbox();
+  // An alert a channel gave up on (`outcome` "expired" or "refused"), for the delivery log.
+  void GaveUp(const std::string& channel, const OutboxRow& alert, const std::string& outcome,
+              const std::string& reason);
+
   // Runs on the writer's thread before each batch (about once a second), for whoever must
   // look at something regularly without a thread of its own. Once SetTick returns, the old
   // function is not running and will not run again.
@@ -91,6 +122,10 @@ class HistoryWriter {
     bool flag = false;                  // up (Change), down (Alert), ok (Outcome)
     std::string channel, text, detail;  // detail: reason, or the alert's port list
   };
+  struct GivenUp {
+    HistoryTime time, raised;
+    std::string channel, event, text, outcome, reason;
+  };
   struct PortName {
     std::string host;
     int port;
@@ -101,6 +136,8 @@ class HistoryWriter {
     std::vector<HistoryTime> lastProbe;                    // by port index, 0 for none
     std::vector<signed char> lastOpen;                     // what that probe found
     std::uint64_t lost = 0;
+    OutboxLists outbox;  // the latest list of each channel that changed
+    std::vector<GivenUp> givenUp;
     // When it was taken from the hand-off: a port is idle only against what the batch could
     // know, not against a clock that ran on while the writer waited for the disk.
     HistoryTime takenAt = 0;
@@ -125,6 +162,8 @@ class HistoryWriter {
   bool closeRun(std::int64_t portId, HistoryTime time);
   bool closeSession(HistoryTime time);
   bool writeAggregates(const Batch& batch);
+  bool writeOutbox(const Batch& batch);
+  bool readOutbox();
   bool maintain(HistoryTime time);
   struct Fold {
     const char* rows;
@@ -154,6 +193,8 @@ class HistoryWriter {
   bool stopping_ = false;
   bool flushWanted_ = false;
   bool lossSaid_ = false;
+  bool outboxSaid_ = false;  // that the outbox waits in memory, while writes fail
+  OutboxLists keptOutbox_;   // read at the open
   std::uint64_t handed_ = 0, tried_ = 0;  // generations, for Flush
   Health health_;
 

@@ -14,6 +14,7 @@ void Session::Create() {
   // The run's own sink: the window shows a dropped row in its status bar, not only on stderr.
   LoadSettings(settingsPath_, settings_, rows, monitor_.diagnostics());
   hosts_.replaceAll(std::move(rows));
+  if (loaded_) loaded_();
   if (startedHidden_) monitor_.Start();
 }
 

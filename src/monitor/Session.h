@@ -2,6 +2,7 @@
 // alert settings, the queues and the monitor, with the program's creation and shutdown steps.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ class Session {
   // Settings to their defaults, empty table, load the settings file; start monitoring when
   // started with "-s".
   void Create();
+  // Runs in Create once the settings are loaded and before monitoring may start, for what
+  // the settings name and monitoring needs from its first moment (the history).
+  void SetLoadedHook(std::function<void()> hook) { loaded_ = std::move(hook); }
   // Stop monitoring if it runs, then save the hosts. The result says whether the save worked.
   SaveResult Destroy();
   // What the save of the last Destroy() gave (ok before any): the program's exit status.
@@ -37,6 +41,7 @@ class Session {
   std::string settingsPath_;
   bool startedHidden_;
   SaveResult finalSave_;
+  std::function<void()> loaded_;
   HostTable hosts_;
   AlertSettings settings_;
   AlertQueues queues_;

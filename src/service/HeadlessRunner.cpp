@@ -62,9 +62,8 @@ class Runner {
   }
 
   int Run(int signals) {
-    session_.Create();
+    session_.Create();  // opens the history too
     read_ = SurveyFile(session_.settingsPath());
-    run_.OpenHistory();
     buildFanout();
     run_.ListenForMetrics();
     session_.monitor().Start();
@@ -121,7 +120,7 @@ class Runner {
     AlertSettings& settings = session_.settings();
     FanoutOptions options;
     options.source = ComputerName();
-    options.outbox = &outbox_;
+    options.outbox = &run_.outbox();
     auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
     fanout->AddSink(MailReminderSink(session_.queues(), settings));
     fanout->SetReasonLookup([&hosts = session_.hosts()](const std::string& host, int port) {
@@ -248,7 +247,6 @@ class Runner {
   SessionAssembly run_;
   Session& session_;
   FileSurvey read_;  // the file the settings that run came from
-  MemoryOutbox outbox_;
   std::mutex countsMutex_;  // fanout_ and earlierCounts_, for a scrape on the server's thread
   std::unique_ptr<AlertFanout> fanout_;
   std::array<MailStatus::Totals, kWebhookCount> earlierCounts_{};

@@ -6,6 +6,7 @@
 #ifdef VARNLEY_HAVE_HISTORY
 #include "history/HistoryRecorder.h"
 #include "history/HistoryWriter.h"
+#include "service/HistoryOutbox.h"
 #include "service/HistoryStatus.h"
 #else
 namespace varnley {
@@ -23,10 +24,20 @@ namespace varnley {
 SessionAssembly::SessionAssembly(const std::string& settingsPath, bool startHidden,
                                  Diagnostics& diagnostics)
     : diagnostics_(diagnostics),
+#ifdef VARNLEY_HAVE_HISTORY
+      outbox_(std::make_unique<HistoryOutbox>()),
+#else
+      outbox_(std::make_unique<MemoryOutbox>()),
+#endif
       session_(settingsPath, startHidden),
       metrics_(session_.monitor(), session_.hosts(), mail_) {
   session_.monitor().SetDiagnostics(diagnostics_);
-  session_.monitor().SetEmailWorkerFactory(TEmailThread::Factory(&mail_));
+  ChannelOptions mailOptions;
+  mailOptions.outbox = outbox_.get();
+  session_.monitor().SetEmailWorkerFactory(
+      TEmailThread::Factory(&mail_, kSenderLimits, std::move(mailOptions)));
+  // The history is open before "-s" starts monitoring, so the mail finds its outbox.
+  session_.SetLoadedHook([this] { OpenHistory(); });
   NoteMissingSettingsFile(settingsPath, diagnostics_);
   installOutcomeHook();
 }
@@ -35,6 +46,9 @@ SessionAssembly::~SessionAssembly() {
   mail_.SetOutcomeHook(nullptr);
   session_.monitor().SetAlertHook(nullptr);
   recording_ = nullptr;
+#ifdef VARNLEY_HAVE_HISTORY
+  static_cast<HistoryOutbox&>(*outbox_).Detach();
+#endif
   recorder_.reset();
   writer_.reset();
 }
@@ -77,6 +91,7 @@ void SessionAssembly::OpenHistory() {
     metrics_.SetHistory(nullptr, "history is off: " + status.reason);
     return;
   }
+  static_cast<HistoryOutbox&>(*outbox_).Attach(*writer_);
   recorder_ = std::make_unique<HistoryRecorder>(session_.monitor(), *writer_);
   recording_ = recorder_.get();
   session_.monitor().SetAlertHook([this](std::string_view channel, const std::string& text) {

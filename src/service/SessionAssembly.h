@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "alert/DeliveryQueue.h"
 #include "alert/MailStatus.h"
 #include "monitor/Session.h"
 #include "platform/Diagnostics.h"
@@ -35,7 +36,12 @@ class SessionAssembly {
   // cannot, goes to the diagnostics.
   void ListenForMetrics();
 
-  // Once the settings are loaded: opens the history file they name and records into it, and
+  // Where the mail and the webhooks keep what they have not delivered: the history file's
+  // outbox while the history is on (so it survives the program's end), memory otherwise.
+  Outbox& outbox() { return *outbox_; }
+
+  // Once the settings are loaded (session().Create() calls it before monitoring may start):
+  // opens the history file they name and records into it, and
   // tells the status page where its history comes from. A history that cannot be opened is
   // said once and the run goes on without it. Only the first call does anything.
   void OpenHistory();
@@ -49,6 +55,7 @@ class SessionAssembly {
 
   Diagnostics& diagnostics_;
   MailStatus mail_;
+  std::unique_ptr<Outbox> outbox_;
   Session session_;
   MetricsEndpoint metrics_;
   bool historyTried_ = false;

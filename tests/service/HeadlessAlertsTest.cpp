@@ -1,6 +1,7 @@
 // The windowless program's alerts reaching a webhook receiver of the tests' own: a flapping
-// port's DOWN and UP as one incident, and an alert that the receiver and the mail server
-// first refused for a while delivered on the retry.
+// port's DOWN and UP as one incident, an alert that the receiver and the mail server first
+// refused for a while delivered on the retry, and one still pending at SIGTERM delivered
+// after the next start.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,11 @@
 #include "support/HttpReceiver.h"
 #include "support/ScriptedSmtpServer.h"
 #include "support/ServiceProcess.h"
+
+#ifdef VARNLEY_HAVE_HISTORY
+#include "history/HistoryWriter.h"
+#include "history/Sqlite.h"
+#endif
 
 namespace varnley {
 namespace {
@@ -31,16 +37,18 @@ std::string Field(const std::string& body, const std::string& name) {
 class HeadlessAlerts : public ::testing::Test {
  protected:
   // With a mail server, the alerts are mailed to it as well.
-  ServiceProcess start(const HttpReceiver& receiver, const std::string& smtpServer = {}) {
+  ServiceProcess start(const HttpReceiver& receiver, const std::string& err = "err",
+                       const std::string& smtpServer = {}) {
     const std::string mail = smtpServer.empty() ? std::string()
                                                 : "[email]\nsmtpserver=" + smtpServer +
                                                       "\nusername=ops\nmail=a@x.org\n";
-    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=0\nemail=" +
+    test::WriteText(settings, "[config]\ninterval=1\nhostcount=1\nhistory=history.sqlite\n"
+                              "email=" +
                                   std::string(smtpServer.empty() ? "0" : "1") + "\n" + mail +
                                   "[host1]\nhost=127.0.0.1\nport=" +
                                   std::to_string(port.port()) + "\n[webhook1]\nurl=" +
                                   receiver.url("/hook?token=hushhush") + "\nformat=json\n");
-    return ServiceProcess(VARNLEY_EXE, {"--headless", "--config", settings}, dir.file("err"),
+    return ServiceProcess(VARNLEY_EXE, {"--headless", "--config", settings}, dir.file(err),
                           {"VARNLEY_INSTANCE_DIR=" + dir.file("run"),
                            "XDG_CONFIG_HOME=" + dir.file("config")},
                           kNoDisplay);
@@ -48,6 +56,7 @@ class HeadlessAlerts : public ::testing::Test {
 
   test::TempDir dir;
   std::string settings = dir.file("hosts.ini");
+  std::string history = dir.file("history.sqlite");
   LoopbackPort port;  // refuses until it listens
 };
 
@@ -93,7 +102,7 @@ TEST_F(HeadlessAlerts, DeliverOnTheRetryAfterA503AndAGreylisting451) {
       {Reply("250 mx"), Reply("250 reset"), Reply("451 4.7.1 greylisted, try later"),
        Reply("221 bye"), Reply("250 mx"), Reply("250 reset"), Reply("250 sender"),
        Reply("250 rcpt"), Reply("354 go"), Reply("250 queued"), Reply("221 bye")});
-  ServiceProcess program = start(receiver, smtp.address());
+  ServiceProcess program = start(receiver, "err", smtp.address());
   ASSERT_TRUE(program.errHas("webhook1 failed: ")) << program.err();
   EXPECT_TRUE(program.errHas(", retry at ", 1s)) << program.err();
   ASSERT_TRUE(program.errHas("mail failed: greylisted, try later, retry at ")) << program.err();
@@ -111,6 +120,65 @@ TEST_F(HeadlessAlerts, DeliverOnTheRetryAfterA503AndAGreylisting451) {
   EXPECT_TRUE(program.waitExit(5s));
   EXPECT_EQ(program.err().find("hushhush"), std::string::npos) << program.err();
 }
+
+#ifdef VARNLEY_HAVE_HISTORY
+TEST_F(HeadlessAlerts, AnAlertPendingAtTheEndGoesOutAfterTheNextStartWithItsOwnTime) {
+  std::string raised;
+  {
+    HttpReceiver refusing({Answer(503)});
+    ServiceProcess program = start(refusing, "err1");
+    ASSERT_TRUE(program.errHas(", retry at ")) << program.err();
+    raised = Field(refusing.requests().at(0).body, "time");
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.waitExit(5s));
+  }
+  ASSERT_FALSE(raised.empty());
+  HttpReceiver accepting;
+  ServiceProcess program = start(accepting, "err2");
+  ASSERT_TRUE(accepting.waitFor(1)) << program.err();
+  const testing::HttpRequest first = accepting.requests().at(0);
+  SCOPED_TRACE(first.body);
+  EXPECT_EQ(Field(first.body, "event"), "down");
+  EXPECT_EQ(Field(first.body, "time"), raised);
+  EXPECT_TRUE(Field(first.body, "text").starts_with("[raised ")) << "marked as late";
+  EXPECT_TRUE(program.errHas("webhook1 sent: [raised ")) << program.err();
+  program.signal(SIGTERM);
+  EXPECT_TRUE(program.waitExit(5s));
+}
+
+TEST_F(HeadlessAlerts, AnAlertKeptOverAnHourIsNamedAsExpiredNotSent) {
+  {
+    HistoryOptions options;
+    options.path = history;
+    Status status;
+    auto writer = HistoryWriter::Open(options, status);
+    ASSERT_TRUE(writer) << status.reason;
+    OutboxRow row;
+    row.event = "down";
+    row.text = "\"127.0.0.1:9\" is DOWN.";
+    row.entries = {{"127.0.0.1", 9, "refused"}};
+    row.time = SystemHistoryTime() - 2 * kHourMs;
+    row.firstTry = row.time;
+    writer->KeepOutbox("webhook1", {row});
+  }
+  HttpReceiver receiver;
+  ServiceProcess program = start(receiver);
+  ASSERT_TRUE(program.errHas("webhook1 failed: expired, not delivered within an hour (raised at "))
+      << program.err();
+  EXPECT_TRUE(program.errHas("127.0.0.1:9\" is DOWN.", 1s)) << program.err();
+  ASSERT_TRUE(receiver.waitFor(1)) << program.err();  // the port's own DOWN of this run
+  program.signal(SIGTERM);
+  ASSERT_TRUE(program.waitExit(5s));
+  for (const testing::HttpRequest& request : receiver.requests())
+    EXPECT_EQ(request.body.find("127.0.0.1:9\\\""), std::string::npos) << request.body;
+  SqliteDb db;
+  ASSERT_TRUE(db.open(history, true));
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM deliveries WHERE channel = 'webhook1' AND "
+                      "outcome = 'expired' AND text LIKE '%127.0.0.1:9\"%'"),
+            1);
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM outbox"), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace varnley
