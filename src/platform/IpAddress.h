@@ -19,6 +19,12 @@ struct IpAddress {
     for (std::size_t i = 0; i < 4; ++i) a.bytes[i] = octets[i];
     return a;
   }
+  // From a number in host order, as ParseDottedIPv4 gives it (10.0.0.5 is 0x0A000005).
+  static IpAddress V4(std::uint32_t hostOrder) {
+    return V4({static_cast<std::uint8_t>(hostOrder >> 24),
+               static_cast<std::uint8_t>(hostOrder >> 16),
+               static_cast<std::uint8_t>(hostOrder >> 8), static_cast<std::uint8_t>(hostOrder)});
+  }
   static IpAddress V6(const std::array<std::uint8_t, 16>& bytes) { return {true, bytes}; }
   bool operator==(const IpAddress&) const = default;
 };

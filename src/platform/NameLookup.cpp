@@ -10,16 +10,13 @@ std::optional<LookupAnswer> LookupHost(const std::string& host, const std::strin
                                        Deadline deadline, const StopSource* stop) {
   std::uint32_t v4 = 0;
   if (ParseDottedIPv4(host, v4)) {
-    return LookupAnswer{LookupFailure::none,
-                        {IpAddress::V4({static_cast<std::uint8_t>(v4 >> 24),
-                                        static_cast<std::uint8_t>(v4 >> 16),
-                                        static_cast<std::uint8_t>(v4 >> 8),
-                                        static_cast<std::uint8_t>(v4)})}};
+    return LookupAnswer{LookupFailure::none, {IpAddress::V4(v4)}};
   }
   std::string_view literal = host;
   if (literal.size() > 2 && literal.front() == '[' && literal.back() == ']')
     literal = literal.substr(1, literal.size() - 2);
-  if (const auto v6 = ParseIPv6(literal)) return LookupAnswer{LookupFailure::none, {IpAddress::V6(*v6)}};
+  if (const auto v6 = ParseIPv6(literal))
+    return LookupAnswer{LookupFailure::none, {IpAddress::V6(*v6)}};
   // A name with an embedded NUL would be looked up cut short, and brackets hold addresses only.
   if (host.empty() || host.find('\0') != std::string::npos || host.front() == '[')
     return LookupAnswer{LookupFailure::noSuchName, {}};

@@ -62,9 +62,7 @@ std::optional<NameServer> ParseServer(std::string_view entry) {
     }
     std::uint32_t v4 = 0;
     if (!ParseDottedIPv4(address, v4)) return std::nullopt;
-    server.address =
-        IpAddress::V4({static_cast<std::uint8_t>(v4 >> 24), static_cast<std::uint8_t>(v4 >> 16),
-                       static_cast<std::uint8_t>(v4 >> 8), static_cast<std::uint8_t>(v4)});
+    server.address = IpAddress::V4(v4);
   }
   if (port) {
     const auto number = ParsePort(*port);

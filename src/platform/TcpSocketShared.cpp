@@ -49,11 +49,7 @@ IoResult TcpSocket::sendAll(std::string_view bytes, const StopSource* stop,
 
 IoResult TcpSocket::connect(std::uint32_t address, std::uint16_t port, const Deadline& deadline,
                             const StopSource* stop) {
-  return connect(IpAddress::V4({static_cast<std::uint8_t>(address >> 24),
-                                static_cast<std::uint8_t>(address >> 16),
-                                static_cast<std::uint8_t>(address >> 8),
-                                static_cast<std::uint8_t>(address)}),
-                 port, deadline, stop);
+  return connect(IpAddress::V4(address), port, deadline, stop);
 }
 
 bool TcpSocket::localEndpoint(std::string& address, std::uint16_t& port) const {
