@@ -75,28 +75,22 @@ std::tm LocalTm(WallTime when) {
 
 std::string Rfc3339Utc(WallTime when) { return UtcTimestamp(when); }
 
-std::string LocalClockText(WallTime when, bool withDate) {
+std::string LocalClockText(WallTime when, bool withDate, bool withSeconds) {
   const std::tm local = LocalTm(when);
   char text[96];
+  int n = 0;
   if (withDate)
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min);
-  else
-    std::snprintf(text, sizeof text, "%02d:%02d", local.tm_hour, local.tm_min);
+    n = std::snprintf(text, sizeof text, "%04d-%02d-%02d ", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday);
+  n += std::snprintf(text + n, sizeof text - n, "%02d:%02d", local.tm_hour, local.tm_min);
+  if (withSeconds) std::snprintf(text + n, sizeof text - n, ":%02d", local.tm_sec);
   return text;
 }
 
 std::string MarkRaisedTime(const std::string& text, WallTime raised, WallTime now) {
   static constexpr std::string_view kMark = "[raised ";
-  const std::tm local = LocalTm(raised);
-  char stamp[96];
-  if (SameLocalDay(raised, now))
-    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", local.tm_hour, local.tm_min,
-                  local.tm_sec);
-  else
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  const std::string mark = std::string(kMark) + stamp + "] ";
+  const std::string mark =
+      std::string(kMark) + LocalClockText(raised, !SameLocalDay(raised, now), true) + "] ";
   std::string marked;
   std::size_t at = 0;
   while (at <= text.size()) {

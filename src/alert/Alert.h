@@ -48,8 +48,8 @@ void MergeInto(Alert& into, Alert later);
 
 // "2026-12-09T03:45:25Z".
 std::string Rfc3339Utc(WallTime when);
-// "14:03" in local time, "2026-12-08 14:03" when `withDate`.
-std::string LocalClockText(WallTime when, bool withDate = false);
+// "14:03" in local time, "2026-12-08 14:03" when `withDate`; "14:03:07" with the seconds.
+std::string LocalClockText(WallTime when, bool withDate = false, bool withSeconds = false);
 // The text with each line marked with the time it was raised, for an alert that goes out
 // late (kept across a restart): "[raised 14:02:07] \"host:port\" is DOWN.", the date too
 // when it was raised on another day than `now`. A line marked already keeps its mark.
