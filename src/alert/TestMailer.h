@@ -4,29 +4,17 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
-#include <thread>
 
 #include "alert/AlertMail.h"
+#include "alert/BackgroundTest.h"
 #include "platform/Diagnostics.h"
 
 namespace varnley {
-
-class StopSource;
-class TIdMessage;
-class TIdSMTP;
 
 class TestMailer {
  public:
   // How long the test waits for the server's connect and for each whole reply.
   static constexpr std::chrono::milliseconds kWait{10000};
-
-  TestMailer();
-  // Ends a test still on its way at once (the lookup, the connect and every reply wait end on
-  // the stop); its callback is not called then.
-  ~TestMailer();
-  TestMailer(const TestMailer&) = delete;
-  TestMailer& operator=(const TestMailer&) = delete;
 
   void setWait(std::chrono::milliseconds wait) { wait_ = wait; }
 
@@ -34,19 +22,16 @@ class TestMailer {
   // done. Refused while a test is still running or when no thread can be started.
   Status Start(const MailAccount& account, std::function<void(bool sent)> finished);
   // Whether a test was started and not yet collected by Finish().
-  bool Running() const { return thread_.joinable(); }
+  bool Running() const { return test_.Running(); }
   // Waits for the thread once its callback came (or at once if none runs).
-  void Finish();
-  // Ends a running test at once, without its callback.
-  void Cancel();
+  void Finish() { test_.Finish(); }
+  // Ends a running test at once (the lookup, the connect and every reply wait end on the
+  // stop), without its callback; the destructor does the same.
+  void Cancel() { test_.Cancel(); }
 
  private:
   std::chrono::milliseconds wait_ = kWait;
-  // The test's own client and message, apart from the alert sender's.
-  std::unique_ptr<TIdSMTP> client_;
-  std::unique_ptr<TIdMessage> message_;
-  std::unique_ptr<StopSource> stop_;
-  std::thread thread_;
+  BackgroundTest test_;
 };
 
 }  // namespace varnley

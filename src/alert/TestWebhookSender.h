@@ -3,11 +3,10 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
-#include <thread>
 
 #include "alert/AlertChannel.h"
+#include "alert/BackgroundTest.h"
 #include "alert/WebhookChannel.h"
 #include "model/AlertSettings.h"
 #include "platform/Diagnostics.h"
@@ -16,12 +15,6 @@ namespace varnley {
 
 class TestWebhookSender {
  public:
-  TestWebhookSender();
-  // Ends a test still on its way at once; its callback is not called then.
-  ~TestWebhookSender();
-  TestWebhookSender(const TestWebhookSender&) = delete;
-  TestWebhookSender& operator=(const TestWebhookSender&) = delete;
-
   void setLimits(WebhookLimits limits) { limits_ = limits; }
 
   // Sends the test alert on the sender's thread and calls finished(outcome) there when it is
@@ -29,16 +22,15 @@ class TestWebhookSender {
   Status Start(const WebhookSettings& webhook, const std::string& source,
                std::function<void(const DeliveryOutcome&)> finished);
   // Whether a test was started and not yet collected by Finish().
-  bool Running() const { return thread_.joinable(); }
+  bool Running() const { return test_.Running(); }
   // Waits for the thread once its callback came (or at once if none runs).
-  void Finish();
-  // Ends a running test at once, without its callback.
-  void Cancel();
+  void Finish() { test_.Finish(); }
+  // Ends a running test at once, without its callback (as the destructor does).
+  void Cancel() { test_.Cancel(); }
 
  private:
   WebhookLimits limits_;
-  std::unique_ptr<StopSource> stop_;  // one per test: a stop cannot be taken back
-  std::thread thread_;
+  BackgroundTest test_;
 };
 
 }  // namespace varnley
