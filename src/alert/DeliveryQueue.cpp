@@ -26,6 +26,11 @@ std::vector<PendingAlert> MemoryOutbox::Restore(const std::string& channel) {
   return kept;
 }
 
+std::map<std::string, std::vector<PendingAlert>> MemoryOutbox::TakeAll() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(kept_, {});
+}
+
 DeliveryQueue::DeliveryQueue(RetrySchedule schedule) : schedule_(std::move(schedule)) {}
 
 void DeliveryQueue::Add(Alert alert) {

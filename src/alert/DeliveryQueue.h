@@ -56,6 +56,8 @@ class MemoryOutbox : public Outbox {
  public:
   void Keep(const std::string& channel, const std::vector<PendingAlert>& waiting) override;
   std::vector<PendingAlert> Restore(const std::string& channel) override;
+  // Every channel's list, which are then no longer kept here.
+  std::map<std::string, std::vector<PendingAlert>> TakeAll();
 
  private:
   std::mutex mutex_;

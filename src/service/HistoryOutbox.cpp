@@ -17,7 +17,8 @@ WallTime TimeOf(HistoryTime ms) {
 }
 
 AlertEvent EventOf(const std::string& name) {
-  for (AlertEvent event : {AlertEvent::down, AlertEvent::up, AlertEvent::reminder, AlertEvent::test})
+  for (AlertEvent event :
+       {AlertEvent::down, AlertEvent::up, AlertEvent::reminder, AlertEvent::test})
     if (name == EventName(event)) return event;
   return AlertEvent::down;
 }
@@ -49,6 +50,14 @@ PendingAlert PendingOf(const OutboxRow& row) {
   return pending;
 }
 
+std::vector<OutboxRow> RowsOf(const std::vector<PendingAlert>& waiting) {
+  std::vector<OutboxRow> rows;
+  rows.reserve(waiting.size());
+  for (const PendingAlert& pending : waiting)
+    rows.push_back(RowOf(pending.alert, pending.firstTry));
+  return rows;
+}
+
 }  // namespace
 
 HistoryOutbox::HistoryOutbox(std::function<WallTime()> clock) : clock_(std::move(clock)) {}
@@ -68,15 +77,14 @@ void HistoryOutbox::Attach(HistoryWriter& writer) {
   writer_ = &writer;
   earlier_ = std::move(earlier);
   // Lists this run kept before the file was there reach it too, after the earlier run's.
-  for (auto& [channel, waiting] : kept_) {
+  for (auto& [channel, waiting] : memory_.TakeAll()) {
     if (auto found = earlier_.find(channel); found != earlier_.end()) {
       waiting.insert(waiting.begin(), std::make_move_iterator(found->second.begin()),
                      std::make_move_iterator(found->second.end()));
       earlier_.erase(found);
     }
-    std::vector<OutboxRow> rows;
-    for (const PendingAlert& pending : waiting) rows.push_back(RowOf(pending.alert, pending.firstTry));
-    writer_->KeepOutbox(channel, std::move(rows));
+    writer_->KeepOutbox(channel, RowsOf(waiting));
+    memory_.Keep(channel, waiting);
   }
 }
 
@@ -87,16 +95,8 @@ void HistoryOutbox::Detach() {
 
 void HistoryOutbox::Keep(const std::string& channel, const std::vector<PendingAlert>& waiting) {
   std::lock_guard lock(mutex_);
-  if (writer_) {
-    std::vector<OutboxRow> rows;
-    rows.reserve(waiting.size());
-    for (const PendingAlert& pending : waiting) rows.push_back(RowOf(pending.alert, pending.firstTry));
-    writer_->KeepOutbox(channel, std::move(rows));
-  }
-  if (waiting.empty())
-    kept_.erase(channel);
-  else
-    kept_[channel] = waiting;
+  if (writer_) writer_->KeepOutbox(channel, RowsOf(waiting));
+  memory_.Keep(channel, waiting);
 }
 
 std::vector<PendingAlert> HistoryOutbox::Restore(const std::string& channel) {
@@ -107,10 +107,7 @@ std::vector<PendingAlert> HistoryOutbox::Restore(const std::string& channel) {
     restored = std::move(found->second);
     earlier_.erase(found);
   }
-  if (auto found = kept_.find(channel); found != kept_.end()) {
-    for (PendingAlert& pending : found->second) restored.push_back(std::move(pending));
-    kept_.erase(found);
-  }
+  for (PendingAlert& pending : memory_.Restore(channel)) restored.push_back(std::move(pending));
   return restored;
 }
 

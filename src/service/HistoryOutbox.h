@@ -37,7 +37,7 @@ class HistoryOutbox : public Outbox {
   std::function<WallTime()> clock_;
   std::mutex mutex_;
   HistoryWriter* writer_ = nullptr;
-  std::map<std::string, std::vector<PendingAlert>> kept_;     // this run's lists
+  MemoryOutbox memory_;                                       // this run's lists
   std::map<std::string, std::vector<PendingAlert>> earlier_;  // the file's, not yet restored
 };
 
