@@ -5,6 +5,7 @@
 #include <iostream>
 #include <utility>
 
+#include "model/AddressCheck.h"
 #include "monitor/AlertQueues.h"
 
 namespace varnley {
@@ -62,10 +63,7 @@ AlertFanout::~AlertFanout() { Stop(); }
 
 void AlertFanout::AddSink(Sink sink) { sinks_.push_back(std::move(sink)); }
 
-void AlertFanout::SetReasonLookup(
-    std::function<std::string(const std::string& host, int port)> lookup) {
-  reasons_ = std::move(lookup);
-}
+void AlertFanout::SetReasonLookup(std::function<Reasons()> lookup) { reasons_ = std::move(lookup); }
 
 void AlertFanout::Stop() {
   for (auto& worker : workers_)
@@ -82,8 +80,12 @@ Alert AlertFanout::alertFor(AlertEvent event, std::string text, WallTime now) {
   alert.entries = EntriesOfText(text);
   alert.text = std::move(text);
   alert.time = now;
-  if (reasons_ && event != AlertEvent::up) {
-    for (AlertEntry& entry : alert.entries) entry.reason = reasons_(entry.host, entry.port);
+  if (reasons_ && event != AlertEvent::up && !alert.entries.empty()) {
+    const Reasons reasons = reasons_();
+    for (AlertEntry& entry : alert.entries) {
+      const auto it = reasons.find(HostPortText(entry.host, std::to_string(entry.port)));
+      if (it != reasons.end()) entry.reason = it->second;
+    }
   }
   return alert;
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "alert/Alert.h"
@@ -40,8 +41,10 @@ class AlertFanout {
   using Sink = std::function<void(const Alert& alert)>;
   // Called on the dispatching thread for every alert, reminders included; must not block.
   void AddSink(Sink sink);
-  // Where a port's last failure reason is found ("" when not known), for the json entries.
-  void SetReasonLookup(std::function<std::string(const std::string& host, int port)> lookup);
+  // Why the ports are down, by "host:port" as the texts write them, for the json entries;
+  // asked once for each DOWN.
+  using Reasons = std::unordered_map<std::string, std::string>;
+  void SetReasonLookup(std::function<Reasons()> lookup);
 
   // One dispatch's texts ("" for none), as Monitor::Tick(true) returns them.
   void Dispatch(const std::string& downText, const std::string& upText);
@@ -73,7 +76,7 @@ class AlertFanout {
   std::array<std::unique_ptr<MailStatus>, kWebhookCount> statuses_;
   std::array<std::unique_ptr<ChannelWorker>, kWebhookCount> workers_;
   std::vector<Sink> sinks_;
-  std::function<std::string(const std::string&, int)> reasons_;
+  std::function<Reasons()> reasons_;
   std::map<std::string, Outage> down_;  // by "host:port" as the texts write it
   unsigned long incidents_ = 0;
 };

@@ -607,9 +607,7 @@ void TPortForm::buildFanout() {
   options.outbox = outbox_;
   auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
   fanout->AddSink(MailReminderSink(session_.queues(), settings));
-  fanout->SetReasonLookup([&hosts = session_.hosts()](const std::string& host, int port) {
-    return hosts.portReason(host, port);
-  });
+  fanout->SetReasonLookup([&hosts = session_.hosts()] { return hosts.downReasonsByPort(); });
   if (settings.notify) {
     if (!notifier_) {
       DesktopNotifier::Balloon balloon;

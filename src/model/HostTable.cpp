@@ -120,15 +120,14 @@ std::string HostTable::downReasons(std::size_t index) const {
   return DownReasonsText(rows_[index], index < states_.size() ? states_[index] : none);
 }
 
-std::string HostTable::portReason(const std::string& host, int port) const {
-  const std::string entry = std::to_string(port);
+std::unordered_map<std::string, std::string> HostTable::downReasonsByPort() const {
+  std::unordered_map<std::string, std::string> reasons;
   std::lock_guard lock(mutex_);
-  for (std::size_t i = 0; i < rows_.size() && i < states_.size(); ++i) {
-    if (rows_[i].host != host) continue;
+  for (std::size_t i = 0; i < rows_.size() && i < states_.size(); ++i)
     for (const PortState& state : states_[i])
-      if (state.entry == entry && !state.reason.empty()) return state.reason;
-  }
-  return {};
+      if (!state.reason.empty())
+        reasons.emplace(HostPortText(rows_[i].host, state.entry), state.reason);
+  return reasons;
 }
 
 void HostTable::setChangeCallback(ChangeCallback callback) {

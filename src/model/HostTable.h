@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "model/MonitoredHost.h"
@@ -46,9 +47,9 @@ class HostTable {
   std::vector<PortState> portStates(std::size_t index) const;
   // DownReasonsText of the row, for the "Deactivated Ports" cell's tooltip; "" without a row.
   std::string downReasons(std::size_t index) const;
-  // Why the last probe of host:port found it down (host in its stored form); "" when it is up,
-  // was not probed yet or is not listed.
-  std::string portReason(const std::string& host, int port) const;
+  // Why each port the last probes found down is down, by "host:port" as HostPortText writes
+  // it ("[2001:db8::10]:443"): one pass over the table for a whole dispatch.
+  std::unordered_map<std::string, std::string> downReasonsByPort() const;
 
   void setChangeCallback(ChangeCallback callback);
 

@@ -123,9 +123,7 @@ class Runner {
     options.outbox = &run_.outbox();
     auto fanout = std::make_unique<AlertFanout>(settings, std::move(options));
     fanout->AddSink(MailReminderSink(session_.queues(), settings));
-    fanout->SetReasonLookup([&hosts = session_.hosts()](const std::string& host, int port) {
-      return hosts.portReason(host, port);
-    });
+    fanout->SetReasonLookup([&hosts = session_.hosts()] { return hosts.downReasonsByPort(); });
     for (int n = 1; n <= kWebhookCount; ++n)
       fanout->webhookStatus(n).SetOutcomeHook(
           [this, name = "webhook" + std::to_string(n)](const MailOutcome& outcome,
@@ -158,14 +156,8 @@ class Runner {
     if (down.size() < tail.size() + 1 || down.front() != '"' ||
         !std::string_view(down).ends_with(tail))
       return lines;
-    std::unordered_map<std::string, std::string> reasons;
-    const HostTable& hosts = session_.hosts();
-    for (std::size_t i = 0, n = hosts.size(); i < n; ++i) {
-      const auto row = hosts.row(i);
-      if (!row) continue;
-      for (const PortState& state : hosts.portStates(i))
-        if (!state.reason.empty()) reasons.emplace(HostPortText(row->host, state.entry), state.reason);
-    }
+    const std::unordered_map<std::string, std::string> reasons =
+        session_.hosts().downReasonsByPort();
     const std::string list = down.substr(1, down.size() - 1 - tail.size());
     for (const std::string& entry : SplitPortList(list + ",")) {
       const auto it = reasons.find(entry);

@@ -128,9 +128,8 @@ TEST_F(Fanout, EveryWebhookWithAUrlGetsEachAlert) {
   auto fanout = make();
   EXPECT_TRUE(fanout->webhookActive(1));
   EXPECT_FALSE(fanout->webhookActive(2));
-  fanout->SetReasonLookup([](const std::string&, int port) {
-    return port == 81 ? std::string("Connection refused.") : std::string();
-  });
+  fanout->SetReasonLookup(
+      [] { return AlertFanout::Reasons{{"127.0.0.1:81", "Connection refused."}}; });
   fanout->Dispatch("\"127.0.0.1:81\" is DOWN.", "");
   ASSERT_TRUE(json.waitFor(1));
   ASSERT_TRUE(ntfy.waitFor(1));

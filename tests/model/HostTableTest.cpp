@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "model/HostTable.h"
 
@@ -73,9 +75,9 @@ TEST(HostTable, PortStatesGiveTheDownReasons) {
   EXPECT_TRUE(table.setPortState(0, "2001:db8::10", {"22", "", "2001:db8::10"}));
   EXPECT_EQ(table.portStates(0).size(), 3u);
   EXPECT_EQ(table.downReasons(0), "[2001:db8::10]:443: refused\n[2001:db8::10]:80: refused");
-  EXPECT_EQ(table.portReason("2001:db8::10", 443), "refused");
-  EXPECT_EQ(table.portReason("2001:db8::10", 22), "");
-  EXPECT_EQ(table.portReason("db.example.com", 443), "");
+  EXPECT_EQ(table.downReasonsByPort(),
+            (std::unordered_map<std::string, std::string>{{"[2001:db8::10]:443", "refused"},
+                                                          {"[2001:db8::10]:80", "refused"}}));
   // A row edited while its probe ran keeps nothing of the old host.
   EXPECT_FALSE(table.setPortState(1, "db.example.org", {"5432", "no such name", ""}));
   EXPECT_TRUE(table.setPortState(1, "db.example.com", {"5432", "no such name", ""}));
